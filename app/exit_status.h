@@ -1,0 +1,17 @@
+// Process exit statuses.
+#ifndef VARNOCK_APP_EXIT_STATUS_H_
+#define VARNOCK_APP_EXIT_STATUS_H_
+
+namespace varnock {
+
+enum ExitStatus : int {
+  kExitKeyPressed = 0,  // a key ended the run
+  kExitNoBus = 1,       // no bus instance could be created
+};
+
+// A run stopped by signal `signo` exits as a shell reports a death by it.
+constexpr int exit_status_for_signal(int signo) { return 128 + signo; }
+
+}  // namespace varnock
+
+#endif  // VARNOCK_APP_EXIT_STATUS_H_

@@ -1,0 +1,84 @@
+#include "app/publisher.h"
+
+#include <charconv>
+
+#include "app/exit_status.h"
+#include "app/test_pattern.h"
+#include "messages/encoding.h"
+#include "messages/tfimage_t.h"
+
+namespace varnock {
+namespace {
+
+// Sleeps 2 ms on the monotonic clock, resuming after early wakes; a stop
+// request cuts it short.
+void pause(Clock& clock, Console& console) {
+  const int64_t deadline = clock.monotonic_nanoseconds() + kPauseNanoseconds;
+  while (clock.monotonic_nanoseconds() < deadline && console.stop_signal() == 0) {
+    clock.sleep_until(deadline);
+  }
+}
+
+}  // namespace
+
+recstat_t status_record(int64_t now) {
+  recstat_t r;
+  r.timestamp = now;
+  r.int_a = 0;
+  r.real_a = 20.0;
+  r.real_b = 0.5;
+  r.real_c = 0.0;
+  r.byte_a = 1;
+  r.byte_b = 1;
+  r.byte_c = 10;
+  r.int_b = 1;
+  r.int_c = 2;
+  r.int_d = 3;
+  r.int_e = 0;
+  return r;
+}
+
+std::string_view format_rate_line(char (&buffer)[64], int64_t now, int32_t cycles) {
+  constexpr std::string_view kLabel = " frame rate: ";
+  char* end = buffer + sizeof buffer;
+  char* p = std::to_chars(buffer, end, now).ptr;
+  p += kLabel.copy(p, kLabel.size());
+  p = std::to_chars(p, end, cycles).ptr;
+  *p++ = '\n';
+  return {buffer, static_cast<size_t>(p - buffer)};
+}
+
+int run_publisher(lcm_t* bus, Clock& clock, Console& console) {
+  int64_t last_report = clock.calendar_seconds();
+  int32_t cycles = 0;
+  TestPatternFrames frames;
+  if (console.key_waiting()) return kExitKeyPressed;
+
+  for (;;) {
+    const int64_t now = clock.calendar_seconds();
+    const recstat_t status = status_record(now);
+    if (now != last_report) {
+      char line[64];
+      console.write(format_rate_line(line, now, cycles));
+      cycles = 0;
+      last_report = now;
+    }
+    publish_message(bus, kStatusChannel, status);
+    publish_message(bus, kImageChannel, frames.next(clock.wall_milliseconds()));
+    ++cycles;
+    pause(clock, console);
+    if (const int signo = console.stop_signal(); signo != 0) return exit_status_for_signal(signo);
+    if (console.key_waiting()) return kExitKeyPressed;
+  }
+}
+
+int run_varnock(const char* provider, Clock& clock, Console& console) {
+  console.write("varnock\n");
+  lcm_t* bus = lcm_create(provider);
+  if (bus == nullptr) return kExitNoBus;
+  const int status = run_publisher(bus, clock, console);  // frees the frame on return
+  lcm_destroy(bus);
+  return status;
+}
+
+}  // namespace varnock

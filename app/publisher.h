@@ -1,0 +1,36 @@
+// The publisher: start-up, the publish cycle, the rate report and shutdown.
+#ifndef VARNOCK_APP_PUBLISHER_H_
+#define VARNOCK_APP_PUBLISHER_H_
+
+#include <lcm/lcm.h>
+
+#include <cstdint>
+#include <string_view>
+
+#include "messages/recstat_t.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+
+namespace varnock {
+
+inline constexpr char kStatusChannel[] = "RECSTAT";
+inline constexpr char kImageChannel[] = "TFIMAGE";
+inline constexpr int64_t kPauseNanoseconds = 2'000'000;
+
+// The status record of a cycle that started in calendar second `now`.
+recstat_t status_record(int64_t now);
+
+// Formats "<now> frame rate: <cycles>\n" into `buffer`; returns the text.
+std::string_view format_rate_line(char (&buffer)[64], int64_t now, int32_t cycles);
+
+// Publishes cycles on `bus` until a key is waiting (returns kExitKeyPressed)
+// or a stop signal arrives (returns exit_status_for_signal).
+int run_publisher(lcm_t* bus, Clock& clock, Console& console);
+
+// The whole program: banner, bus from `provider`, publish cycles, shutdown.
+// Returns the process exit status (kExitNoBus when the bus cannot be created).
+int run_varnock(const char* provider, Clock& clock, Console& console);
+
+}  // namespace varnock
+
+#endif  // VARNOCK_APP_PUBLISHER_H_

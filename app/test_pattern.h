@@ -1,0 +1,43 @@
+// The run's image frame and its test pattern: a 1280 x 1280 image, one byte a
+// pixel, lit (255) at every multiple of a period that grows by one a frame.
+#ifndef VARNOCK_APP_TEST_PATTERN_H_
+#define VARNOCK_APP_TEST_PATTERN_H_
+
+#include <cstdint>
+
+#include "messages/tfimage_t.h"
+
+namespace varnock {
+
+class TestPatternFrames {
+ public:
+  static constexpr int32_t kWidth = 1280;
+  static constexpr int32_t kHeight = 1280;
+  static constexpr int32_t kPixels = kWidth * kHeight;
+  static constexpr int32_t kFirstPeriod = 60;
+
+  // `first_period` must be positive.
+  explicit TestPatternFrames(int32_t first_period = kFirstPeriod) : period_(first_period) {}
+
+  // Refreshes the frame for this cycle (timestamp `wall_ms`, header fields,
+  // the pattern of the current period) and advances the period, which stays
+  // at INT32_MAX once there. Only the bytes that change are written.
+  const tfimage_t& next(int64_t wall_ms);
+
+  // The period the next frame will use.
+  int32_t period() const { return period_; }
+
+  // Frees the pixel storage; a later next() allocates it again.
+  void release();
+
+ private:
+  void set_multiples(int32_t period, uint8_t value);
+
+  tfimage_t frame_;
+  int32_t period_;
+  int32_t drawn_ = 0;  // period whose pattern frame_.data holds; 0 for none
+};
+
+}  // namespace varnock
+
+#endif  // VARNOCK_APP_TEST_PATTERN_H_

@@ -1,0 +1,35 @@
+// tfimage_t: an image frame, a fixed header followed by `size` pixel bytes,
+// published on "TFIMAGE".
+#ifndef VARNOCK_MESSAGES_TFIMAGE_T_H_
+#define VARNOCK_MESSAGES_TFIMAGE_T_H_
+
+#include <cstdint>
+#include <vector>
+
+namespace varnock {
+
+struct tfimage_t {
+  static constexpr uint64_t fingerprint = 0xA348F4250C8B9CEF;
+  static constexpr int32_t kHeaderSize = 32;
+
+  int64_t timestamp = 0;  // wall-clock milliseconds since 1970
+  int32_t int_a = 0;
+  int32_t width = 0;
+  int32_t height = 0;
+  int32_t int_b = 0;
+  int32_t int_c = 0;
+  int32_t size = 0;           // bytes of `data` on the wire; kept equal to data.size()
+  std::vector<uint8_t> data;  // pixels
+
+  // Fingerprint, header and `size` bytes of data (none when size <= 0).
+  int64_t encoded_size() const { return 8 + kHeaderSize + (size > 0 ? int64_t{size} : 0); }
+
+  // Writes the payload at buffer + offset; returns 32 + size (32 when
+  // size <= 0), or -1 when `capacity` runs short before a field or when
+  // `size` exceeds the bytes held in `data` (then the pixels are not written).
+  int32_t encode_payload(uint8_t* buffer, int32_t offset, int32_t capacity) const;
+};
+
+}  // namespace varnock
+
+#endif  // VARNOCK_MESSAGES_TFIMAGE_T_H_

@@ -1,0 +1,36 @@
+// Clocks and the sleep the publisher needs, behind a seam tests replace.
+#ifndef VARNOCK_PLATFORM_CLOCK_H_
+#define VARNOCK_PLATFORM_CLOCK_H_
+
+#include <cstdint>
+
+namespace varnock {
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  // Calendar seconds since 1970-01-01 UTC.
+  virtual int64_t calendar_seconds() = 0;
+  // Wall-clock milliseconds since 1970-01-01 UTC, truncated.
+  virtual int64_t wall_milliseconds() = 0;
+  // Monotonic nanoseconds from an arbitrary origin.
+  virtual int64_t monotonic_nanoseconds() = 0;
+  // Sleeps until the monotonic clock reaches `deadline_ns`; may return early
+  // when a signal arrives.
+  virtual void sleep_until(int64_t deadline_ns) = 0;
+};
+
+// The operating system's clocks. Constructing one sets the calling thread's
+// timer slack to its minimum, so that short sleeps end on time.
+class SystemClock final : public Clock {
+ public:
+  SystemClock();
+  int64_t calendar_seconds() override;
+  int64_t wall_milliseconds() override;
+  int64_t monotonic_nanoseconds() override;
+  void sleep_until(int64_t deadline_ns) override;
+};
+
+}  // namespace varnock
+
+#endif  // VARNOCK_PLATFORM_CLOCK_H_
