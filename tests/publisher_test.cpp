@@ -1,0 +1,136 @@
+// The publisher loop with a scripted clock and console, publishing on an
+// in-process bus.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/exit_status.h"
+#include "app/publisher.h"
+#include "tests/support/bus_capture.h"
+#include "tests/support/fake_platform.h"
+#include "tests/support/wire_check.h"
+
+namespace varnock {
+namespace {
+
+using testing::BusCapture;
+using testing::FakeClock;
+using testing::FakeConsole;
+
+// Runs `cycles` cycles; `seconds` holds the start-up reading, then one per cycle.
+struct PublisherRun {
+  PublisherRun(std::vector<int64_t> seconds, int cycles) : clock(std::move(seconds)), console(cycles) {}
+  int go() {
+    const int status = run_publisher(capture.bus(), clock, console);
+    capture.drain();
+    return status;
+  }
+  BusCapture capture;
+  FakeClock clock;
+  FakeConsole console;
+};
+
+TEST(Publisher, KeyWaitingAtStartPublishesNothing) {
+  PublisherRun run({100}, 0);
+  run.console = FakeConsole(0);
+  EXPECT_EQ(run.go(), kExitKeyPressed);
+  EXPECT_TRUE(run.capture.messages().empty());
+  EXPECT_EQ(run.console.output, "");
+}
+
+TEST(Publisher, EachCyclePublishesStatusThenFrameAndPauses2ms) {
+  PublisherRun run({100, 100, 100, 100}, 3);
+  EXPECT_EQ(run.go(), kExitKeyPressed);
+  const auto& messages = run.capture.messages();
+  ASSERT_EQ(messages.size(), 6u);
+  int64_t wall_ms = 1'700'000'000'000;
+  for (int k = 0; k < 3; ++k) {
+    SCOPED_TRACE(k);
+    const auto& status = messages[2 * static_cast<size_t>(k)];
+    const auto& frame = messages[2 * static_cast<size_t>(k) + 1];
+    EXPECT_EQ(status.channel, "RECSTAT");
+    EXPECT_EQ(frame.channel, "TFIMAGE");
+    int64_t second = 0;
+    int64_t ms = 0;
+    EXPECT_EQ(testing::check_status(status.bytes, &second), "");
+    EXPECT_EQ(second, 100);
+    EXPECT_EQ(testing::check_frame(frame.bytes, 60 + k, &ms), "");
+    EXPECT_EQ(ms, wall_ms += 7);  // one wall-clock reading per frame
+  }
+  EXPECT_EQ(run.clock.monotonic_ns_, 5'000 + 3 * kPauseNanoseconds);
+  EXPECT_EQ(run.clock.sleeps, 3);
+}
+
+TEST(Publisher, PauseSleepsAgainAfterAnEarlyWake) {
+  PublisherRun run({100, 100}, 1);
+  run.clock.sleep_step_ns = 700'000;
+  run.go();
+  EXPECT_EQ(run.clock.sleeps, 3);
+  EXPECT_EQ(run.clock.monotonic_ns_, 5'000 + kPauseNanoseconds);
+}
+
+TEST(Publisher, RateReport) {
+  struct Case {
+    const char* name;
+    std::vector<int64_t> seconds;  // start-up reading, then one per cycle
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"first report counts the cycles since start-up", {100, 100, 100, 101, 101}, "101 frame rate: 2\n"},
+      {"every change of second reports", {100, 100, 101, 102, 102, 102, 103},
+       "101 frame rate: 1\n102 frame rate: 1\n103 frame rate: 3\n"},
+      {"a backward jump reports", {100, 100, 99, 99, 100}, "99 frame rate: 1\n100 frame rate: 2\n"},
+      {"seconds with no cycle start give no line", {100, 100, 103, 103}, "103 frame rate: 1\n"},
+      {"a start on a second's edge reports 0", {100, 101, 101}, "101 frame rate: 0\n"},
+      {"no change of second, no line", {100, 100, 100}, ""},
+      {"negative seconds", {-2, -2, -1}, "-1 frame rate: 1\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int cycles = static_cast<int>(c.seconds.size()) - 1;
+    PublisherRun run(c.seconds, cycles);
+    EXPECT_EQ(run.go(), kExitKeyPressed);
+    EXPECT_EQ(run.console.output, c.expected);
+    // Each status record carries its cycle's reading, the one any report of
+    // that cycle shows.
+    const auto& messages = run.capture.messages();
+    ASSERT_EQ(messages.size(), 2 * static_cast<size_t>(cycles));
+    for (int k = 0; k < cycles; ++k) {
+      int64_t second = 0;
+      EXPECT_EQ(testing::check_status(messages[2 * static_cast<size_t>(k)].bytes, &second), "");
+      EXPECT_EQ(second, c.seconds[static_cast<size_t>(k) + 1]);
+    }
+  }
+}
+
+TEST(Publisher, StopSignalEndsTheRunAfterTheCycleCompletes) {
+  PublisherRun run({100, 100, 100, 100, 100}, 10);
+  // The first pause makes three stop tests and the loop one more; the
+  // second test of the second pause sees the signal.
+  run.console = FakeConsole(10, SIGINT, 5);
+  run.clock.sleep_step_ns = 700'000;
+  EXPECT_EQ(run.go(), exit_status_for_signal(SIGINT));
+  EXPECT_EQ(exit_status_for_signal(SIGINT), 130);
+  EXPECT_EQ(run.capture.messages().size(), 4u);
+  EXPECT_LT(run.clock.monotonic_ns_, 5'000 + 2 * kPauseNanoseconds) << "pause was not cut short";
+}
+
+TEST(Varnock, BusThatCannotBeCreatedExits1AfterTheBanner) {
+  FakeClock clock({100});
+  FakeConsole console(0);
+  EXPECT_EQ(run_varnock("nosuchprovider://", clock, console), kExitNoBus);
+  EXPECT_EQ(console.output, "varnock\n");
+}
+
+TEST(Varnock, BannerThenRunOnTheGivenBus) {
+  FakeClock clock({100, 100, 101});
+  FakeConsole console(2);
+  EXPECT_EQ(run_varnock("memq://", clock, console), kExitKeyPressed);
+  EXPECT_EQ(console.output, "varnock\n101 frame rate: 1\n");
+}
+
+}  // namespace
+}  // namespace varnock

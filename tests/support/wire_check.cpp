@@ -1,0 +1,81 @@
+#include "tests/support/wire_check.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+namespace varnock::testing {
+namespace {
+
+constexpr size_t kStatusSize = 63;
+constexpr size_t kFrameSize = 1'638'440;
+constexpr size_t kPixels = 1'638'400;
+
+constexpr std::array<uint8_t, 8> kStatusFingerprint = {0xC5, 0x88, 0x20, 0x5A,
+                                                       0x3F, 0xCE, 0xD5, 0x97};
+constexpr std::array<uint8_t, 8> kFrameFingerprint = {0xA3, 0x48, 0xF4, 0x25,
+                                                      0x0C, 0x8B, 0x9C, 0xEF};
+// Bytes 16-62 of every status record: int_a 0, 20.0, 0.5, 0.0, 1, 1, 10, 1, 2, 3, 0.
+constexpr std::array<uint8_t, 47> kStatusTail = {
+    0x00, 0x00, 0x00, 0x00, 0x40, 0x34, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0x3F, 0xE0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x00, 0x01, 0x01, 0x0A, 0x00, 0x00, 0x00, 0x01, 0x00,
+    0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00};
+// Bytes 16-39 of every frame: int_a 0, 1280, 1280, 1, 1, 1638400.
+constexpr std::array<uint8_t, 24> kFrameHeaderTail = {
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00, 0x05, 0x00,
+    0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x00, 0x19, 0x00, 0x00};
+
+template <size_t N>
+bool same(const uint8_t* p, const std::array<uint8_t, N>& expected) {
+  return std::memcmp(p, expected.data(), N) == 0;
+}
+
+}  // namespace
+
+int64_t read_i64(const uint8_t* p) {
+  uint64_t v = 0;
+  for (int i = 0; i < 8; ++i) v = (v << 8) | p[i];
+  return static_cast<int64_t>(v);
+}
+
+int32_t read_i32(const uint8_t* p) {
+  uint32_t v = 0;
+  for (int i = 0; i < 4; ++i) v = (v << 8) | p[i];
+  return static_cast<int32_t>(v);
+}
+
+std::string check_status(std::span<const uint8_t> bytes, int64_t* timestamp) {
+  if (bytes.size() != kStatusSize) return "status record of " + std::to_string(bytes.size()) + " bytes";
+  if (!same(bytes.data(), kStatusFingerprint)) return "status record fingerprint";
+  if (!same(bytes.data() + 16, kStatusTail)) return "status record fields after the timestamp";
+  *timestamp = read_i64(bytes.data() + 8);
+  return "";
+}
+
+std::string check_frame(std::span<const uint8_t> bytes, int32_t period, int64_t* timestamp_ms) {
+  if (bytes.size() != kFrameSize) return "frame of " + std::to_string(bytes.size()) + " bytes";
+  if (!same(bytes.data(), kFrameFingerprint)) return "frame fingerprint";
+  if (!same(bytes.data() + 16, kFrameHeaderTail)) return "frame header fields";
+  const uint8_t* pixels = bytes.data() + 40;
+  size_t next_lit = 0;
+  for (size_t i = 0; i < kPixels; ++i) {
+    const bool lit = (i == next_lit);
+    if (lit) next_lit += static_cast<size_t>(period);
+    if (pixels[i] != (lit ? 255 : 0)) {
+      return "pixel " + std::to_string(i) + " is " + std::to_string(pixels[i]) + " for period " +
+             std::to_string(period);
+    }
+  }
+  *timestamp_ms = read_i64(bytes.data() + 8);
+  return "";
+}
+
+int32_t frame_period(std::span<const uint8_t> bytes) {
+  if (bytes.size() != kFrameSize) return -1;
+  const uint8_t* pixels = bytes.data() + 40;
+  const uint8_t* second = std::find(pixels + 1, pixels + kPixels, uint8_t{255});
+  return second == pixels + kPixels ? -1 : static_cast<int32_t>(second - pixels);
+}
+
+}  // namespace varnock::testing
