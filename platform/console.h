@@ -3,8 +3,9 @@
 #ifndef VARNOCK_PLATFORM_CONSOLE_H_
 #define VARNOCK_PLATFORM_CONSOLE_H_
 
-#include <string_view>
 #include <termios.h>
+
+#include <string_view>
 
 namespace varnock {
 

@@ -96,7 +96,8 @@ TEST_F(FileBusRun, UnknownProviderExits1WithOnlyTheBanner) {
 
 TEST_F(FileBusRun, CtrlCRestoresTheTerminalAndExits130) {
   PtyProcess varnock(VARNOCK_BINARY, options());
-  ASSERT_TRUE(varnock.wait_for_output([](const std::string& o) { return rate_lines(o) >= 1; }, 15s));
+  ASSERT_TRUE(
+      varnock.wait_for_output([](const std::string& o) { return rate_lines(o) >= 1; }, 15s));
   varnock.type("\x03");
   EXPECT_EQ(varnock.wait_exit(15s), 130);
   EXPECT_TRUE(testing::same_settings(varnock.settings(), varnock.settings_before()));
@@ -117,7 +118,8 @@ TEST_F(FileBusRun, TerminationSignalsEndTheRunCleanly) {
 
 TEST_F(FileBusRun, CtrlZGivesTheTerminalBackAndResumesInKeyMode) {
   PtyProcess varnock(VARNOCK_BINARY, options());
-  ASSERT_TRUE(varnock.wait_for_output([](const std::string& o) { return rate_lines(o) >= 1; }, 15s));
+  ASSERT_TRUE(
+      varnock.wait_for_output([](const std::string& o) { return rate_lines(o) >= 1; }, 15s));
   varnock.type("\x1a");
   ASSERT_TRUE(varnock.wait_stopped(15s));
   EXPECT_TRUE(testing::same_settings(varnock.settings(), varnock.settings_before()));

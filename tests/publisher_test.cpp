@@ -1,5 +1,7 @@
 // The publisher loop with a scripted clock and console, publishing on an
 // in-process bus.
+#include "app/publisher.h"
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "app/exit_status.h"
-#include "app/publisher.h"
 #include "tests/support/bus_capture.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/wire_check.h"
@@ -22,7 +23,8 @@ using testing::FakeConsole;
 
 // Runs `cycles` cycles; `seconds` holds the start-up reading, then one per cycle.
 struct PublisherRun {
-  PublisherRun(std::vector<int64_t> seconds, int cycles) : clock(std::move(seconds)), console(cycles) {}
+  PublisherRun(std::vector<int64_t> seconds, int cycles)
+      : clock(std::move(seconds)), console(cycles) {}
   int go() {
     const int status = run_publisher(capture.bus(), clock, console);
     capture.drain();
@@ -79,8 +81,11 @@ TEST(Publisher, RateReport) {
     std::string expected;
   };
   const Case cases[] = {
-      {"first report counts the cycles since start-up", {100, 100, 100, 101, 101}, "101 frame rate: 2\n"},
-      {"every change of second reports", {100, 100, 101, 102, 102, 102, 103},
+      {"first report counts the cycles since start-up",
+       {100, 100, 100, 101, 101},
+       "101 frame rate: 2\n"},
+      {"every change of second reports",
+       {100, 100, 101, 102, 102, 102, 103},
        "101 frame rate: 1\n102 frame rate: 1\n103 frame rate: 3\n"},
       {"a backward jump reports", {100, 100, 99, 99, 100}, "99 frame rate: 1\n100 frame rate: 2\n"},
       {"seconds with no cycle start give no line", {100, 100, 103, 103}, "103 frame rate: 1\n"},

@@ -1,11 +1,11 @@
 // Test-pattern frames against a plain per-byte reference.
+#include "app/test_pattern.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <limits>
 #include <vector>
-
-#include "app/test_pattern.h"
 
 namespace varnock {
 namespace {
@@ -34,8 +34,7 @@ TEST(TestPattern, FramesMatchReferenceOverConsecutiveCycles) {
     int cycles;
   };
   const Case cases[] = {
-      {60, 3},           {1, 3},           {1278, 4},        {63, 70},
-      {kPixels - 2, 4},  {kMax - 2, 4},
+      {60, 3}, {1, 3}, {1278, 4}, {63, 70}, {kPixels - 2, 4}, {kMax - 2, 4},
   };
   for (const Case& c : cases) {
     TestPatternFrames frames(c.first_period);

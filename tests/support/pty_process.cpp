@@ -84,7 +84,7 @@ bool PtyProcess::wait_for_output(const std::function<bool(const std::string&)>& 
   return true;
 }
 
-void PtyProcess::type(std::string_view keys) {
+void PtyProcess::type(std::string_view keys) const {
   if (write(master_, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size())) {
     throw std::runtime_error("could not type at the terminal");
   }

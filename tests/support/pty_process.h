@@ -46,7 +46,7 @@ class PtyProcess {
   // Output so far, with the terminal's "\r\n" turned back into "\n".
   const std::string& output() const { return output_; }
 
-  void type(std::string_view keys);
+  void type(std::string_view keys) const;
 
   // Waits for the program to end; returns its exit status (128 + signal when
   // a signal killed it), or nullopt after `timeout`.

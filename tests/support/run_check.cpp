@@ -54,8 +54,8 @@ std::string check_rate_lines(const std::vector<int64_t>& cycle_seconds, const st
   for (size_t i = 1; i <= cycle_seconds.size(); ++i) {
     if (i < cycle_seconds.size() && cycle_seconds[i] == cycle_seconds[i - 1]) continue;
     if (i < cycle_seconds.size()) {
-      expected += std::to_string(cycle_seconds[i]) + " frame rate: " + std::to_string(i - run_start) +
-                  "\n";
+      expected +=
+          std::to_string(cycle_seconds[i]) + " frame rate: " + std::to_string(i - run_start) + "\n";
     }
     run_start = i;
   }
