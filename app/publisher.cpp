@@ -8,19 +8,6 @@
 #include "messages/tfimage_t.h"
 
 namespace varnock {
-namespace {
-
-// Sleeps 2 ms on the monotonic clock, resuming after early wakes; a stop
-// request cuts it short.
-void pause(Clock& clock, Console& console) {
-  const int64_t deadline = clock.monotonic_nanoseconds() + kPauseNanoseconds;
-  while (clock.monotonic_nanoseconds() < deadline && console.stop_signal() == 0) {
-    clock.sleep_until(deadline);
-  }
-}
-
-}  // namespace
-
 recstat_t status_record(int64_t now) {
   recstat_t r;
   r.timestamp = now;
@@ -48,6 +35,13 @@ std::string_view format_rate_line(char (&buffer)[64], int64_t now, int32_t cycle
   return {buffer, static_cast<size_t>(p - buffer)};
 }
 
+void pause_after_cycle(Clock& clock, Console& console) {
+  const int64_t deadline = clock.monotonic_nanoseconds() + kPauseNanoseconds;
+  while (clock.monotonic_nanoseconds() < deadline && console.stop_signal() == 0) {
+    clock.sleep_until(deadline);
+  }
+}
+
 int run_publisher(lcm_t* bus, Clock& clock, Console& console) {
   int64_t last_report = clock.calendar_seconds();
   int32_t cycles = 0;
@@ -66,7 +60,7 @@ int run_publisher(lcm_t* bus, Clock& clock, Console& console) {
     publish_message(bus, kStatusChannel, status);
     publish_message(bus, kImageChannel, frames.next(clock.wall_milliseconds()));
     ++cycles;
-    pause(clock, console);
+    pause_after_cycle(clock, console);
     if (const int signo = console.stop_signal(); signo != 0) return exit_status_for_signal(signo);
     if (console.key_waiting()) return kExitKeyPressed;
   }

@@ -23,6 +23,10 @@ recstat_t status_record(int64_t now);
 // Formats "<now> frame rate: <cycles>\n" into `buffer`; returns the text.
 std::string_view format_rate_line(char (&buffer)[64], int64_t now, int32_t cycles);
 
+// The pause that ends every cycle: 2 ms on the monotonic clock, resumed after
+// early wakes, cut short by a stop signal.
+void pause_after_cycle(Clock& clock, Console& console);
+
 // Publishes cycles on `bus` until a key is waiting (returns kExitKeyPressed)
 // or a stop signal arrives (returns exit_status_for_signal).
 int run_publisher(lcm_t* bus, Clock& clock, Console& console);

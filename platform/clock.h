@@ -21,7 +21,9 @@ class Clock {
 };
 
 // The operating system's clocks. Constructing one sets the calling thread's
-// timer slack to its minimum, so that short sleeps end on time.
+// timer slack to its minimum. sleep_until ends on time despite the kernel's
+// wake-up latency: it sleeps until that latency (as measured on earlier
+// sleeps) before the deadline, then waits out the rest awake.
 class SystemClock final : public Clock {
  public:
   SystemClock();
@@ -29,6 +31,9 @@ class SystemClock final : public Clock {
   int64_t wall_milliseconds() override;
   int64_t monotonic_nanoseconds() override;
   void sleep_until(int64_t deadline_ns) override;
+
+ private:
+  int64_t wake_latency_ns_ = 0;  // running estimate of how late sleeps end
 };
 
 }  // namespace varnock

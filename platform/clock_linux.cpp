@@ -1,5 +1,8 @@
+#include <sched.h>
 #include <sys/prctl.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <ctime>
 
 #include "platform/clock.h"
@@ -8,6 +11,8 @@ namespace varnock {
 namespace {
 
 constexpr int64_t kNanosPerSecond = 1'000'000'000;
+// Never wait awake longer than this, whatever the latency measured.
+constexpr int64_t kMaxWakeLatencyNs = 200'000;
 
 int64_t read_nanoseconds(clockid_t id) {
   timespec ts{};
@@ -35,11 +40,19 @@ int64_t SystemClock::wall_milliseconds() {
 int64_t SystemClock::monotonic_nanoseconds() { return read_nanoseconds(CLOCK_MONOTONIC); }
 
 void SystemClock::sleep_until(int64_t deadline_ns) {
-  timespec deadline{};
-  deadline.tv_sec = static_cast<time_t>(deadline_ns / kNanosPerSecond);
-  deadline.tv_nsec = static_cast<long>(deadline_ns % kNanosPerSecond);
-  // An EINTR return is the caller's cue to check for a stop request.
-  clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr);
+  const int64_t wake_ns = deadline_ns - wake_latency_ns_;
+  if (monotonic_nanoseconds() < wake_ns) {
+    timespec wake{};
+    wake.tv_sec = static_cast<time_t>(wake_ns / kNanosPerSecond);
+    wake.tv_nsec = static_cast<long>(wake_ns % kNanosPerSecond);
+    // EINTR is the caller's cue to check for a stop request.
+    if (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) return;
+    // Moves the estimate an eighth of the way toward this sleep's lateness.
+    const int64_t late = monotonic_nanoseconds() - wake_ns;
+    wake_latency_ns_ = std::clamp<int64_t>(wake_latency_ns_ + (late - wake_latency_ns_) / 8, 0,
+                                           kMaxWakeLatencyNs);
+  }
+  while (monotonic_nanoseconds() < deadline_ns) sched_yield();
 }
 
 }  // namespace varnock

@@ -1,0 +1,93 @@
+// Microbenchmarks of the publish cycle's parts.
+#include <benchmark/benchmark.h>
+#include <lcm/lcm.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "app/publisher.h"
+#include "app/test_pattern.h"
+#include "messages/encoding.h"
+#include "messages/recstat_t.h"
+#include "messages/tfimage_t.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+
+namespace varnock {
+namespace {
+
+// A console with no key, no signal and nowhere to write.
+class QuietConsole final : public Console {
+ public:
+  void write(std::string_view /*text*/) override {}
+  bool key_waiting() override { return false; }
+  int stop_signal() override { return 0; }
+};
+
+tfimage_t full_frame() {
+  TestPatternFrames frames;
+  return frames.next(1'700'000'000'000);
+}
+
+void BM_EncodeStatus(benchmark::State& state) {
+  const recstat_t status = status_record(1'700'000'000);
+  std::vector<uint8_t> buffer(static_cast<size_t>(recstat_t::encoded_size()));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(status.encode_payload(buffer.data(), 8, recstat_t::kPayloadSize));
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(state.iterations() * recstat_t::encoded_size());
+}
+BENCHMARK(BM_EncodeStatus);
+
+void BM_EncodeFrame(benchmark::State& state) {
+  const tfimage_t frame = full_frame();
+  std::vector<uint8_t> buffer(static_cast<size_t>(frame.encoded_size()));
+  const auto payload = static_cast<int32_t>(frame.encoded_size() - 8);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(frame.encode_payload(buffer.data(), 8, payload));
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(state.iterations() * frame.encoded_size());
+}
+BENCHMARK(BM_EncodeFrame);
+
+// Allocation, fingerprint, encoding and lcm_publish of a full frame, on an
+// in-process bus that drops it for want of a subscriber.
+void BM_PublishFrame(benchmark::State& state) {
+  lcm_t* bus = lcm_create("memq://");
+  const tfimage_t frame = full_frame();
+  for (auto _ : state) benchmark::DoNotOptimize(publish_message(bus, kImageChannel, frame));
+  state.SetBytesProcessed(state.iterations() * frame.encoded_size());
+  lcm_destroy(bus);
+}
+BENCHMARK(BM_PublishFrame);
+
+// One cycle's image step: header, timestamp, redraw of the pattern.
+void BM_TestPatternStep(benchmark::State& state) {
+  TestPatternFrames frames;
+  int64_t ms = 1'700'000'000'000;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(frames.next(++ms).data.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(state.iterations() * TestPatternFrames::kPixels);
+}
+BENCHMARK(BM_TestPatternStep);
+
+// The pause at the end of a cycle, on the real clocks; its mean length is the
+// reported time (and pause_ms).
+void BM_Pause(benchmark::State& state) {
+  SystemClock clock;
+  QuietConsole console;
+  const int64_t start = clock.monotonic_nanoseconds();
+  for (auto _ : state) pause_after_cycle(clock, console);
+  const double elapsed_ms = static_cast<double>(clock.monotonic_nanoseconds() - start) / 1e6;
+  state.counters["pause_ms"] = elapsed_ms / static_cast<double>(state.iterations());
+}
+BENCHMARK(BM_Pause)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1000);
+
+}  // namespace
+}  // namespace varnock
+
+BENCHMARK_MAIN();
