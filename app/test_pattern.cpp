@@ -32,7 +32,7 @@ const tfimage_t& TestPatternFrames::next(int64_t wall_ms) {
 }
 
 void TestPatternFrames::release() {
-  frame_.data = {};
+  frame_.data.release();
   frame_.size = 0;
   drawn_ = 0;
 }

@@ -4,9 +4,13 @@
 #define VARNOCK_MESSAGES_TFIMAGE_T_H_
 
 #include <cstdint>
-#include <vector>
+#include <span>
+
+#include "messages/headroom_bytes.h"
 
 namespace varnock {
+
+class PayloadWriter;
 
 struct tfimage_t {
   static constexpr uint64_t fingerprint = 0xA348F4250C8B9CEF;
@@ -18,8 +22,9 @@ struct tfimage_t {
   int32_t height = 0;
   int32_t int_b = 0;
   int32_t int_c = 0;
-  int32_t size = 0;           // bytes of `data` on the wire; kept equal to data.size()
-  std::vector<uint8_t> data;  // pixels
+  int32_t size = 0;  // bytes of `data` on the wire; kept equal to data.size()
+  // Pixels, with room in front for the fingerprint and header.
+  HeadroomBytes<8 + kHeaderSize> data;
 
   // Fingerprint, header and `size` bytes of data (none when size <= 0).
   int64_t encoded_size() const { return 8 + kHeaderSize + (size > 0 ? int64_t{size} : 0); }
@@ -28,6 +33,14 @@ struct tfimage_t {
   // size <= 0), or -1 when `capacity` runs short before a field or when
   // `size` exceeds the bytes held in `data` (then the pixels are not written).
   int32_t encode_payload(uint8_t* buffer, int32_t offset, int32_t capacity) const;
+
+  // The whole encoded message in one piece, made by writing the fingerprint
+  // and header into the room in front of `data`, which is not copied. Empty
+  // when `size` is not positive or differs from data.size().
+  std::span<const uint8_t> encoded_in_place() const;
+
+ private:
+  bool encode_header(PayloadWriter& w) const;
 };
 
 }  // namespace varnock

@@ -1,14 +1,18 @@
 // The real program at a pseudo-terminal, publishing through LCM's file
 // provider; the log it leaves is read back and every message checked.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <lcm/eventlog.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/pty_process.h"
@@ -131,6 +135,78 @@ TEST_F(FileBusRun, CtrlZGivesTheTerminalBackAndResumesInKeyMode) {
   varnock.type("q");
   EXPECT_EQ(varnock.wait_exit(15s), 0);
   EXPECT_TRUE(testing::same_settings(varnock.settings(), varnock.settings_before()));
+}
+
+// Standard input that is not a terminal: unread bytes in a pipe are a key;
+// /dev/null and a regular file never are, so such a run ends by a signal.
+TEST_F(FileBusRun, StandardInputOtherThanATerminal) {
+  struct Case {
+    const char* name;
+    const char* input;  // "pipe" holds one unread byte
+    int expected_status;
+  };
+  const Case cases[] = {
+      {"pipe with a byte", "pipe", 0},
+      {"/dev/null", "/dev/null", 128 + SIGTERM},
+      {"regular file with bytes", "file", 128 + SIGTERM},
+      {"closed", "closed", 128 + SIGTERM},
+  };
+  const std::string url = "file://" + log_path() + "?mode=w";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    int stdin_fd = -1;
+    int keep_open = -1;
+    if (std::string(c.input) == "pipe") {
+      int fds[2];
+      ASSERT_EQ(pipe(fds), 0);
+      ASSERT_EQ(write(fds[1], "k", 1), 1);
+      stdin_fd = fds[0];
+      keep_open = fds[1];  // the writer stays, so the byte is all there is
+    } else if (std::string(c.input) == "file") {
+      const std::string path = (dir_ / "input").string();
+      std::FILE* f = std::fopen(path.c_str(), "w");
+      ASSERT_NE(f, nullptr);
+      std::fputs("keys\n", f);
+      std::fclose(f);
+      stdin_fd = open(path.c_str(), O_RDONLY);
+    } else if (std::string(c.input) == "closed") {
+      stdin_fd = open("/dev/null", O_RDONLY);  // placeholder; the child closes its stdin
+    } else {
+      stdin_fd = open(c.input, O_RDONLY);
+    }
+    ASSERT_GE(stdin_fd, 0);
+    const std::string out_path = (dir_ / "stdout").string();
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int err = open("/dev/null", O_WRONLY);
+      if (std::string(c.input) == "closed") {
+        close(STDIN_FILENO);
+      } else {
+        dup2(stdin_fd, STDIN_FILENO);
+      }
+      dup2(out, STDOUT_FILENO);
+      dup2(err, STDERR_FILENO);
+      setenv("LCM_DEFAULT_URL", url.c_str(), 1);
+      execl(VARNOCK_BINARY, VARNOCK_BINARY, static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(stdin_fd);
+    int wstatus = 0;
+    if (c.expected_status != 0) {
+      // Still running after a second of cycles: no key came from the input.
+      std::this_thread::sleep_for(1s);
+      EXPECT_EQ(waitpid(pid, &wstatus, WNOHANG), 0) << "ended without a key";
+      kill(pid, SIGTERM);
+    }
+    ASSERT_EQ(waitpid(pid, &wstatus, 0), pid);
+    if (keep_open >= 0) close(keep_open);
+    EXPECT_TRUE(WIFEXITED(wstatus));
+    EXPECT_EQ(WEXITSTATUS(wstatus), c.expected_status);
+    std::vector<int64_t> seconds;
+    EXPECT_EQ(testing::check_log(log_path(), &seconds), "");
+  }
 }
 
 }  // namespace

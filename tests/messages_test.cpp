@@ -3,8 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <vector>
 
 #include "app/publisher.h"
@@ -185,6 +187,66 @@ TEST(EncodePayload, BoundsRule) {
       ASSERT_EQ(buffer[static_cast<size_t>(i)], want) << "buffer byte " << i;
     }
   }
+}
+
+// A frame whose `size` matches its data goes to the bus in place; one that
+// holds more bytes than `size` is encoded into a buffer of its own.
+TEST(Golden, FrameWithSizeShortOfItsDataPublishesSizeBytes) {
+  tfimage_t f = small_frame();
+  f.size = 2;
+  Bytes expected(kSmallFrame.begin(), kSmallFrame.begin() + 42);
+  expected[39] = 0x02;
+  int result = -2;
+  const auto published = publish(f, &result);
+  EXPECT_EQ(result, 0);
+  ASSERT_EQ(published.size(), 1u);
+  EXPECT_THAT(published[0].bytes, ElementsAreArray(expected));
+}
+
+TEST(EncodedInPlace, SameBytesAsEncodePayloadAndPixelsUntouched) {
+  tfimage_t f = small_frame();
+  f.size = 1280 * 1280;
+  f.data.assign(static_cast<size_t>(f.size), 0);
+  for (size_t i = 0; i < f.data.size(); i += 61) f.data[i] = 255;
+  const Bytes pixels(f.data.begin(), f.data.end());
+
+  Bytes encoded(static_cast<size_t>(f.encoded_size()));
+  store_big_endian<8>(encoded.data(), tfimage_t::fingerprint);
+  ASSERT_EQ(f.encode_payload(encoded.data(), 8, static_cast<int32_t>(encoded.size() - 8)),
+            f.size + 32);
+
+  const std::span<const uint8_t> in_place = f.encoded_in_place();
+  ASSERT_EQ(in_place.size(), encoded.size());
+  EXPECT_TRUE(std::equal(in_place.begin(), in_place.end(), encoded.begin()));
+  EXPECT_EQ(in_place.data() + 40, f.data.data()) << "the pixels were copied";
+  EXPECT_TRUE(std::equal(pixels.begin(), pixels.end(), f.data.begin()));
+}
+
+TEST(EncodedInPlace, OnlyWhenSizeIsPositiveAndMatchesTheData) {
+  tfimage_t f = small_frame();
+  EXPECT_FALSE(f.encoded_in_place().empty());
+  for (const int32_t size : {0, -1, 2, 4}) {
+    f.size = size;
+    EXPECT_TRUE(f.encoded_in_place().empty()) << "size " << size;
+  }
+}
+
+TEST(HeadroomBytes, CopiesAreDeepAndStorageGrowsOnlyWhenTooSmall) {
+  HeadroomBytes<40> a{1, 2, 3};
+  HeadroomBytes<40> b = a;
+  b[0] = 9;
+  EXPECT_EQ(a[0], 1);
+  EXPECT_EQ(b.size(), 3u);
+
+  a.assign(1000, 7);
+  const uint8_t* storage = a.data();
+  a.assign(10, 8);
+  EXPECT_EQ(a.data(), storage);
+  EXPECT_EQ(a.size(), 10u);
+  EXPECT_EQ(a[9], 8);
+  a.release();
+  EXPECT_TRUE(a.empty());
+  EXPECT_EQ(a.headroom(), nullptr);
 }
 
 TEST(EncodePayload, FrameWithSizePastItsDataIsRefused) {

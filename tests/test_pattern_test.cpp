@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <span>
 #include <vector>
 
 namespace varnock {
@@ -20,7 +21,7 @@ std::vector<uint8_t> reference_pattern(int32_t period) {
 }
 
 // Index of the first byte that differs, or -1.
-int64_t first_difference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+int64_t first_difference(std::span<const uint8_t> a, const std::vector<uint8_t>& b) {
   if (a.size() != b.size()) return 0;
   for (size_t i = 0; i < a.size(); ++i) {
     if (a[i] != b[i]) return static_cast<int64_t>(i);
