@@ -3,17 +3,16 @@
 // by a subscriber in this process.
 #include <gtest/gtest.h>
 #include <lcm/lcm.h>
-#include <sched.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/support/netns.h"
 #include "tests/support/pty_process.h"
 #include "tests/support/wire_check.h"
 
@@ -86,14 +85,8 @@ class Subscriber {
 class MulticastRun : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (unshare(CLONE_NEWNET) != 0) {
-      skip_reason_ = "cannot make a network namespace here (needs root): multicast test skipped";
-      return;
-    }
-    if (std::system("ip link set lo up && ip link set lo multicast on && "
-                    "ip route add 224.0.0.0/4 dev lo") != 0) {
-      skip_reason_ = "cannot route multicast over loopback in the namespace";
-    }
+    skip_reason_ = testing::enter_multicast_namespace();
+    if (!skip_reason_.empty()) skip_reason_ += ": multicast test skipped";
   }
   void SetUp() override {
     if (!skip_reason_.empty()) GTEST_SKIP() << skip_reason_;
