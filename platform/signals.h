@@ -5,8 +5,10 @@
 
 namespace varnock {
 
-// Installs handlers for SIGINT, SIGTERM, SIGHUP (stop) and SIGTSTP (suspend),
-// without SA_RESTART so that a sleep is cut short; ignores SIGPIPE.
+// Installs handlers for SIGINT, SIGTERM and SIGHUP (stop), without
+// SA_RESTART so that a sleep or a wait is cut short; ignores SIGPIPE.
+void install_stop_handlers();
+// install_stop_handlers, and a handler for SIGTSTP (suspend).
 void install_signal_handlers();
 // The last stop signal received, or 0.
 int received_stop_signal();

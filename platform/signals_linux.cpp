@@ -21,12 +21,16 @@ void handle(int signo, void (*handler)(int)) {
 
 }  // namespace
 
-void install_signal_handlers() {
+void install_stop_handlers() {
   handle(SIGINT, on_stop);
   handle(SIGTERM, on_stop);
   handle(SIGHUP, on_stop);
-  handle(SIGTSTP, on_suspend);
   handle(SIGPIPE, SIG_IGN);
+}
+
+void install_signal_handlers() {
+  install_stop_handlers();
+  handle(SIGTSTP, on_suspend);
 }
 
 int received_stop_signal() { return g_stop_signal; }

@@ -1,0 +1,22 @@
+// varnock-check: subscribes to varnock's channels and reports, second by
+// second, what arrived, what was lost and what was damaged.
+#include <cstdio>
+
+#include "check/options.h"
+#include "check/run.h"
+#include "platform/clock.h"
+
+int main(int argc, char** argv) {
+  varnock::check::Options options;
+  if (const std::string error = varnock::check::parse_options(argc, argv, &options);
+      !error.empty()) {
+    std::fprintf(stderr, "varnock-check: %s\n%s", error.c_str(), varnock::check::usage());
+    return varnock::check::kCheckUsage;
+  }
+  if (options.help) {
+    std::fputs(varnock::check::usage(), stdout);
+    return varnock::check::kCheckOk;
+  }
+  varnock::SystemClock clock;
+  return varnock::check::run_check(options, clock);
+}

@@ -1,0 +1,26 @@
+// varnock-check's command line.
+#ifndef VARNOCK_CHECK_OPTIONS_H_
+#define VARNOCK_CHECK_OPTIONS_H_
+
+#include <cstdint>
+#include <string>
+
+namespace varnock::check {
+
+struct Options {
+  std::string url;      // empty: LCM's default provider
+  int64_t seconds = 0;  // 0: until a signal
+  bool json = false;
+  std::string csv_path;  // empty: no CSV
+  bool help = false;
+};
+
+// Parses argv into *options; returns "" or a message naming the bad argument.
+std::string parse_options(int argc, const char* const* argv, Options* options);
+
+// The text of --help.
+const char* usage();
+
+}  // namespace varnock::check
+
+#endif  // VARNOCK_CHECK_OPTIONS_H_

@@ -1,0 +1,114 @@
+#include "check/validate.h"
+
+#include <array>
+#include <cstddef>
+#include <cstring>
+
+#include "app/test_pattern.h"
+#include "messages/encoding.h"
+#include "messages/recstat_t.h"
+#include "messages/tfimage_t.h"
+
+namespace varnock::check {
+namespace {
+
+constexpr size_t kPixels = TestPatternFrames::kPixels;
+constexpr size_t kFrameSize = 8 + tfimage_t::kHeaderSize + kPixels;
+constexpr size_t kBlock = 4096;
+
+uint32_t read_u32(const uint8_t* p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+int64_t read_i64(const uint8_t* p) {
+  return static_cast<int64_t>((uint64_t{read_u32(p)} << 32) | read_u32(p + 4));
+}
+
+template <typename Message>
+bool has_fingerprint(const uint8_t* p) {
+  std::array<uint8_t, 8> expected{};
+  store_big_endian<8>(expected.data(), Message::fingerprint);
+  return std::memcmp(p, expected.data(), expected.size()) == 0;
+}
+
+// Bytes 20-62 of every status record, written out here rather than taken
+// from the publisher's code so that the check stands on its own: 20.0, 0.5,
+// 0.0, then 1, 1, 10, then 1, 2, 3, 0.
+constexpr std::array<uint8_t, 43> kStatusTail = {
+    0x40, 0x34, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x3F, 0xE0, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x01, 0x0A, 0x00, 0x00, 0x00,
+    0x01, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00};
+
+// Index of the first non-zero byte in [from, n), or n.
+size_t first_nonzero(const uint8_t* p, size_t from, size_t n) {
+  static constexpr std::array<uint8_t, kBlock> kZeros{};
+  size_t i = from;
+  while (i < n) {
+    const size_t len = std::min(kBlock, n - i);
+    if (std::memcmp(p + i, kZeros.data(), len) != 0) {
+      while (p[i] == 0) ++i;
+      return i;
+    }
+    i += len;
+  }
+  return n;
+}
+
+// Counts the non-zero bytes and whether any is neither 0 nor 255. Written
+// as a plain loop over blocks so that the compiler vectorises it.
+void count_lit(const uint8_t* p, size_t n, size_t* lit, bool* other) {
+  size_t count = 0;
+  uint8_t odd = 0;
+  for (size_t start = 0; start < n; start += kBlock) {
+    const size_t end = std::min(n, start + kBlock);
+    uint32_t block_count = 0;
+    for (size_t i = start; i < end; ++i) {
+      block_count += p[i] != 0 ? 1U : 0U;
+      odd |= static_cast<uint8_t>(p[i] + 1) > 1 ? 1 : 0;
+    }
+    count += block_count;
+  }
+  *lit = count;
+  *other = odd != 0;
+}
+
+}  // namespace
+
+StatusVerdict validate_status(std::span<const uint8_t> m) {
+  if (m.size() != static_cast<size_t>(recstat_t::encoded_size())) return {"wrong size"};
+  if (!has_fingerprint<recstat_t>(m.data())) return {"wrong fingerprint"};
+  if (std::memcmp(m.data() + 20, kStatusTail.data(), kStatusTail.size()) != 0)
+    return {"wrong field value"};
+  return {"", read_i64(m.data() + 8)};
+}
+
+FrameVerdict validate_frame(std::span<const uint8_t> m) {
+  if (m.size() != kFrameSize) return {"wrong size"};
+  const uint8_t* p = m.data();
+  if (!has_fingerprint<tfimage_t>(p)) return {"wrong fingerprint"};
+  if (read_u32(p + 16) != 0) return {"int_a is not 0"};
+  if (read_u32(p + 20) != TestPatternFrames::kWidth) return {"width is not 1280"};
+  if (read_u32(p + 24) != TestPatternFrames::kHeight) return {"height is not 1280"};
+  if (read_u32(p + 28) != 1) return {"int_b is not 1"};
+  if (read_u32(p + 32) != 1) return {"int_c is not 1"};
+  if (read_u32(p + 36) != kPixels) return {"size is not 1638400"};
+
+  const uint8_t* pixels = p + 40;
+  if (pixels[0] != 255) return {"pixel 0 is not lit"};
+  // The second lit byte gives the period; then the frame is valid exactly
+  // when the lit bytes are as many as the period's multiples, all of them
+  // are lit, and every lit byte is 255.
+  const size_t period = first_nonzero(pixels, 1, kPixels);
+  if (period == kPixels) return {"", read_i64(p + 8), -1};
+  size_t lit = 0;
+  bool other = false;
+  count_lit(pixels, kPixels, &lit, &other);
+  if (other) return {"a pixel is neither 0 nor 255"};
+  if (lit != (kPixels - 1) / period + 1) return {"lit pixels off the pattern"};
+  for (size_t i = 0; i < kPixels; i += period) {
+    if (pixels[i] != 255) return {"lit pixels off the pattern"};
+  }
+  return {"", read_i64(p + 8), static_cast<int32_t>(period)};
+}
+
+}  // namespace varnock::check
