@@ -4,10 +4,20 @@
 
 namespace varnock {
 
-void TestPatternFrames::set_multiples(int32_t period, uint8_t value) {
-  uint8_t* pixels = frame_.data.data();
+namespace {
+
+void set_multiples(uint8_t* pixels, int32_t period, uint8_t value) {
   // 64-bit index: i + period must not overflow for periods near INT32_MAX.
-  for (int64_t i = 0; i < kPixels; i += period) pixels[i] = value;
+  for (int64_t i = 0; i < TestPatternFrames::kPixels; i += period) pixels[i] = value;
+}
+
+}  // namespace
+
+void redraw_pattern(uint8_t* pixels, int32_t from, int32_t to) {
+  // Two patterns differ only at the multiples of their periods, so clearing
+  // the old and lighting the new is the whole redraw.
+  if (from > 0) set_multiples(pixels, from, 0);
+  set_multiples(pixels, to, 255);
 }
 
 const tfimage_t& TestPatternFrames::next(int64_t wall_ms) {
@@ -18,14 +28,8 @@ const tfimage_t& TestPatternFrames::next(int64_t wall_ms) {
   frame_.int_c = 1;
   frame_.size = kPixels;
 
-  // The previous frame differs from this one only at the multiples of the two
-  // periods, so clearing the old and lighting the new is the whole redraw.
-  if (drawn_ == 0) {
-    frame_.data.assign(kPixels, 0);
-  } else {
-    set_multiples(drawn_, 0);
-  }
-  set_multiples(period_, 255);
+  if (drawn_ == 0) frame_.data.assign(kPixels, 0);
+  redraw_pattern(frame_.data.data(), drawn_, period_);
   drawn_ = period_;
   if (period_ < std::numeric_limits<int32_t>::max()) ++period_;
   return frame_;

@@ -9,6 +9,11 @@
 
 namespace varnock {
 
+// Turns `pixels` (TestPatternFrames::kPixels bytes), which hold the pattern
+// of period `from` (0: all zero), into the pattern of period `to` (> 0) by
+// rewriting only the bytes at their multiples.
+void redraw_pattern(uint8_t* pixels, int32_t from, int32_t to);
+
 class TestPatternFrames {
  public:
   static constexpr int32_t kWidth = 1280;
@@ -31,8 +36,6 @@ class TestPatternFrames {
   void release();
 
  private:
-  void set_multiples(int32_t period, uint8_t value);
-
   tfimage_t frame_;
   int32_t period_;
   int32_t drawn_ = 0;  // period whose pattern frame_.data holds; 0 for none

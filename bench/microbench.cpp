@@ -7,6 +7,7 @@
 
 #include "app/publisher.h"
 #include "app/test_pattern.h"
+#include "check/validate.h"
 #include "messages/encoding.h"
 #include "messages/recstat_t.h"
 #include "messages/tfimage_t.h"
@@ -85,6 +86,32 @@ void BM_TestPatternStep(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * TestPatternFrames::kPixels);
 }
 BENCHMARK(BM_TestPatternStep)->Arg(60)->Arg(1'000)->Arg(100'000);
+
+// varnock-check's validation of one received frame, every byte checked, in a
+// stream of frames whose period changes every frame (so the reference pattern
+// is redrawn each time) from the argument on.
+void BM_ValidateFrame(benchmark::State& state) {
+  const auto period = static_cast<int32_t>(state.range(0));
+  std::vector<std::vector<uint8_t>> messages;
+  TestPatternFrames frames(period);
+  for (int i = 0; i < 2; ++i) {
+    const auto bytes = frames.next(1'700'000'000'000).encoded_in_place();
+    messages.emplace_back(bytes.begin(), bytes.end());
+  }
+  check::FrameValidator validator;
+  size_t next = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(validator.validate(messages[next]).period);
+    next ^= 1;
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(messages[0].size()));
+}
+BENCHMARK(BM_ValidateFrame)
+    ->Arg(60)
+    ->Arg(1'000)
+    ->Arg(100'000)
+    ->Arg(2'000'000)
+    ->Unit(benchmark::kMicrosecond);
 
 // The pause at the end of a cycle, on the real clocks; its mean length is the
 // reported time (and pause_ms).

@@ -88,7 +88,7 @@ std::string_view Checker::on_status(std::span<const uint8_t> message, int64_t /*
 
 std::string_view Checker::on_frame(std::span<const uint8_t> message, int64_t recv_utime) {
   totals_.bytes += static_cast<int64_t>(message.size());
-  const FrameVerdict v = validate_frame(message);
+  const FrameVerdict v = frames_.validate(message);
   if (!v.valid()) {
     ++totals_.corrupt;
     return v.problem;

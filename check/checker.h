@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "check/sequence.h"
+#include "check/validate.h"
 
 namespace varnock::check {
 
@@ -51,6 +52,7 @@ class Checker {
   // The whole run so far.
   Counts totals() const;
   Latency latency() const;
+  const SequenceTracker& sequence() const { return sequence_; }
 
  private:
   // Latencies over a whole run: 10 us buckets within +-1 s, which holds a
@@ -68,6 +70,7 @@ class Checker {
     double max_;
   };
 
+  FrameValidator frames_;
   SequenceTracker sequence_;
   Counts totals_;  // all but the tracker's counts
   Counts last_;    // totals() at the last end_second

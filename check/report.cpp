@@ -58,19 +58,28 @@ std::string csv_row(const SecondReport& r) {
          ms(r.latency.max, "") + "\n";
 }
 
-std::string text_summary(const Counts& c, const Latency& l, double seconds) {
+std::string text_summary(const Checker& checker, double seconds) {
+  const Counts c = checker.totals();
+  const Latency l = checker.latency();
+  const SequenceTracker& seq = checker.sequence();
   return "summary: " + format("%.1f", seconds) + " s\n" + "  RECSTAT received " +
          std::to_string(c.status_records) + "\n" + "  TFIMAGE received " +
          std::to_string(c.frames) + ", lost " + std::to_string(c.lost) + ", duplicates " +
          std::to_string(c.duplicates) + ", late " + std::to_string(c.late) +
          ", publisher restarts " + std::to_string(c.restarts) + ", without sequence number " +
-         std::to_string(c.unsequenced) + "\n" + "  corrupt messages " + std::to_string(c.corrupt) +
-         "\n" + "  latency ms: p50 " + ms(l.p50, "-") + ", p99 " + ms(l.p99, "-") + ", max " +
-         ms(l.max, "-") + "\n";
+         std::to_string(c.unsequenced) + "\n" + "  periods of the latest run " +
+         std::to_string(seq.run_first()) + " to " + std::to_string(seq.run_last()) + "\n" +
+         "  corrupt messages " + std::to_string(c.corrupt) + "\n" + "  latency ms: p50 " +
+         ms(l.p50, "-") + ", p99 " + ms(l.p99, "-") + ", max " + ms(l.max, "-") + "\n";
 }
 
-std::string json_summary(const Counts& c, const Latency& l, double seconds) {
+std::string json_summary(const Checker& checker, double seconds) {
+  const Counts c = checker.totals();
+  const Latency l = checker.latency();
+  const SequenceTracker& seq = checker.sequence();
   return "{\"summary\":true,\"seconds\":" + format("%.3f", seconds) + "," + json_counts(c) +
+         ",\"first_period\":" + std::to_string(seq.run_first()) +
+         ",\"last_period\":" + std::to_string(seq.run_last()) +
          ",\"bytes\":" + std::to_string(c.bytes) + ",\"latency_ms_p50\":" + ms(l.p50, "null") +
          ",\"latency_ms_p99\":" + ms(l.p99, "null") + ",\"latency_ms_max\":" + ms(l.max, "null") +
          "}\n";

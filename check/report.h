@@ -16,8 +16,8 @@ std::string csv_header();
 std::string csv_row(const SecondReport& r);
 
 // The whole run of `seconds` seconds.
-std::string text_summary(const Counts& c, const Latency& l, double seconds);
-std::string json_summary(const Counts& c, const Latency& l, double seconds);
+std::string text_summary(const Checker& checker, double seconds);
+std::string json_summary(const Checker& checker, double seconds);
 
 }  // namespace varnock::check
 

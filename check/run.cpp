@@ -148,10 +148,8 @@ int run_check(const Options& options, Clock& clock) {
   const double seconds = static_cast<double>(clock.monotonic_nanoseconds() - start_ns) / 1e9;
   lcm_destroy(bus);
 
-  const Counts totals = checker.totals();
-  write_out(options.json ? json_summary(totals, checker.latency(), seconds)
-                         : text_summary(totals, checker.latency(), seconds));
-  return totals.corrupt > 0 ? kCheckCorrupt : kCheckOk;
+  write_out(options.json ? json_summary(checker, seconds) : text_summary(checker, seconds));
+  return checker.totals().corrupt > 0 ? kCheckCorrupt : kCheckOk;
 }
 
 }  // namespace varnock::check

@@ -4,6 +4,7 @@ namespace varnock::check {
 
 void SequenceTracker::start_run(int64_t seq, int64_t timestamp_ms) {
   seen_.fill(Seen{});
+  run_first_ = seq;
   next_ = seq + 1;
   slot(seq) = {seq, timestamp_ms};
 }

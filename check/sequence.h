@@ -32,6 +32,9 @@ class SequenceTracker {
   int64_t duplicates() const { return duplicates_; }
   int64_t late() const { return late_; }
   int64_t restarts() const { return restarts_; }
+  // The first and the highest sequence number of the latest run; -1 before any.
+  int64_t run_first() const { return run_first_; }
+  int64_t run_last() const { return started_ ? next_ - 1 : -1; }
 
  private:
   struct Seen {
@@ -47,6 +50,7 @@ class SequenceTracker {
   int64_t duplicates_ = 0;
   int64_t late_ = 0;
   int64_t restarts_ = 0;
+  int64_t run_first_ = -1;
   std::array<Seen, kWindow> seen_{};
 };
 

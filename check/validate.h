@@ -4,6 +4,7 @@
 #define VARNOCK_CHECK_VALIDATE_H_
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
 
@@ -26,9 +27,19 @@ struct FrameVerdict {
 // field but the timestamp (and int_a, whose value publishers may choose).
 StatusVerdict validate_status(std::span<const uint8_t> message);
 
-// An image frame: 1,638,440 bytes, its fingerprint, the fixed header fields,
+// Image frames: 1,638,440 bytes, the fingerprint, the fixed header fields,
 // and pixels lit (255) exactly at the multiples of some period, 0 elsewhere.
-FrameVerdict validate_frame(std::span<const uint8_t> message);
+// The pixels are compared with a reference pattern kept from frame to frame,
+// which consecutive periods change only a little.
+class FrameValidator {
+ public:
+  FrameValidator();
+  FrameVerdict validate(std::span<const uint8_t> message);
+
+ private:
+  std::unique_ptr<uint8_t[]> reference_;
+  int32_t reference_period_ = 0;  // 0: reference_ is all zero
+};
 
 }  // namespace varnock::check
 
