@@ -100,7 +100,8 @@ bool measure(const char* program, int seconds, Measured* m) {
 double median(std::vector<long> v) {
   std::sort(v.begin(), v.end());
   const size_t n = v.size();
-  return n % 2 == 1 ? static_cast<double>(v[n / 2]) : (v[n / 2 - 1] + v[n / 2]) / 2.0;
+  return n % 2 == 1 ? static_cast<double>(v[n / 2])
+                    : static_cast<double>(v[n / 2 - 1] + v[n / 2]) / 2.0;
 }
 
 // Starts the subscriber with its standard output on a pipe read by *out.

@@ -18,7 +18,7 @@ namespace {
 
 // Receive buffer a whole frame needs: the kernel charges about twice the
 // payload for the datagrams that carry it.
-constexpr long kFrameBufferNeed = 2 * 1'638'440;
+constexpr long kFrameBufferNeed = 2L * 1'638'440;
 constexpr int kMaxProblemsShown = 10;
 
 long read_sysctl(const char* path) {

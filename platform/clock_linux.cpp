@@ -49,8 +49,8 @@ void SystemClock::sleep_until(int64_t deadline_ns) {
     if (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) return;
     // Moves the estimate an eighth of the way toward this sleep's lateness.
     const int64_t late = monotonic_nanoseconds() - wake_ns;
-    wake_latency_ns_ = std::clamp<int64_t>(wake_latency_ns_ + (late - wake_latency_ns_) / 8, 0,
-                                           kMaxWakeLatencyNs);
+    wake_latency_ns_ =
+        std::clamp<int64_t>(wake_latency_ns_ + (late - wake_latency_ns_) / 8, 0, kMaxWakeLatencyNs);
   }
   while (monotonic_nanoseconds() < deadline_ns) sched_yield();
 }

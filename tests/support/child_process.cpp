@@ -15,6 +15,7 @@ namespace varnock::testing {
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& stdout_path,
                            const std::string& stderr_path) {
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   pid_ = fork();
