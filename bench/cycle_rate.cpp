@@ -23,7 +23,6 @@
 
 namespace {
 
-using namespace std::chrono_literals;
 using varnock::testing::PtyOptions;
 using varnock::testing::PtyProcess;
 
@@ -88,7 +87,7 @@ bool measure(const char* program, int seconds, Measured* m) {
   p.wait_for_output([](const std::string&) { return false; }, std::chrono::seconds(seconds));
   m->peak_kib = std::max(m->peak_kib, peak_resident_kib(p.pid()));
   p.type("q");
-  if (p.wait_exit(10s) != 0) {
+  if (p.wait_exit(std::chrono::seconds(10)) != 0) {
     std::fprintf(stderr, "%s did not end cleanly:\n%s\n", program, p.output().c_str());
     return false;
   }
@@ -147,7 +146,7 @@ int main(int argc, char** argv) {
   }
   int subscriber_out = -1;
   const pid_t subscriber = o.subscriber ? start_subscriber(&subscriber_out) : -1;
-  std::this_thread::sleep_for(200ms);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
 
   Measured varnock;
   Measured limit;

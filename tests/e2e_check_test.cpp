@@ -8,6 +8,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -23,7 +24,6 @@
 namespace varnock {
 namespace {
 
-using namespace std::chrono_literals;
 using testing::ChildProcess;
 using testing::PtyOptions;
 using testing::PtyProcess;
@@ -97,9 +97,9 @@ class CheckInNamespace : public ::testing::Test {
     prefix.insert(prefix.end(), args.begin(), args.end());
     auto check = std::make_unique<ChildProcess>(prefix, path("check.out"), path("check.err"));
     for (int i = 0; i < 100 && testing::read_file(path("check.err")).empty(); ++i) {
-      std::this_thread::sleep_for(20ms);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    std::this_thread::sleep_for(300ms);  // subscribed
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // subscribed
     return check;
   }
 
@@ -110,10 +110,10 @@ class CheckInNamespace : public ::testing::Test {
     PtyProcess varnock(VARNOCK_BINARY, options);
     const bool enough = varnock.wait_for_output(
         [lines](const std::string& o) { return std::count(o.begin(), o.end(), '\n') >= lines + 1; },
-        30s);
+        std::chrono::seconds(30));
     EXPECT_TRUE(enough) << varnock.output();
     varnock.type("q");
-    EXPECT_EQ(varnock.wait_exit(15s), 0);
+    EXPECT_EQ(varnock.wait_exit(std::chrono::seconds(15)), 0);
     return varnock.output();
   }
 
@@ -140,9 +140,9 @@ std::string CheckInNamespace::skip_reason_;
 TEST_F(CheckInNamespace, AccountAddsUpWithWhatVarnockPublished) {
   auto check = start_check({}, {"--json", "--url", kLoopbackUrl});
   const std::string published = run_varnock(std::nullopt, 3);
-  std::this_thread::sleep_for(300ms);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
   check->signal(SIGTERM);
-  EXPECT_EQ(check->wait_exit(10s), 0);
+  EXPECT_EQ(check->wait_exit(std::chrono::seconds(10)), 0);
 
   const CheckOutput out = parse_check_output(testing::read_file(path("check.out")));
   ASSERT_FALSE(out.summary.empty()) << testing::read_file(path("check.err"));
@@ -184,10 +184,10 @@ TEST_F(CheckInNamespace, DamagedFrameIsReportedCorruptWithNonZeroExit) {
     } else {
       publish_message(bus, "TFIMAGE", f);
     }
-    std::this_thread::sleep_for(30ms);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
   }
   lcm_destroy(bus);
-  EXPECT_EQ(check->wait_exit(10s), 3);
+  EXPECT_EQ(check->wait_exit(std::chrono::seconds(10)), 3);
   const CheckOutput out = parse_check_output(testing::read_file(path("check.out")));
   EXPECT_EQ(json_int(out.summary, "corrupt"), 1);
   EXPECT_EQ(json_int(out.summary, "frames"), 3);
@@ -201,9 +201,9 @@ TEST_F(CheckInNamespace, TwoHostsFramesArriveIntact) {
       start_check({"ip", "netns", "exec", peer_},
                   {"--json", "--url", "udpm://239.255.76.67:7667?ttl=1&recv_buf_size=4194304"});
   run_varnock("udpm://239.255.76.67:7667?ttl=1", 3);
-  std::this_thread::sleep_for(300ms);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
   check->signal(SIGTERM);
-  EXPECT_EQ(check->wait_exit(10s), 0);
+  EXPECT_EQ(check->wait_exit(std::chrono::seconds(10)), 0);
   const CheckOutput out = parse_check_output(testing::read_file(path("check.out")));
   ASSERT_FALSE(out.summary.empty()) << testing::read_file(path("check.err"));
   EXPECT_EQ(json_int(out.summary, "corrupt"), 0);
@@ -229,9 +229,9 @@ TEST_F(CheckInNamespace, DroppedPacketsAreLostFramesNotCorruptOnes) {
       start_check({"ip", "netns", "exec", peer_},
                   {"--json", "--url", "udpm://239.255.76.67:7667?ttl=1&recv_buf_size=4194304"});
   const std::string published = run_varnock("udpm://239.255.76.67:7667?ttl=1", 4);
-  std::this_thread::sleep_for(300ms);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
   check->signal(SIGTERM);
-  EXPECT_EQ(check->wait_exit(10s), 0);
+  EXPECT_EQ(check->wait_exit(std::chrono::seconds(10)), 0);
   const CheckOutput out = parse_check_output(testing::read_file(path("check.out")));
   ASSERT_FALSE(out.summary.empty()) << testing::read_file(path("check.err"));
   EXPECT_EQ(json_int(out.summary, "corrupt"), 0);
@@ -239,6 +239,52 @@ TEST_F(CheckInNamespace, DroppedPacketsAreLostFramesNotCorruptOnes) {
   EXPECT_GT(json_int(out.summary, "frames"), 0);
   int64_t largest = 0;
   EXPECT_GT(rate_line_total(published, &largest), 0) << "varnock stopped publishing";
+}
+
+// The multicast route disappears under a running varnock and comes back:
+// varnock keeps cycling and reporting through the outage (a failed publish is
+// not its concern), and frames reach the subscriber again afterwards.
+TEST_F(CheckInNamespace, VarnockRidesOutANetworkOutage) {
+  auto check = start_check({}, {"--json", "--url", kLoopbackUrl});
+  PtyOptions options;
+  options.env.emplace_back("LCM_DEFAULT_URL", std::nullopt);
+  PtyProcess varnock(VARNOCK_BINARY, options);
+  auto lines_at_least = [&varnock](int n) {
+    return varnock.wait_for_output(
+        [n](const std::string& o) { return std::count(o.begin(), o.end(), '\n') >= n + 1; },
+        std::chrono::seconds(30));
+  };
+  auto wall_second = [] { return static_cast<int64_t>(std::time(nullptr)); };
+
+  ASSERT_TRUE(lines_at_least(2)) << varnock.output();
+  ASSERT_EQ(std::system("ip route del 224.0.0.0/4 dev lo"), 0);
+  const int64_t cut = wall_second();
+  const size_t before_outage = varnock.output().size();
+  ASSERT_TRUE(lines_at_least(5)) << "varnock stopped reporting in the outage";
+  const std::string during = varnock.output().substr(before_outage);
+  ASSERT_EQ(std::system("ip route add 224.0.0.0/4 dev lo"), 0);
+  const int64_t restored = wall_second();
+  ASSERT_TRUE(lines_at_least(8)) << varnock.output();
+  varnock.type("q");
+  EXPECT_EQ(varnock.wait_exit(std::chrono::seconds(15)), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  check->signal(SIGTERM);
+  EXPECT_EQ(check->wait_exit(std::chrono::seconds(10)), 0);
+
+  int64_t largest = 0;
+  EXPECT_GT(rate_line_total(during, &largest), 100) << "no cycles in the outage:\n" << during;
+  const CheckOutput out = parse_check_output(testing::read_file(path("check.out")));
+  ASSERT_FALSE(out.summary.empty()) << testing::read_file(path("check.err"));
+  EXPECT_EQ(json_int(out.summary, "corrupt"), 0);
+  int64_t in_outage = 0;
+  int64_t after = 0;
+  for (const std::string& row : out.rows) {
+    const int64_t second = json_int(row, "second");
+    if (second > cut && second < restored) in_outage += json_int(row, "frames");
+    if (second > restored) after += json_int(row, "frames");
+  }
+  EXPECT_EQ(in_outage, 0);
+  EXPECT_GT(after, 100) << "frames did not flow again";
 }
 
 }  // namespace

@@ -10,18 +10,19 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/support/child_process.h"
 #include "tests/support/pty_process.h"
 #include "tests/support/run_check.h"
 
 namespace varnock {
 namespace {
 
-using namespace std::chrono_literals;
 using testing::PtyOptions;
 using testing::PtyProcess;
 
@@ -61,11 +62,12 @@ class FileBusRun : public ::testing::Test {
 
 TEST_F(FileBusRun, PublishesCheckedCyclesUntilAKeyAndReportsTheirRate) {
   PtyProcess varnock(VARNOCK_BINARY, options());
-  ASSERT_TRUE(varnock.wait_for_output([](const std::string& o) { return rate_lines(o) >= 3; }, 15s))
+  ASSERT_TRUE(varnock.wait_for_output([](const std::string& o) { return rate_lines(o) >= 3; },
+                                      std::chrono::seconds(15)))
       << varnock.output();
   EXPECT_TRUE(stopped_terminal_mode(varnock.settings())) << "keys are not read one by one";
   varnock.type("q");
-  EXPECT_EQ(varnock.wait_exit(15s), 0);
+  EXPECT_EQ(varnock.wait_exit(std::chrono::seconds(15)), 0);
   EXPECT_TRUE(testing::same_settings(varnock.settings(), varnock.settings_before()));
   EXPECT_EQ(varnock.unread_input(), 1) << "the key that ended the run was read";
 
@@ -82,7 +84,7 @@ TEST_F(FileBusRun, KeyWaitingAtStartPublishesNothing) {
   o.typed_before_start.assign(1, 'k');  // not = "k": GCC 12 warns falsely (-Wrestrict)
   o.echo = false;
   PtyProcess varnock(VARNOCK_BINARY, o);
-  EXPECT_EQ(varnock.wait_exit(15s), 0);
+  EXPECT_EQ(varnock.wait_exit(std::chrono::seconds(15)), 0);
   EXPECT_EQ(varnock.output(), "varnock\n");
   EXPECT_EQ(varnock.unread_input(), 1);
   EXPECT_TRUE(testing::same_settings(varnock.settings(), varnock.settings_before()));
@@ -93,17 +95,17 @@ TEST_F(FileBusRun, KeyWaitingAtStartPublishesNothing) {
 
 TEST_F(FileBusRun, UnknownProviderExits1WithOnlyTheBanner) {
   PtyProcess varnock(VARNOCK_BINARY, options("nosuchprovider://x"));
-  EXPECT_EQ(varnock.wait_exit(15s), 1);
+  EXPECT_EQ(varnock.wait_exit(std::chrono::seconds(15)), 1);
   EXPECT_EQ(varnock.output(), "varnock\n");
   EXPECT_TRUE(testing::same_settings(varnock.settings(), varnock.settings_before()));
 }
 
 TEST_F(FileBusRun, CtrlCRestoresTheTerminalAndExits130) {
   PtyProcess varnock(VARNOCK_BINARY, options());
-  ASSERT_TRUE(
-      varnock.wait_for_output([](const std::string& o) { return rate_lines(o) >= 1; }, 15s));
+  ASSERT_TRUE(varnock.wait_for_output([](const std::string& o) { return rate_lines(o) >= 1; },
+                                      std::chrono::seconds(15)));
   varnock.type("\x03");
-  EXPECT_EQ(varnock.wait_exit(15s), 130);
+  EXPECT_EQ(varnock.wait_exit(std::chrono::seconds(15)), 130);
   EXPECT_TRUE(testing::same_settings(varnock.settings(), varnock.settings_before()));
   std::vector<int64_t> seconds;
   EXPECT_EQ(testing::check_log(log_path(), &seconds), "") << "the last cycle was not completed";
@@ -113,28 +115,49 @@ TEST_F(FileBusRun, TerminationSignalsEndTheRunCleanly) {
   for (const int signo : {SIGTERM, SIGHUP}) {
     SCOPED_TRACE(signo);
     PtyProcess varnock(VARNOCK_BINARY, options());
-    ASSERT_TRUE(varnock.wait_for_output([](const std::string& o) { return o.size() > 8; }, 15s));
+    ASSERT_TRUE(varnock.wait_for_output([](const std::string& o) { return o.size() > 8; },
+                                        std::chrono::seconds(15)));
     kill(varnock.pid(), signo);
-    EXPECT_EQ(varnock.wait_exit(15s), 128 + signo);
+    EXPECT_EQ(varnock.wait_exit(std::chrono::seconds(15)), 128 + signo);
     EXPECT_TRUE(testing::same_settings(varnock.settings(), varnock.settings_before()));
   }
 }
 
 TEST_F(FileBusRun, CtrlZGivesTheTerminalBackAndResumesInKeyMode) {
   PtyProcess varnock(VARNOCK_BINARY, options());
-  ASSERT_TRUE(
-      varnock.wait_for_output([](const std::string& o) { return rate_lines(o) >= 1; }, 15s));
+  ASSERT_TRUE(varnock.wait_for_output([](const std::string& o) { return rate_lines(o) >= 1; },
+                                      std::chrono::seconds(15)));
   varnock.type("\x1a");
-  ASSERT_TRUE(varnock.wait_stopped(15s));
+  ASSERT_TRUE(varnock.wait_stopped(std::chrono::seconds(15)));
   EXPECT_TRUE(testing::same_settings(varnock.settings(), varnock.settings_before()));
   kill(varnock.pid(), SIGCONT);
   const int before = rate_lines(varnock.output());
   ASSERT_TRUE(varnock.wait_for_output(
-      [before](const std::string& o) { return rate_lines(o) >= before + 2; }, 15s));
+      [before](const std::string& o) { return rate_lines(o) >= before + 2; },
+      std::chrono::seconds(15)));
   EXPECT_TRUE(stopped_terminal_mode(varnock.settings()));
   varnock.type("q");
-  EXPECT_EQ(varnock.wait_exit(15s), 0);
+  EXPECT_EQ(varnock.wait_exit(std::chrono::seconds(15)), 0);
   EXPECT_TRUE(testing::same_settings(varnock.settings(), varnock.settings_before()));
+}
+
+// memcheck over a short run: no error, and no block definitely lost.
+TEST_F(FileBusRun, UnderValgrindNoErrorAndNothingLost) {
+#ifdef VARNOCK_SANITIZE
+  GTEST_SKIP() << "a sanitizer build does not run under valgrind";
+#endif
+  if (std::system("valgrind --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no valgrind here";
+  const std::string report = (dir_ / "memcheck").string();
+  PtyProcess varnock({"/usr/bin/valgrind", "--quiet", "--error-exitcode=99", "--leak-check=full",
+                      "--errors-for-leak-kinds=definite", "--log-file=" + report, VARNOCK_BINARY},
+                     options());
+  ASSERT_TRUE(varnock.wait_for_output([](const std::string& o) { return rate_lines(o) >= 2; },
+                                      std::chrono::seconds(120)))
+      << varnock.output();
+  varnock.type("q");
+  EXPECT_EQ(varnock.wait_exit(std::chrono::seconds(60)), 0) << testing::read_file(report);
+  std::vector<int64_t> seconds;
+  EXPECT_EQ(testing::check_log(log_path(), &seconds), "");
 }
 
 // Standard input that is not a terminal: unread bytes in a pipe are a key;
@@ -196,7 +219,7 @@ TEST_F(FileBusRun, StandardInputOtherThanATerminal) {
     int wstatus = 0;
     if (c.expected_status != 0) {
       // Still running after a second of cycles: no key came from the input.
-      std::this_thread::sleep_for(1s);
+      std::this_thread::sleep_for(std::chrono::seconds(1));
       EXPECT_EQ(waitpid(pid, &wstatus, WNOHANG), 0) << "ended without a key";
       kill(pid, SIGTERM);
     }

@@ -19,8 +19,6 @@
 namespace varnock {
 namespace {
 
-using namespace std::chrono_literals;
-
 // Collects every message of both channels and checks it as it arrives.
 class Subscriber {
  public:
@@ -104,15 +102,16 @@ TEST_F(MulticastRun, SubscriberReceivesBothChannelsExactly) {
   options.env.emplace_back("LCM_DEFAULT_URL", std::nullopt);
   testing::PtyProcess varnock(VARNOCK_BINARY, options);
 
-  const auto end = std::chrono::steady_clock::now() + 20s;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (std::chrono::steady_clock::now() < end) {
     const auto t = subscriber.tally();
     if (t.status >= 50 && t.frames >= 20) break;
-    varnock.wait_for_output([](const std::string&) { return false; }, 100ms);
+    varnock.wait_for_output([](const std::string&) { return false; },
+                            std::chrono::milliseconds(100));
   }
   varnock.type("q");
-  EXPECT_EQ(varnock.wait_exit(15s), 0);
-  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(varnock.wait_exit(std::chrono::seconds(15)), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
 
   const auto t = subscriber.tally();
   EXPECT_TRUE(t.errors.empty()) << t.errors.front();

@@ -24,7 +24,11 @@ int status_of(int wstatus) {
 
 }  // namespace
 
-PtyProcess::PtyProcess(const std::string& path, const PtyOptions& options) {
+PtyProcess::PtyProcess(const std::vector<std::string>& argv, const PtyOptions& options) {
+  std::vector<char*> args;
+  args.reserve(argv.size() + 1);
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
   if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) {
     throw std::runtime_error("openpty failed");
   }
@@ -50,7 +54,7 @@ PtyProcess::PtyProcess(const std::string& path, const PtyOptions& options) {
         unsetenv(name.c_str());
       }
     }
-    execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
+    execv(args[0], args.data());
     _exit(127);
   }
 }

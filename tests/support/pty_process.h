@@ -32,7 +32,10 @@ class PtyProcess {
 
   // Starts `path` (no arguments) with the terminal on its standard input and
   // output; throws std::runtime_error when that fails.
-  PtyProcess(const std::string& path, const PtyOptions& options);
+  PtyProcess(const std::string& path, const PtyOptions& options)
+      : PtyProcess(std::vector<std::string>{path}, options) {}
+  // The same with arguments: argv[0] is the program's path.
+  PtyProcess(const std::vector<std::string>& argv, const PtyOptions& options);
   // Kills the program if it is still running.
   ~PtyProcess();
   PtyProcess(const PtyProcess&) = delete;
