@@ -12,12 +12,12 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/support/child_process.h"
 #include "tests/support/netns.h"
 #include "tests/support/pty_process.h"
 
@@ -48,16 +48,6 @@ bool parse(int argc, char** argv, Options* o) {
   return o->seconds >= 3;
 }
 
-// Peak resident memory of a running process in KiB, or -1.
-long peak_resident_kib(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
-  }
-  return -1;
-}
-
 // Cycles per full second: every rate line but the first, which covers the
 // part of a second after start-up.
 std::vector<long> full_second_rates(const std::string& output) {
@@ -85,7 +75,7 @@ bool measure(const char* program, int seconds, Measured* m) {
   options.env.emplace_back("LCM_DEFAULT_URL", std::nullopt);
   PtyProcess p(program, options);
   p.wait_for_output([](const std::string&) { return false; }, std::chrono::seconds(seconds));
-  m->peak_kib = std::max(m->peak_kib, peak_resident_kib(p.pid()));
+  m->peak_kib = std::max(m->peak_kib, varnock::testing::proc_status_kib(p.pid(), "VmHWM"));
   p.type("q");
   if (p.wait_exit(std::chrono::seconds(10)) != 0) {
     std::fprintf(stderr, "%s did not end cleanly:\n%s\n", program, p.output().c_str());

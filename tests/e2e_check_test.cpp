@@ -29,6 +29,7 @@ using testing::PtyOptions;
 using testing::PtyProcess;
 
 constexpr char kLoopbackUrl[] = "udpm://239.255.76.67:7667?ttl=0&recv_buf_size=4194304";
+constexpr char kLanUrl[] = "udpm://239.255.76.67:7667?ttl=1";
 
 // The integer after "key": in a JSON line; fails the test when absent.
 int64_t json_int(const std::string& line, const std::string& key) {
@@ -117,6 +118,27 @@ class CheckInNamespace : public ::testing::Test {
     return varnock.output();
   }
 
+  // Lets the last frames arrive, stops varnock-check with SIGTERM and reads
+  // what it wrote; it must exit 0 (nothing corrupt) with a summary.
+  CheckOutput stop_check(ChildProcess& check) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    check.signal(SIGTERM);
+    EXPECT_EQ(check.wait_exit(std::chrono::seconds(10)), 0);
+    CheckOutput out = parse_check_output(testing::read_file(path("check.out")));
+    EXPECT_FALSE(out.summary.empty()) << testing::read_file(path("check.err"));
+    return out;
+  }
+
+  // varnock on this host and varnock-check on the peer host, over ttl=1,
+  // until varnock has printed `lines` rate lines; returns varnock's output.
+  std::string run_across_hosts(int lines, CheckOutput* out) {
+    auto check = start_check({"ip", "netns", "exec", peer_},
+                             {"--json", "--url", std::string(kLanUrl) + "&recv_buf_size=4194304"});
+    std::string published = run_varnock(kLanUrl, lines);
+    *out = stop_check(*check);
+    return published;
+  }
+
   // Makes a second host: a namespace joined to this one by a veth pair, with
   // multicast routed over it on both sides.
   void make_peer_host() {
@@ -140,12 +162,8 @@ std::string CheckInNamespace::skip_reason_;
 TEST_F(CheckInNamespace, AccountAddsUpWithWhatVarnockPublished) {
   auto check = start_check({}, {"--json", "--url", kLoopbackUrl});
   const std::string published = run_varnock(std::nullopt, 3);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  check->signal(SIGTERM);
-  EXPECT_EQ(check->wait_exit(std::chrono::seconds(10)), 0);
-
-  const CheckOutput out = parse_check_output(testing::read_file(path("check.out")));
-  ASSERT_FALSE(out.summary.empty()) << testing::read_file(path("check.err"));
+  const CheckOutput out = stop_check(*check);
+  ASSERT_FALSE(out.summary.empty());
   const std::string& s = out.summary;
   EXPECT_EQ(json_int(s, "corrupt"), 0);
   const int64_t frames = json_int(s, "frames");
@@ -197,15 +215,8 @@ TEST_F(CheckInNamespace, DamagedFrameIsReportedCorruptWithNonZeroExit) {
 
 TEST_F(CheckInNamespace, TwoHostsFramesArriveIntact) {
   make_peer_host();
-  auto check =
-      start_check({"ip", "netns", "exec", peer_},
-                  {"--json", "--url", "udpm://239.255.76.67:7667?ttl=1&recv_buf_size=4194304"});
-  run_varnock("udpm://239.255.76.67:7667?ttl=1", 3);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  check->signal(SIGTERM);
-  EXPECT_EQ(check->wait_exit(std::chrono::seconds(10)), 0);
-  const CheckOutput out = parse_check_output(testing::read_file(path("check.out")));
-  ASSERT_FALSE(out.summary.empty()) << testing::read_file(path("check.err"));
+  CheckOutput out;
+  run_across_hosts(3, &out);
   EXPECT_EQ(json_int(out.summary, "corrupt"), 0);
   EXPECT_GE(json_int(out.summary, "frames"), 100);
   EXPECT_GE(json_int(out.summary, "status_records"), 100);
@@ -225,15 +236,8 @@ TEST_F(CheckInNamespace, DroppedPacketsAreLostFramesNotCorruptOnes) {
       "}\n",
       rules);
   ASSERT_EQ(pclose(rules), 0) << "nftables could not load the rule";
-  auto check =
-      start_check({"ip", "netns", "exec", peer_},
-                  {"--json", "--url", "udpm://239.255.76.67:7667?ttl=1&recv_buf_size=4194304"});
-  const std::string published = run_varnock("udpm://239.255.76.67:7667?ttl=1", 4);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  check->signal(SIGTERM);
-  EXPECT_EQ(check->wait_exit(std::chrono::seconds(10)), 0);
-  const CheckOutput out = parse_check_output(testing::read_file(path("check.out")));
-  ASSERT_FALSE(out.summary.empty()) << testing::read_file(path("check.err"));
+  CheckOutput out;
+  const std::string published = run_across_hosts(4, &out);
   EXPECT_EQ(json_int(out.summary, "corrupt"), 0);
   EXPECT_GT(json_int(out.summary, "lost"), 0);
   EXPECT_GT(json_int(out.summary, "frames"), 0);
@@ -267,14 +271,11 @@ TEST_F(CheckInNamespace, VarnockRidesOutANetworkOutage) {
   ASSERT_TRUE(lines_at_least(8)) << varnock.output();
   varnock.type("q");
   EXPECT_EQ(varnock.wait_exit(std::chrono::seconds(15)), 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  check->signal(SIGTERM);
-  EXPECT_EQ(check->wait_exit(std::chrono::seconds(10)), 0);
+  const CheckOutput out = stop_check(*check);
 
   int64_t largest = 0;
   EXPECT_GT(rate_line_total(during, &largest), 100) << "no cycles in the outage:\n" << during;
-  const CheckOutput out = parse_check_output(testing::read_file(path("check.out")));
-  ASSERT_FALSE(out.summary.empty()) << testing::read_file(path("check.err"));
+  ASSERT_FALSE(out.summary.empty());
   EXPECT_EQ(json_int(out.summary, "corrupt"), 0);
   int64_t in_outage = 0;
   int64_t after = 0;

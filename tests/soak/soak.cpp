@@ -4,7 +4,6 @@
 // first sample, on any new descriptor, or on any corrupt message.
 //
 //   soak [--minutes M (10)] [--interval S (10)]
-#include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 
@@ -25,15 +23,6 @@ namespace {
 
 constexpr long kMaxGrowthKib = 256;
 constexpr char kUrl[] = "udpm://239.255.76.67:7667?ttl=0&recv_buf_size=4194304";
-
-long resident_kib(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-  }
-  return -1;
-}
 
 int open_descriptors(pid_t pid) {
   const std::filesystem::path fds = "/proc/" + std::to_string(pid) + "/fd";
@@ -85,7 +74,7 @@ int main(int argc, char** argv) {
   int max_fds = -1;
   for (int t = interval; t <= minutes * 60; t += interval) {
     varnock.wait_for_output(never, std::chrono::seconds(interval));
-    const long rss = resident_kib(varnock.pid());
+    const long rss = varnock::testing::proc_status_kib(varnock.pid(), "VmRSS");
     const int fds = open_descriptors(varnock.pid());
     if (first_rss < 0) {
       first_rss = rss;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -14,10 +15,7 @@ namespace varnock::testing {
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& stdout_path,
                            const std::string& stderr_path) {
-  std::vector<char*> args;
-  args.reserve(argv.size() + 1);
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
+  std::vector<char*> args = exec_args(argv);
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
@@ -52,6 +50,24 @@ std::optional<int> ChildProcess::wait_exit(std::chrono::milliseconds timeout) {
     if (std::chrono::steady_clock::now() >= end) return std::nullopt;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+}
+
+std::vector<char*> exec_args(const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  args.reserve(argv.size() + 1);
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  return args;
+}
+
+long proc_status_kib(pid_t pid, const std::string& name) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  const std::string prefix = name + ":";
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(prefix, 0) == 0) return std::atol(line.c_str() + prefix.size());
+  }
+  return -1;
 }
 
 std::string read_file(const std::string& path) {

@@ -31,6 +31,12 @@ class ChildProcess {
   bool exited_ = false;
 };
 
+// Arguments for execv/execvp: pointers into `argv`, then a null pointer.
+std::vector<char*> exec_args(const std::vector<std::string>& argv);
+
+// A "NAME:   N kB" field of /proc/PID/status (VmRSS, VmHWM) in KiB, or -1.
+long proc_status_kib(pid_t pid, const std::string& name);
+
 // The whole content of a file; empty when it cannot be read.
 std::string read_file(const std::string& path);
 

@@ -14,6 +14,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "tests/support/child_process.h"
+
 namespace varnock::testing {
 namespace {
 
@@ -25,10 +27,7 @@ int status_of(int wstatus) {
 }  // namespace
 
 PtyProcess::PtyProcess(const std::vector<std::string>& argv, const PtyOptions& options) {
-  std::vector<char*> args;
-  args.reserve(argv.size() + 1);
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
+  std::vector<char*> args = exec_args(argv);
   if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) {
     throw std::runtime_error("openpty failed");
   }
