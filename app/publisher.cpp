@@ -8,6 +8,7 @@
 #include "messages/tfimage_t.h"
 
 namespace varnock {
+
 recstat_t status_record(int64_t now) {
   recstat_t r;
   r.timestamp = now;
