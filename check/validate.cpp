@@ -1,5 +1,6 @@
 #include "check/validate.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstring>
