@@ -9,24 +9,23 @@ void SequenceTracker::start_run(int64_t seq, int64_t timestamp_ms) {
   slot(seq) = {seq, timestamp_ms};
 }
 
-SequenceTracker::Outcome SequenceTracker::add(int64_t seq, int64_t timestamp_ms) {
+void SequenceTracker::add(int64_t seq, int64_t timestamp_ms) {
   if (!started_) {
     started_ = true;
     start_run(seq, timestamp_ms);
-    return Outcome::kFirst;
+    return;
   }
   if (seq >= next_) {
-    const Outcome outcome = seq == next_ ? Outcome::kNext : Outcome::kGap;
     lost_ += seq - next_;
     next_ = seq + 1;
     slot(seq) = {seq, timestamp_ms};
-    return outcome;
+    return;
   }
   Seen& s = slot(seq);
   const bool in_window = next_ - seq <= kWindow;
   if (in_window && s.seq == seq && s.timestamp_ms == timestamp_ms) {
     ++duplicates_;
-    return Outcome::kDuplicate;
+    return;
   }
   // A number from the past that was never seen is late, unless it starts a
   // new run: the first number of a run, a number seen before with another
@@ -35,12 +34,11 @@ SequenceTracker::Outcome SequenceTracker::add(int64_t seq, int64_t timestamp_ms)
     s = {seq, timestamp_ms};
     --lost_;
     ++late_;
-    return Outcome::kLate;
+    return;
   }
   ++restarts_;
   lost_ += seq - kFirst;
   start_run(seq, timestamp_ms);
-  return Outcome::kRestart;
 }
 
 }  // namespace varnock::check

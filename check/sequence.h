@@ -16,17 +16,13 @@ class SequenceTracker {
   // How far back a late or repeated frame is still recognised.
   static constexpr int64_t kWindow = 4096;
 
-  enum class Outcome {
-    kFirst,      // the first frame seen
-    kNext,       // the one expected
-    kGap,        // later than expected: the frames between are lost
-    kLate,       // one counted lost before, arriving out of order
-    kDuplicate,  // seen before (same number and timestamp)
-    kRestart,    // a publisher's new run; frames of it before this one are lost
-  };
-
-  // Accounts for a valid frame with sequence number `seq` stamped `timestamp_ms`.
-  Outcome add(int64_t seq, int64_t timestamp_ms);
+  // Accounts for a valid frame with sequence number `seq` stamped
+  // `timestamp_ms`. Later than expected: the frames between are lost. Seen
+  // before with the same stamp: a duplicate. Counted lost before: late, and
+  // its loss is given back. A new run of the publisher (seq back at kFirst,
+  // seen before with another stamp, or too far back to tell): a restart, and
+  // the run's frames before this one are lost.
+  void add(int64_t seq, int64_t timestamp_ms);
 
   int64_t lost() const { return lost_; }
   int64_t duplicates() const { return duplicates_; }

@@ -64,8 +64,8 @@ class PayloadWriter {
 
 // Encodes `message` (fingerprint, then payload) into a buffer of exactly its
 // encoded size, or in place when the message offers that, and publishes it on
-// `channel`. Returns lcm_publish's result, or
-// -1 without publishing when the message cannot be encoded.
+// `channel`. Returns lcm_publish's result, or -1 without publishing when the
+// message cannot be encoded.
 template <typename Message>
 int publish_message(lcm_t* instance, const char* channel, const Message& message) {
   // A message that can lay itself out in one piece goes to the bus as it is,

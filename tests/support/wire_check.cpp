@@ -30,19 +30,13 @@ bool same(const uint8_t* p, const std::array<uint8_t, N>& expected) {
   return std::memcmp(p, expected.data(), N) == 0;
 }
 
-}  // namespace
-
 int64_t read_i64(const uint8_t* p) {
   uint64_t v = 0;
   for (int i = 0; i < 8; ++i) v = (v << 8) | p[i];
   return static_cast<int64_t>(v);
 }
 
-int32_t read_i32(const uint8_t* p) {
-  uint32_t v = 0;
-  for (int i = 0; i < 4; ++i) v = (v << 8) | p[i];
-  return static_cast<int32_t>(v);
-}
+}  // namespace
 
 std::string check_status(std::span<const uint8_t> bytes, int64_t* timestamp) {
   if (bytes.size() != kStatusSize)

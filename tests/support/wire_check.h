@@ -9,9 +9,6 @@
 
 namespace varnock::testing {
 
-int64_t read_i64(const uint8_t* p);
-int32_t read_i32(const uint8_t* p);
-
 // Empty when `bytes` is a status record as the publisher sends it; the
 // record's second goes to *timestamp. Otherwise says what is wrong.
 std::string check_status(std::span<const uint8_t> bytes, int64_t* timestamp);
