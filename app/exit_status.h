@@ -6,7 +6,9 @@ namespace varnock {
 
 enum ExitStatus : int {
   kExitKeyPressed = 0,  // a key ended the run
+  kExitHelp = 0,        // --help or --version was answered
   kExitNoBus = 1,       // no bus instance could be created
+  kExitUsage = 2,       // an argument varnock does not take
 };
 
 // A run stopped by signal `signo` exits as a shell reports a death by it.

@@ -1,11 +1,28 @@
 // varnock: publishes a status record and a test-pattern image on the LCM bus
 // as fast as the bus allows, reporting the cycle rate every second, until a
 // key is pressed.
+#include <cstdio>
+
+#include "app/arguments.h"
+#include "app/exit_status.h"
 #include "app/publisher.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 
-int main() {
+int main(int argc, char** argv) {
+  switch (varnock::parse_arguments(argc, argv)) {
+    case varnock::Request::kHelp:
+      std::fputs(varnock::help_text(), stdout);
+      return varnock::kExitHelp;
+    case varnock::Request::kVersion:
+      std::fputs(varnock::version_text(), stdout);
+      return varnock::kExitHelp;
+    case varnock::Request::kUsageError:
+      std::fprintf(stderr, "varnock: unexpected argument '%s'\n%s", argv[1], varnock::usage_text());
+      return varnock::kExitUsage;
+    case varnock::Request::kRun:
+      break;
+  }
   varnock::SystemClock clock;
   varnock::ProcessConsole console;
   return varnock::run_varnock("", clock, console);

@@ -3,9 +3,9 @@
 #include <charconv>
 
 #include "app/exit_status.h"
-#include "app/test_pattern.h"
 #include "messages/encoding.h"
 #include "messages/tfimage_t.h"
+#include "pattern/frames.h"
 
 namespace varnock {
 

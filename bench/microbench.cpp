@@ -6,11 +6,11 @@
 #include <vector>
 
 #include "app/publisher.h"
-#include "app/test_pattern.h"
 #include "check/validate.h"
 #include "messages/encoding.h"
 #include "messages/recstat_t.h"
 #include "messages/tfimage_t.h"
+#include "pattern/frames.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 

@@ -5,6 +5,7 @@
 #include "check/options.h"
 #include "check/run.h"
 #include "platform/clock.h"
+#include "varnock/version.h"
 
 int main(int argc, char** argv) {
   varnock::check::Options options;
@@ -15,6 +16,10 @@ int main(int argc, char** argv) {
   }
   if (options.help) {
     std::fputs(varnock::check::usage(), stdout);
+    return varnock::check::kCheckOk;
+  }
+  if (options.version) {
+    std::printf("varnock-check %s\n", varnock::kVersion);
     return varnock::check::kCheckOk;
   }
   varnock::SystemClock clock;

@@ -1,20 +1,33 @@
 #include "check/options.h"
 
 #include <charconv>
+#include <optional>
 #include <string_view>
 
 namespace varnock::check {
 
 std::string parse_options(int argc, const char* const* argv, Options* o) {
   for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
+    std::string_view arg = argv[i];
+    // --opt=value is --opt value.
+    std::optional<std::string_view> inline_value;
+    if (const size_t eq = arg.find('='); arg.starts_with("--") && eq != std::string_view::npos) {
+      inline_value = arg.substr(eq + 1);
+      arg = arg.substr(0, eq);
+    }
     const bool takes_value = arg == "--url" || arg == "--seconds" || arg == "--csv";
-    if (takes_value && i + 1 >= argc) return std::string(arg) + " needs a value";
+    if (inline_value && !takes_value) {
+      return std::string(arg) + " takes no value";
+    }
+    if (takes_value && !inline_value && i + 1 >= argc) return std::string(arg) + " needs a value";
+    const auto value = [&]() -> std::string_view {
+      return inline_value ? *inline_value : argv[++i];
+    };
     if (arg == "--url") {
-      o->url = argv[++i];
+      o->url = value();
       if (o->url.empty()) return "--url needs a value";
     } else if (arg == "--seconds") {
-      const std::string_view v = argv[++i];
+      const std::string_view v = value();
       int64_t n = 0;
       const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
       if (ec != std::errc() || end != v.data() + v.size() || n < 1) {
@@ -22,12 +35,14 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
       }
       o->seconds = n;
     } else if (arg == "--csv") {
-      o->csv_path = argv[++i];
+      o->csv_path = value();
       if (o->csv_path.empty()) return "--csv needs a file name";
     } else if (arg == "--json") {
       o->json = true;
     } else if (arg == "--help" || arg == "-h") {
       o->help = true;
+    } else if (arg == "--version") {
+      o->version = true;
     } else {
       return "unknown argument '" + std::string(arg) + "'";
     }
@@ -36,7 +51,7 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
 }
 
 const char* usage() {
-  return R"(usage: varnock-check [--url URL] [--seconds N] [--json] [--csv FILE]
+  return R"(usage: varnock-check [--url URL] [--seconds N] [--json] [--csv FILE] [--help] [--version]
 
 Subscribes to varnock's channels RECSTAT and TFIMAGE and reports, second by
 second, what arrived, what was lost and what was damaged; a summary follows
@@ -50,6 +65,9 @@ when it ends (after --seconds N, or on Ctrl+C or SIGTERM).
   --json        one JSON object a line; the summary is the last one
   --csv FILE    also write the per-second rows to FILE, for plotting
   --help        this text
+  --version     the version
+
+Options that take a value accept it as --opt VALUE or --opt=VALUE.
 
 Every message is checked whole: size, fingerprint, every field, and every
 pixel of a frame. A frame's pattern period is its sequence number (60 plus

@@ -13,6 +13,7 @@ struct Options {
   bool json = false;
   std::string csv_path;  // empty: no CSV
   bool help = false;
+  bool version = false;
 };
 
 // Parses argv into *options; returns "" or a message naming the bad argument.

@@ -5,10 +5,10 @@
 #include <cstddef>
 #include <cstring>
 
-#include "app/test_pattern.h"
 #include "messages/encoding.h"
 #include "messages/recstat_t.h"
 #include "messages/tfimage_t.h"
+#include "pattern/frames.h"
 
 namespace varnock::check {
 namespace {

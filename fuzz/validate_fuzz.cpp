@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "app/publisher.h"
-#include "app/test_pattern.h"
 #include "check/validate.h"
 #include "messages/encoding.h"
+#include "pattern/frames.h"
 #include "tests/support/wire_check.h"
 
 namespace {

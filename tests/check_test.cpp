@@ -9,13 +9,13 @@
 #include <vector>
 
 #include "app/publisher.h"
-#include "app/test_pattern.h"
 #include "check/checker.h"
 #include "check/options.h"
 #include "check/run.h"
 #include "check/sequence.h"
 #include "check/validate.h"
 #include "messages/encoding.h"
+#include "pattern/frames.h"
 
 namespace varnock::check {
 namespace {
@@ -224,6 +224,11 @@ TEST(Options, Table) {
       {{"varnock-check", "--seconds"}, "--seconds needs a value"},
       {{"varnock-check", "--url"}, "--url needs a value"},
       {{"varnock-check", "--frobnicate"}, "'--frobnicate'"},
+      {{"varnock-check", "--url=memq://", "--seconds=5", "--csv=a.csv"}, ""},
+      {{"varnock-check", "--seconds=0"}, "'0'"},
+      {{"varnock-check", "--url="}, "--url needs a value"},
+      {{"varnock-check", "--json=yes"}, "--json takes no value"},
+      {{"varnock-check", "--version"}, ""},
   };
   for (const Case& c : cases) {
     Options o;
@@ -240,6 +245,13 @@ TEST(Options, Table) {
   EXPECT_EQ(o.seconds, 12);
   EXPECT_EQ(o.csv_path, "x.csv");
   EXPECT_TRUE(o.json);
+  // The value after '=' is taken whole, '=' signs in it included.
+  Options eq;
+  const char* eq_argv[] = {"varnock-check", "--url=udpm://239.255.76.67:7667?ttl=0&recv_buf_size=1",
+                           "--seconds=7"};
+  ASSERT_EQ(parse_options(3, eq_argv, &eq), "");
+  EXPECT_EQ(eq.url, "udpm://239.255.76.67:7667?ttl=0&recv_buf_size=1");
+  EXPECT_EQ(eq.seconds, 7);
 }
 
 TEST(ReceiveBufferWarning, NamesTheSysctlAndTheUrlOption) {

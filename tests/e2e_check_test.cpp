@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/test_pattern.h"
 #include "messages/encoding.h"
+#include "pattern/frames.h"
 #include "tests/support/child_process.h"
 #include "tests/support/netns.h"
 #include "tests/support/pty_process.h"

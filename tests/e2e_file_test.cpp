@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -59,6 +60,45 @@ class FileBusRun : public ::testing::Test {
 
   std::filesystem::path dir_;
 };
+
+// Arguments are answered without opening the bus: the log is never created.
+TEST_F(FileBusRun, ArgumentsTable) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out_contains;  // in standard output
+    std::string err_contains;  // in standard error
+  };
+  const Case cases[] = {
+      {{"--help"}, 0, "LCM_DEFAULT_URL", ""},
+      {{"-h"}, 0, "Exit status", ""},
+      {{"--version"}, 0, "varnock 0.", ""},
+      {{"--rate"}, 2, "", "unexpected argument '--rate'"},
+      {{"--help", "--version"}, 2, "", "usage: varnock"},
+      {{""}, 2, "", "usage: varnock"},
+  };
+  setenv("LCM_DEFAULT_URL", options().env[0].second->c_str(), 1);
+  for (const Case& c : cases) {
+    std::vector<std::string> argv{VARNOCK_BINARY};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const std::string out = (dir_ / "out").string();
+    const std::string err = (dir_ / "err").string();
+    std::optional<int> status;
+    {
+      testing::ChildProcess child(argv, out, err);
+      status = child.wait_exit(std::chrono::seconds(10));
+    }
+    const std::string what = c.args.empty() ? "" : c.args[0];
+    EXPECT_EQ(status, c.status) << what;
+    EXPECT_NE(testing::read_file(out).find(c.out_contains), std::string::npos) << what;
+    EXPECT_NE(testing::read_file(err).find(c.err_contains), std::string::npos) << what;
+    if (c.status == 2) {
+      EXPECT_EQ(testing::read_file(out), "") << what;
+    }
+    EXPECT_FALSE(std::filesystem::exists(log_path())) << what << " opened the bus";
+  }
+  unsetenv("LCM_DEFAULT_URL");
+}
 
 TEST_F(FileBusRun, PublishesCheckedCyclesUntilAKeyAndReportsTheirRate) {
   PtyProcess varnock(VARNOCK_BINARY, options());

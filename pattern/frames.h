@@ -1,7 +1,7 @@
 // The run's image frame and its test pattern: a 1280 x 1280 image, one byte a
 // pixel, lit (255) at every multiple of a period that grows by one a frame.
-#ifndef VARNOCK_APP_TEST_PATTERN_H_
-#define VARNOCK_APP_TEST_PATTERN_H_
+#ifndef VARNOCK_PATTERN_FRAMES_H_
+#define VARNOCK_PATTERN_FRAMES_H_
 
 #include <cstdint>
 
@@ -43,4 +43,4 @@ class TestPatternFrames {
 
 }  // namespace varnock
 
-#endif  // VARNOCK_APP_TEST_PATTERN_H_
+#endif  // VARNOCK_PATTERN_FRAMES_H_

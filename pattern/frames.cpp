@@ -1,4 +1,4 @@
-#include "app/test_pattern.h"
+#include "pattern/frames.h"
 
 #include <limits>
 

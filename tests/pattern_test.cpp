@@ -1,12 +1,12 @@
 // Test-pattern frames against a plain per-byte reference.
-#include "app/test_pattern.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <limits>
 #include <span>
 #include <vector>
+
+#include "pattern/frames.h"
 
 namespace varnock {
 namespace {

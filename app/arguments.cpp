@@ -1,0 +1,60 @@
+#include "app/arguments.h"
+
+#include <string>
+#include <string_view>
+
+#include "varnock/version.h"
+
+namespace varnock {
+
+Request parse_arguments(int argc, const char* const* argv) {
+  if (argc <= 1) return Request::kRun;
+  if (argc > 2) return Request::kUsageError;
+  const std::string_view arg = argv[1];
+  if (arg == "--help" || arg == "-h") return Request::kHelp;
+  if (arg == "--version") return Request::kVersion;
+  return Request::kUsageError;
+}
+
+const char* usage_text() {
+  return "usage: varnock [--help | --version]\n"
+         "Run it with no arguments; 'varnock --help' tells more.\n";
+}
+
+const char* help_text() {
+  return R"(usage: varnock [--help | --version]
+
+A load generator for the LCM message bus. With no arguments it opens the bus
+and, as fast as the machine allows with a 2 ms pause after each cycle,
+publishes a 63-byte status record on RECSTAT and a 1280 x 1280 test-pattern
+image (1,638,440 bytes) on TFIMAGE. Once a second it prints that second (Unix
+time) and the number of cycles completed since its last line. Each cycle is
+counted when its messages are handed to LCM; varnock-check tells what arrived.
+
+The bus is LCM's default provider: the URL in the environment variable
+LCM_DEFAULT_URL, else udpm://239.255.76.67:7667?ttl=0 (this host only). For
+example:
+  LCM_DEFAULT_URL='udpm://239.255.76.67:7667?ttl=1' varnock   (the local network)
+  LCM_DEFAULT_URL='file:///tmp/run.log?mode=w' varnock        (record to a log)
+
+Keys and signals: any key ends the run after the current cycle and is left
+unread. Ctrl+C, Ctrl+\, SIGTERM and SIGHUP end it after the current cycle, with
+the terminal restored, by that same signal. Ctrl+Z suspends it with the
+terminal restored; fg resumes it. Started in the background, it leaves the
+terminal alone until brought to the foreground.
+
+  --help       this text
+  --version    the version
+
+Exit status: 0 a key ended the run; 1 the bus could not be opened; 2 usage
+error. A run ended by a signal ends by that signal (a shell shows 128 + its
+number, 130 for Ctrl+C).
+)";
+}
+
+const char* version_text() {
+  static const std::string kText = std::string("varnock ") + kVersion + "\n";
+  return kText.c_str();
+}
+
+}  // namespace varnock
