@@ -2,131 +2,228 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
+#include <cstdlib>
 
-#include "check/validate.h"
+#include "check/saturating.h"
 
 namespace varnock::check {
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kBucketMs = 0.01;
-constexpr double kRangeMs = 1'000;  // samples within +-1 s go into buckets
-constexpr auto kBuckets = static_cast<size_t>(2 * kRangeMs / kBucketMs);
-
-// The q-quantile of `v` (nearest rank); reorders `v`.
-double quantile(std::vector<double>& v, double q) {
-  if (v.empty()) return kNaN;
-  const auto rank = static_cast<size_t>(std::ceil(q * static_cast<double>(v.size())));
-  const size_t k = std::min(v.size() - 1, rank == 0 ? 0 : rank - 1);
-  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(k), v.end());
-  return v[k];
-}
-
-Counts minus(const Counts& a, const Counts& b) {
-  return {a.status_records - b.status_records,
-          a.frames - b.frames,
-          a.lost - b.lost,
-          a.corrupt - b.corrupt,
-          a.duplicates - b.duplicates,
-          a.late - b.late,
-          a.restarts - b.restarts,
-          a.unsequenced - b.unsequenced,
-          a.bytes - b.bytes};
-}
+// Calendar second of a time in milliseconds, rounding down before 1970 too.
+int64_t second_of(int64_t ms) { return ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000); }
 
 }  // namespace
 
-Checker::Histogram::Histogram()
-    : buckets_(kBuckets), max_(-std::numeric_limits<double>::infinity()) {}
+Counts& Counts::operator+=(const Counts& o) {
+  status_records += o.status_records;
+  frames += o.frames;
+  lost += o.lost;
+  lost_estimated += o.lost_estimated;
+  corrupt += o.corrupt;
+  duplicates += o.duplicates;
+  late += o.late;
+  runs += o.runs;
+  unsequenced += o.unsequenced;
+  bytes += o.bytes;
+  return *this;
+}
 
-void Checker::Histogram::add(double ms) {
-  ++count_;
-  max_ = std::max(max_, ms);
-  if (ms >= -kRangeMs && ms < kRangeMs) {
-    ++buckets_[static_cast<size_t>((ms + kRangeMs) / kBucketMs)];
-  } else {
-    outside_.push_back(ms);
+Checker::Checker(int64_t now_ms, int64_t monotonic_ms)
+    : last_now_ms_(now_ms), last_monotonic_ms_(monotonic_ms), last_message_ms_(now_ms) {
+  rows_.emplace_back().report.second = second_of(now_ms);
+}
+
+void Checker::open_rows_to(int64_t second) {
+  while (rows_.back().report.second < second) {
+    const int64_t next = rows_.back().report.second + 1;
+    rows_.emplace_back().report.second = next;
   }
 }
 
-Latency Checker::Histogram::summary() const {
-  if (count_ == 0) return {kNaN, kNaN, kNaN};
-  std::vector<double> below;
-  std::vector<double> above;
-  for (double ms : outside_) (ms < 0 ? below : above).push_back(ms);
-  std::sort(below.begin(), below.end());
-  std::sort(above.begin(), above.end());
-  // Walks below, then the buckets (each read as its upper edge), then above,
-  // to the sample of nearest rank.
-  auto at_rank = [&](int64_t rank) {
-    if (rank < static_cast<int64_t>(below.size())) return below[static_cast<size_t>(rank)];
-    int64_t seen = static_cast<int64_t>(below.size());
-    for (size_t b = 0; b < buckets_.size(); ++b) {
-      seen += buckets_[b];
-      if (rank < seen) return static_cast<double>(b + 1) * kBucketMs - kRangeMs;
-    }
-    return above[static_cast<size_t>(rank - seen)];
-  };
-  auto rank_of = [&](double q) {
-    const auto r = static_cast<int64_t>(std::ceil(q * static_cast<double>(count_)));
-    return std::min(count_ - 1, std::max<int64_t>(r - 1, 0));
-  };
-  return {std::min(at_rank(rank_of(0.5)), max_), std::min(at_rank(rank_of(0.99)), max_), max_};
+Checker::Row& Checker::row_at(int64_t ms) {
+  const int64_t second = second_of(ms);
+  // A message handled just after a second began, before advance() saw it.
+  if (second == rows_.back().report.second + 1) open_rows_to(second);
+  // Rows already reported take nothing more: their part goes to the oldest
+  // open row.
+  if (second <= rows_.front().report.second) return rows_.front();
+  for (auto it = rows_.rbegin(); it != rows_.rend(); ++it) {
+    if (it->report.second <= second) return *it;
+  }
+  return rows_.front();
 }
 
-std::string_view Checker::on_status(std::span<const uint8_t> message, int64_t /*recv_utime*/) {
-  totals_.bytes += static_cast<int64_t>(message.size());
+void Checker::count_lost(int64_t frames, int64_t from_ms, int64_t to_ms) {
+  if (frames <= 0) return;
+  totals_.lost += frames;
+  if (to_ms <= from_ms) {
+    row_at(to_ms).report.counts.lost += frames;
+    return;
+  }
+  // The frames are spread evenly over (from_ms, to_ms); each open row takes
+  // its share of that span, rounded so that the shares add up to `frames`.
+  const double span = static_cast<double>(to_ms - from_ms);
+  int64_t given = 0;
+  for (Row& row : rows_) {
+    const bool newest = &row == &rows_.back();
+    const int64_t end = newest ? to_ms : std::min(to_ms, (row.report.second + 1) * 1000);
+    const double covered = static_cast<double>(std::max<int64_t>(end - from_ms, 0));
+    const int64_t share =
+        newest ? frames : std::llround(static_cast<double>(frames) * covered / span);
+    row.report.counts.lost += share - given;
+    given = share;
+  }
+}
+
+std::string_view Checker::on_status(std::span<const uint8_t> message, int64_t now_ms) {
+  last_message_ms_ = now_ms;
+  Counts& c = row_at(now_ms).report.counts;
+  c.bytes += std::ssize(message);
+  totals_.bytes += std::ssize(message);
   const StatusVerdict v = validate_status(message);
-  if (v.valid()) {
-    ++totals_.status_records;
-  } else {
-    ++totals_.corrupt;
-  }
-  return v.problem;
-}
-
-std::string_view Checker::on_frame(std::span<const uint8_t> message, int64_t recv_utime) {
-  totals_.bytes += static_cast<int64_t>(message.size());
-  const FrameVerdict v = frames_.validate(message);
   if (!v.valid()) {
+    ++c.corrupt;
     ++totals_.corrupt;
     return v.problem;
   }
-  ++totals_.frames;
-  if (v.period < 0) {
-    ++totals_.unsequenced;
-  } else {
-    sequence_.add(v.period, v.timestamp_ms);
-  }
-  const double latency_ms = static_cast<double>(recv_utime - v.timestamp_ms * 1000) / 1000.0;
-  second_latencies_.push_back(latency_ms);
-  run_latencies_.add(latency_ms);
+  ++c.status_records;
+  ++totals_.status_records;
+  witness_.on_status(now_ms);
   return {};
 }
 
-Counts Checker::totals() const {
-  Counts c = totals_;
-  c.lost = sequence_.lost();
-  c.duplicates = sequence_.duplicates();
-  c.late = sequence_.late();
-  c.restarts = sequence_.restarts();
-  return c;
+std::string_view Checker::on_frame(std::span<const uint8_t> message, int64_t recv_utime,
+                                   int64_t now_ms) {
+  last_message_ms_ = now_ms;
+  Row& row = row_at(now_ms);
+  Counts& c = row.report.counts;
+  c.bytes += std::ssize(message);
+  totals_.bytes += std::ssize(message);
+  const FrameVerdict v = frames_.validate(message);
+  if (!v.valid()) {
+    ++c.corrupt;
+    ++totals_.corrupt;
+    return v.problem;
+  }
+  ++c.frames;
+  ++totals_.frames;
+  const int64_t latency_us = saturating_sub(recv_utime, saturating_mul(v.timestamp_ms, 1000));
+  row.latency.add(latency_us);
+  run_latency_.add(latency_us);
+
+  if (v.period < 0) {
+    ++c.unsequenced;
+    ++totals_.unsequenced;
+    witness_.close(1);
+    return {};
+  }
+  const FrameOutcome o = runs_.add(v.period, v.timestamp_ms, now_ms);
+  switch (o.kind) {
+    case FrameOutcome::kStarted:
+      ++c.runs;
+      ++totals_.runs;
+      witness_.close(1);
+      break;
+    case FrameOutcome::kEarly:
+      ++c.late;
+      ++totals_.late;
+      witness_.close(1);
+      break;
+    case FrameOutcome::kContinued: {
+      // The missing frames would have arrived as the run's pace had them,
+      // from the previous frame's arrival on.
+      const int64_t until = std::clamp(
+          saturating_sub(o.previous_recv_ms, saturating_sub(o.previous_stamp_ms, v.timestamp_ms)),
+          o.previous_recv_ms, std::max(o.previous_recv_ms, now_ms));
+      // Frames the witness counted lost are now known lost: counted once,
+      // and no longer an estimate.
+      const int64_t witnessed = witness_.take_back(o.missing, o.previous_recv_ms, now_ms);
+      totals_.lost_estimated -= witnessed;
+      witness_.close(1 + o.missing - witnessed);
+      count_lost(o.missing - witnessed, o.previous_recv_ms, until);
+      break;
+    }
+    case FrameOutcome::kDuplicate:
+      ++c.duplicates;
+      ++totals_.duplicates;
+      break;
+    case FrameOutcome::kLate: {
+      ++c.late;
+      ++totals_.late;
+      // Its loss was counted: the total gives it back, and so does the
+      // newest open row that counted a gap's loss. No row goes below zero.
+      --totals_.lost;
+      for (auto it = rows_.rbegin(); it != rows_.rend(); ++it) {
+        Counts& rc = it->report.counts;
+        if (rc.lost > rc.lost_estimated) {
+          --rc.lost;
+          break;
+        }
+      }
+      break;
+    }
+  }
+  return {};
 }
 
-Latency Checker::latency() const { return run_latencies_.summary(); }
-
-SecondReport Checker::end_second(int64_t second) {
-  const Counts now = totals();
-  SecondReport r{second, minus(now, last_), {kNaN, kNaN, kNaN}};
-  if (!second_latencies_.empty()) {
-    r.latency.p50 = quantile(second_latencies_, 0.5);
-    r.latency.p99 = quantile(second_latencies_, 0.99);
-    r.latency.max = *std::max_element(second_latencies_.begin(), second_latencies_.end());
+void Checker::count_witnessed(int64_t now_ms) {
+  for (const auto& [second, lost] : witness_.expire(now_ms)) {
+    Counts& c = row_at(second * 1000).report.counts;
+    c.lost += lost;
+    c.lost_estimated += lost;
+    totals_.lost += lost;
+    totals_.lost_estimated += lost;
   }
-  second_latencies_.clear();
-  last_ = now;
-  return r;
+}
+
+std::vector<SecondReport> Checker::take_rows(int64_t up_to_second) {
+  std::vector<SecondReport> out;
+  while (!rows_.empty() && rows_.front().report.second <= up_to_second) {
+    Row& row = rows_.front();
+    row.report.latency = row.latency.summary();
+    out.push_back(row.report);
+    rows_.pop_front();
+  }
+  return out;
+}
+
+std::vector<SecondReport> Checker::advance(int64_t now_ms, int64_t monotonic_ms) {
+  const int64_t drift =
+      saturating_sub(saturating_sub(now_ms, last_now_ms_), monotonic_ms - last_monotonic_ms_);
+  last_now_ms_ = now_ms;
+  last_monotonic_ms_ = monotonic_ms;
+  if (std::llabs(drift) > kStepMs) {
+    // The clock stepped: what is open is reported as it stands, and one row
+    // begins at the new time, marked with the step. Times kept move with it.
+    count_witnessed(now_ms - drift);
+    std::vector<SecondReport> out = take_rows(rows_.back().report.second);
+    Row& row = rows_.emplace_back();
+    row.report.second = second_of(now_ms);
+    row.report.clock_step_s = drift / 1000;
+    witness_.shift(drift);
+    runs_.shift(drift);
+    last_message_ms_ = saturating_add(last_message_ms_, drift);
+    return out;
+  }
+  open_rows_to(second_of(now_ms));
+  count_witnessed(now_ms);
+  // A bus that fell silent may be in an outage whose loss shows once frames
+  // return; one that never spoke has nothing to wait for.
+  const bool silent = messages() > 0 && now_ms - last_message_ms_ > 1000;
+  const int64_t settle = silent ? kSilentSettleSeconds : kSettleSeconds;
+  // The newest row stays open for what arrives next.
+  return take_rows(std::min(second_of(now_ms) - settle, rows_.back().report.second - 1));
+}
+
+std::vector<SecondReport> Checker::finish(int64_t now_ms) {
+  count_witnessed(now_ms);
+  std::vector<SecondReport> out = take_rows(rows_.back().report.second);
+  rows_.emplace_back().report.second = second_of(now_ms);
+  return out;
+}
+
+Summary Checker::summary(double seconds) const {
+  return {seconds, totals_, run_latency_.summary(), runs_.listed()};
 }
 
 }  // namespace varnock::check

@@ -4,78 +4,101 @@
 #define VARNOCK_CHECK_CHECKER_H_
 
 #include <cstdint>
+#include <deque>
 #include <span>
 #include <string_view>
 #include <vector>
 
-#include "check/sequence.h"
+#include "check/latency.h"
+#include "check/runs.h"
 #include "check/validate.h"
+#include "check/witness.h"
 
 namespace varnock::check {
-
-// Latency percentiles in milliseconds; NaN when there was no sample.
-struct Latency {
-  double p50;
-  double p99;
-  double max;
-};
 
 struct Counts {
   int64_t status_records = 0;  // valid RECSTAT messages
   int64_t frames = 0;          // valid TFIMAGE messages, duplicates included
-  int64_t lost = 0;            // frames never received intact (late arrivals give one back)
+  int64_t lost = 0;            // frames never received intact
+  int64_t lost_estimated = 0;  // of those, counted from status records alone
   int64_t corrupt = 0;         // messages of either channel that failed validation
   int64_t duplicates = 0;
-  int64_t late = 0;         // frames received out of order
-  int64_t restarts = 0;     // publisher runs begun after the first
+  int64_t late = 0;         // frames received after a later one of their run
+  int64_t runs = 0;         // publisher runs begun
   int64_t unsequenced = 0;  // frames with only byte 0 lit: valid, no sequence number
   int64_t bytes = 0;        // bytes of every message received
+
+  Counts& operator+=(const Counts& o);
 };
 
 struct SecondReport {
-  int64_t second;  // calendar second the counts belong to
+  int64_t second = 0;        // calendar second the counts belong to
+  int64_t clock_step_s = 0;  // the clock jumped by this much just before it
   Counts counts;
   Latency latency;
 };
 
+// The whole run, for the reports.
+struct Summary {
+  double seconds = 0;  // the run's length
+  Counts totals;
+  Latency latency;
+  std::vector<RunTracker::Span> runs;  // the first RunTracker::kListed runs
+};
+
+// Rows are kept open kSettleSeconds after their second, for losses found
+// later (a gap, a status record left without its frame) to land in the
+// second they happened; while the bus is silent, up to kSilentSettleSeconds,
+// so that an outage shows in its own seconds once frames return. Times are
+// this host's clock in milliseconds since 1970, as the caller reads it.
 class Checker {
  public:
-  // The two handlers: a received message, and when LCM received it
-  // (microseconds since 1970). Return the problem found, empty when valid.
-  std::string_view on_status(std::span<const uint8_t> message, int64_t recv_utime);
-  std::string_view on_frame(std::span<const uint8_t> message, int64_t recv_utime);
+  static constexpr int64_t kSettleSeconds = 2;
+  static constexpr int64_t kSilentSettleSeconds = 10;
+  // A gap this much larger between the wall and monotonic clocks is a step.
+  static constexpr int64_t kStepMs = 1500;
 
-  // Closes calendar second `second`: returns what arrived since the last
-  // call, and starts counting the next.
-  SecondReport end_second(int64_t second);
+  // Starts the account at `now_ms`, with `monotonic_ms` read at the same time.
+  Checker(int64_t now_ms, int64_t monotonic_ms);
 
-  // The whole run so far.
-  Counts totals() const;
-  Latency latency() const;
-  const SequenceTracker& sequence() const { return sequence_; }
+  // The handlers: a message, when LCM received it (microseconds since 1970,
+  // for latency), and the time now. Return the problem found, empty when valid.
+  std::string_view on_status(std::span<const uint8_t> message, int64_t now_ms);
+  std::string_view on_frame(std::span<const uint8_t> message, int64_t recv_utime, int64_t now_ms);
+
+  // Moves the account to `now_ms` (a clock step shows as a difference from
+  // the monotonic clock) and returns the rows that have settled, oldest first.
+  std::vector<SecondReport> advance(int64_t now_ms, int64_t monotonic_ms);
+
+  // Ends the account at `now_ms`: returns every row still open.
+  std::vector<SecondReport> finish(int64_t now_ms);
+
+  Summary summary(double seconds) const;
+  // Messages received so far, valid or not.
+  int64_t messages() const { return totals_.status_records + totals_.frames + totals_.corrupt; }
 
  private:
-  // Latencies over a whole run: 10 us buckets within +-1 s, which holds a
-  // run of hours in 800 KB; samples outside are kept as they are.
-  class Histogram {
-   public:
-    Histogram();
-    void add(double ms);
-    Latency summary() const;
-
-   private:
-    std::vector<uint32_t> buckets_;
-    std::vector<double> outside_;
-    int64_t count_ = 0;
-    double max_;
+  struct Row {
+    SecondReport report;
+    LatencyHistogram latency;
   };
 
+  Row& row_at(int64_t ms);
+  void open_rows_to(int64_t second);
+  void count_lost(int64_t frames, int64_t from_ms, int64_t to_ms);
+  // Counts the frames of status records left waiting too long by `now_ms`.
+  void count_witnessed(int64_t now_ms);
+  std::vector<SecondReport> take_rows(int64_t up_to_second);
+
   FrameValidator frames_;
-  SequenceTracker sequence_;
-  Counts totals_;  // all but the tracker's counts
-  Counts last_;    // totals() at the last end_second
-  std::vector<double> second_latencies_;
-  Histogram run_latencies_;
+  RunTracker runs_;
+  StatusWitness witness_;
+  std::deque<Row> rows_;  // open rows, oldest first; never empty
+  Counts totals_;
+  LatencyHistogram run_latency_;
+  int64_t last_now_ms_;
+  int64_t last_monotonic_ms_;
+  int64_t last_message_ms_;
 };
 
 }  // namespace varnock::check

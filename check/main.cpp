@@ -5,13 +5,15 @@
 #include "check/options.h"
 #include "check/run.h"
 #include "platform/clock.h"
+#include "platform/descriptors.h"
 #include "varnock/version.h"
 
 int main(int argc, char** argv) {
+  varnock::open_missing_standard_descriptors();
   varnock::check::Options options;
   if (const std::string error = varnock::check::parse_options(argc, argv, &options);
       !error.empty()) {
-    std::fprintf(stderr, "varnock-check: %s\n%s", error.c_str(), varnock::check::usage());
+    std::fprintf(stderr, "varnock-check: %s\n%s", error.c_str(), varnock::check::usage_line());
     return varnock::check::kCheckUsage;
   }
   if (options.help) {

@@ -30,8 +30,9 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
       const std::string_view v = value();
       int64_t n = 0;
       const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
-      if (ec != std::errc() || end != v.data() + v.size() || n < 1) {
-        return "--seconds needs a whole number of seconds above 0, not '" + std::string(v) + "'";
+      if (ec != std::errc() || end != v.data() + v.size() || n < 1 || n > kMaxSeconds) {
+        return "--seconds needs a whole number of seconds from 1 to " +
+               std::to_string(kMaxSeconds) + " (a year), not '" + std::string(v) + "'";
       }
       o->seconds = n;
     } else if (arg == "--csv") {
@@ -48,6 +49,11 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
     }
   }
   return "";
+}
+
+const char* usage_line() {
+  return "usage: varnock-check [--url URL] [--seconds N] [--json] [--csv FILE] [--help] "
+         "[--version]\n'varnock-check --help' tells more.\n";
 }
 
 const char* usage() {

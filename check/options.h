@@ -7,6 +7,9 @@
 
 namespace varnock::check {
 
+// The longest run --seconds asks for: a year.
+inline constexpr int64_t kMaxSeconds = 366LL * 24 * 3600;
+
 struct Options {
   std::string url;      // empty: LCM's default provider
   int64_t seconds = 0;  // 0: until a signal
@@ -18,6 +21,9 @@ struct Options {
 
 // Parses argv into *options; returns "" or a message naming the bad argument.
 std::string parse_options(int argc, const char* const* argv, Options* options);
+
+// The usage line and a pointer to --help, for standard error.
+const char* usage_line();
 
 // The text of --help.
 const char* usage();

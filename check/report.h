@@ -1,5 +1,6 @@
-// How varnock-check writes its account: a line a second and a summary, as
-// text, JSON (one object a line) or CSV rows.
+// How varnock-check writes its account: a start line, a row a second and a
+// summary, as text, JSON (one object a line, each with a "type") or CSV rows.
+// docs/output-fields.md describes every field.
 #ifndef VARNOCK_CHECK_REPORT_H_
 #define VARNOCK_CHECK_REPORT_H_
 
@@ -10,14 +11,24 @@
 
 namespace varnock::check {
 
+// What the run was asked to do, for the JSON start line.
+struct StartInfo {
+  std::string url;
+  int64_t seconds = 0;  // 0: until stopped
+};
+
+std::string json_start(const StartInfo& s);
+
 std::string text_row(const SecondReport& r);
 std::string json_row(const SecondReport& r);
 std::string csv_header();
 std::string csv_row(const SecondReport& r);
 
-// The whole run of `seconds` seconds.
-std::string text_summary(const Checker& checker, double seconds);
-std::string json_summary(const Checker& checker, double seconds);
+std::string text_summary(const Summary& s);
+std::string json_summary(const Summary& s);
+
+// `text` as a JSON string, quotes included.
+std::string json_string(std::string_view text);
 
 }  // namespace varnock::check
 

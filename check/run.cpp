@@ -3,13 +3,15 @@
 #include <lcm/lcm.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <span>
 
-#include "check/checker.h"
 #include "check/report.h"
 #include "platform/signals.h"
 
@@ -28,10 +30,17 @@ long read_sysctl(const char* path) {
   return v;
 }
 
-struct Subscription {
+}  // namespace
+
+struct CheckSubscription::Handlers {
   Checker* checker;
+  Clock* clock;
   int problems_shown = 0;
 };
+
+namespace {
+
+using Subscription = CheckSubscription::Handlers;
 
 void report_problem(Subscription* s, const char* channel, std::string_view problem) {
   if (problem.empty() || s->problems_shown >= kMaxProblemsShown) return;
@@ -40,22 +49,23 @@ void report_problem(Subscription* s, const char* channel, std::string_view probl
                static_cast<int>(problem.size()), problem.data());
 }
 
+std::span<const uint8_t> bytes_of(const lcm_recv_buf_t* rbuf) {
+  return {static_cast<const uint8_t*>(rbuf->data), rbuf->data_size};
+}
+
 void on_status(const lcm_recv_buf_t* rbuf, const char* channel, void* user) {
   auto* s = static_cast<Subscription*>(user);
-  const std::span<const uint8_t> m(static_cast<const uint8_t*>(rbuf->data), rbuf->data_size);
-  report_problem(s, channel, s->checker->on_status(m, rbuf->recv_utime));
+  report_problem(s, channel, s->checker->on_status(bytes_of(rbuf), s->clock->wall_milliseconds()));
 }
 
 void on_frame(const lcm_recv_buf_t* rbuf, const char* channel, void* user) {
   auto* s = static_cast<Subscription*>(user);
-  const std::span<const uint8_t> m(static_cast<const uint8_t*>(rbuf->data), rbuf->data_size);
-  report_problem(s, channel, s->checker->on_frame(m, rbuf->recv_utime));
+  report_problem(
+      s, channel,
+      s->checker->on_frame(bytes_of(rbuf), rbuf->recv_utime, s->clock->wall_milliseconds()));
 }
 
-void write_out(const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fflush(stdout);
-}
+int64_t monotonic_ms(Clock& clock) { return clock.monotonic_nanoseconds() / 1'000'000; }
 
 }  // namespace
 
@@ -86,6 +96,50 @@ std::string receive_buffer_warning(const std::string& url, long rmem_max, long r
   return warning;
 }
 
+CheckSubscription::CheckSubscription(lcm_t* bus, Checker& checker, Clock& clock)
+    : bus_(bus),
+      handlers_(std::make_unique<Handlers>(Handlers{&checker, &clock})),
+      status_(lcm_subscribe(bus, "RECSTAT", on_status, handlers_.get())),
+      frames_(lcm_subscribe(bus, "TFIMAGE", on_frame, handlers_.get())) {}
+
+CheckSubscription::~CheckSubscription() {
+  lcm_unsubscribe(bus_, frames_);
+  lcm_unsubscribe(bus_, status_);
+}
+
+LoopEnd receive(lcm_t* bus, int64_t seconds, Clock& clock, Checker& checker, ReportOutput& out) {
+  const int64_t start_ns = clock.monotonic_nanoseconds();
+  // Options bound `seconds`, so this cannot overflow.
+  const int64_t end_ns = seconds > 0 ? start_ns + seconds * 1'000'000'000 : INT64_MAX;
+  LoopEnd end = LoopEnd::kSignal;
+  while (received_stop_signal() == 0) {
+    const int64_t now_ns = clock.monotonic_nanoseconds();
+    if (now_ns >= end_ns) {
+      end = LoopEnd::kSeconds;
+      break;
+    }
+    // Wakes at every change of second, when rows may have settled.
+    const int64_t to_second = 1000 - clock.wall_milliseconds() % 1000;
+    const int64_t to_end = (end_ns - now_ns + 999'999) / 1'000'000;
+    const int wait_ms = static_cast<int>(std::clamp<int64_t>(std::min(to_second, to_end), 1, 1000));
+    errno = 0;
+    // -1 is a signal (EINTR: checked above) or a bus that delivers no more,
+    // as the file provider does at the end of its log.
+    if (lcm_handle_timeout(bus, wait_ms) < 0 && errno != EINTR) {
+      end = LoopEnd::kEndOfInput;
+      break;
+    }
+    for (const SecondReport& r : checker.advance(clock.wall_milliseconds(), monotonic_ms(clock))) {
+      out.row(r);
+    }
+    if (out.error() != 0) {
+      end = LoopEnd::kOutputError;
+      break;
+    }
+  }
+  return end;
+}
+
 int run_check(const Options& options, Clock& clock) {
   install_stop_handlers();
   const std::string url = url_in_use(options);
@@ -95,61 +149,66 @@ int run_check(const Options& options, Clock& clock) {
                  .c_str(),
              stderr);
 
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> csv(nullptr, std::fclose);
-  if (!options.csv_path.empty()) {
-    csv.reset(std::fopen(options.csv_path.c_str(), "w"));
-    if (!csv) {
-      std::fprintf(stderr, "varnock-check: cannot write --csv %s\n", options.csv_path.c_str());
-      return kCheckUsage;
-    }
-    std::fputs(csv_header().c_str(), csv.get());
-  }
-
   lcm_t* bus = lcm_create(url.c_str());
   if (bus == nullptr) {
     std::fprintf(stderr, "varnock-check: cannot open the bus %s\n", url.c_str());
     return kCheckNoBus;
   }
-  Checker checker;
-  Subscription subscription{&checker};
-  lcm_subscribe(bus, "RECSTAT", on_status, &subscription);
-  lcm_subscribe(bus, "TFIMAGE", on_frame, &subscription);
+  std::unique_ptr<lcm_t, void (*)(lcm_t*)> bus_owner(bus, lcm_destroy);
+  // Without a descriptor to wait on, LCM's own wait would abort the process.
+  if (lcm_get_fileno(bus) < 0) {
+    std::fprintf(stderr, "varnock-check: LCM cannot receive on %s (its message above says why)\n",
+                 url.c_str());
+    return kCheckNoBus;
+  }
 
-  auto emit = [&](const SecondReport& r) {
-    write_out(options.json ? json_row(r) : text_row(r));
-    if (csv) {
-      std::fputs(csv_row(r).c_str(), csv.get());
-      std::fflush(csv.get());
-    }
-  };
-
-  const int64_t start_ns = clock.monotonic_nanoseconds();
-  const int64_t end_ns =
-      options.seconds > 0 ? start_ns + options.seconds * 1'000'000'000 : INT64_MAX;
-  // Seconds come from the wall clock in milliseconds, the one the waits are
-  // timed by, so that a wait never ends just short of the second it awaits.
-  int64_t second = clock.wall_milliseconds() / 1000;
-  while (received_stop_signal() == 0) {
-    const int64_t now_ns = clock.monotonic_nanoseconds();
-    if (now_ns >= end_ns) break;
-    const int64_t to_second = 1000 - clock.wall_milliseconds() % 1000;
-    const int64_t to_end = (end_ns - now_ns + 999'999) / 1'000'000;
-    lcm_handle_timeout(bus,
-                       static_cast<int>(std::clamp<int64_t>(std::min(to_second, to_end), 1, 1000)));
-    const int64_t now = clock.wall_milliseconds() / 1000;
-    if (now != second) {
-      emit(checker.end_second(second));
-      // A second in which the process did not run at all still gets its row.
-      for (int64_t s = second + 1; s < now; ++s) emit(checker.end_second(s));
-      second = now;
+  // Opened only now that the bus works, so that a bad URL leaves an
+  // existing file as it was.
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> csv(nullptr, std::fclose);
+  if (!options.csv_path.empty()) {
+    csv.reset(std::fopen(options.csv_path.c_str(), "w"));
+    if (!csv) {
+      std::fprintf(stderr, "varnock-check: cannot write --csv %s: %s\n", options.csv_path.c_str(),
+                   std::strerror(errno));
+      return kCheckUsage;
     }
   }
-  emit(checker.end_second(second));  // the last, partial, second
-  const double seconds = static_cast<double>(clock.monotonic_nanoseconds() - start_ns) / 1e9;
-  lcm_destroy(bus);
+  ReportOutput out(stdout, options.json, csv.get(), options.csv_path);
+  out.start({url, options.seconds});
 
-  write_out(options.json ? json_summary(checker, seconds) : text_summary(checker, seconds));
-  return checker.totals().corrupt > 0 ? kCheckCorrupt : kCheckOk;
+  const int64_t start_ns = clock.monotonic_nanoseconds();
+  Checker checker(clock.wall_milliseconds(), monotonic_ms(clock));
+  LoopEnd end = LoopEnd::kSignal;
+  {
+    const CheckSubscription subscription(bus, checker, clock);
+    end = receive(bus, options.seconds, clock, checker, out);
+  }
+  if (end == LoopEnd::kEndOfInput) {
+    std::fprintf(stderr, "varnock-check: the bus delivers no more messages (end of the log?)\n");
+  }
+  for (const SecondReport& r : checker.finish(clock.wall_milliseconds())) out.row(r);
+  const double seconds = static_cast<double>(clock.monotonic_nanoseconds() - start_ns) / 1e9;
+  const Summary summary = checker.summary(seconds);
+  out.summary(summary);
+  bus_owner.reset();
+
+  if (out.error() == EPIPE) {
+    // A reader that has gone away ends us as it ends any filter: quietly,
+    // by SIGPIPE.
+    csv.reset();
+    std::signal(SIGPIPE, SIG_DFL);
+    std::raise(SIGPIPE);
+  }
+  if (out.error() != 0) {
+    std::fprintf(stderr, "varnock-check: cannot write to %s: %s\n", out.failed_output().c_str(),
+                 std::strerror(out.error()));
+    return kCheckOutputError;
+  }
+  if (checker.messages() == 0) {
+    std::fprintf(stderr, "varnock-check: nothing received on %s in %.1f s\n", url.c_str(), seconds);
+    return kCheckShortfall;
+  }
+  return summary.totals.corrupt > 0 ? kCheckCorrupt : kCheckOk;
 }
 
 }  // namespace varnock::check

@@ -2,18 +2,25 @@
 #ifndef VARNOCK_CHECK_RUN_H_
 #define VARNOCK_CHECK_RUN_H_
 
+#include <lcm/lcm.h>
+
+#include <memory>
 #include <string>
 
+#include "check/checker.h"
 #include "check/options.h"
+#include "check/output.h"
 #include "platform/clock.h"
 
 namespace varnock::check {
 
 enum CheckExitStatus : int {
-  kCheckOk = 0,       // nothing corrupt
-  kCheckNoBus = 1,    // the bus could not be opened
-  kCheckUsage = 2,    // bad command line
-  kCheckCorrupt = 3,  // a corrupt message was received
+  kCheckOk = 0,           // the run went well: messages arrived, none corrupt
+  kCheckNoBus = 1,        // the bus could not be opened, or LCM cannot receive on it
+  kCheckUsage = 2,        // bad command line
+  kCheckCorrupt = 3,      // a corrupt message was received
+  kCheckShortfall = 4,    // nothing was received
+  kCheckOutputError = 6,  // writing the report failed
 };
 
 // The LCM default provider's URL.
@@ -26,8 +33,37 @@ std::string url_in_use(const Options& options);
 // the kernel's net.core.rmem_max and rmem_default; "" when there is none.
 std::string receive_buffer_warning(const std::string& url, long rmem_max, long rmem_default);
 
-// Runs until options.seconds have passed or a stop signal; returns the exit
-// status. Writes rows and the summary to standard output, notes to standard error.
+// Varnock's two channels subscribed to `checker`, with `clock` telling the
+// handlers the time; unsubscribed when destroyed.
+class CheckSubscription {
+ public:
+  CheckSubscription(lcm_t* bus, Checker& checker, Clock& clock);
+  ~CheckSubscription();
+  CheckSubscription(const CheckSubscription&) = delete;
+  CheckSubscription& operator=(const CheckSubscription&) = delete;
+
+  struct Handlers;  // what LCM's callbacks are given
+
+ private:
+  lcm_t* bus_;
+  std::unique_ptr<Handlers> handlers_;
+  lcm_subscription_t* status_;
+  lcm_subscription_t* frames_;
+};
+
+// Why a receive loop ended.
+enum class LoopEnd { kSeconds, kSignal, kEndOfInput, kOutputError };
+
+// Receives on `bus` (subscribed to `checker`) until `seconds` (0: no limit) have passed
+// on the monotonic clock, a stop signal arrives, the bus delivers no more (a
+// log read to its end) or a write to `out` fails. Settled rows go to `out`
+// as they come; the caller writes what finish() returns and the summary.
+// `bus` must have a file descriptor (lcm_get_fileno >= 0).
+LoopEnd receive(lcm_t* bus, int64_t seconds, Clock& clock, Checker& checker, ReportOutput& out);
+
+// Runs until options.seconds have passed, a stop signal or the end of the
+// input; returns the exit status. Writes rows and the summary to standard
+// output, notes and errors to standard error.
 int run_check(const Options& options, Clock& clock);
 
 }  // namespace varnock::check

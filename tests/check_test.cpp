@@ -1,21 +1,32 @@
 // varnock-check's parts: validation of crafted messages, loss accounting over
 // sequences of periods, and the per-second and whole-run figures.
 #include <gtest/gtest.h>
+#include <lcm/eventlog.h>
+#include <lcm/lcm.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <functional>
+#include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "app/publisher.h"
 #include "check/checker.h"
+#include "check/latency.h"
 #include "check/options.h"
+#include "check/output.h"
 #include "check/run.h"
-#include "check/sequence.h"
+#include "check/runs.h"
 #include "check/validate.h"
 #include "messages/encoding.h"
 #include "pattern/frames.h"
+#include "platform/clock.h"
 
 namespace varnock::check {
 namespace {
@@ -121,94 +132,445 @@ TEST(ValidateStatus, Table) {
   }
 }
 
-TEST(SequenceTracker, Table) {
+TEST(RunTracker, Table) {
+  // A frame: sequence number, publisher's stamp, receive time (ms).
   struct Frame {
     int64_t seq;
-    int64_t ms;
+    int64_t stamp;
+    int64_t recv;
   };
   struct Case {
     const char* name;
     std::vector<Frame> frames;
-    int64_t lost, duplicates, late, restarts, run_first, run_last;
+    int64_t missing, runs, duplicates, late;
   };
+  // Two publishers, each 3 ms a cycle: A from period 60 at stamp 0, B from
+  // period `b_first` at stamp `b_stamp`; frames alternate A, B.
+  auto two = [](int64_t b_first, int64_t b_stamp, int cycles) {
+    std::vector<Frame> f;
+    for (int i = 0; i < cycles; ++i) {
+      f.push_back({60 + i, 3 * i, 3 * i + 1});
+      f.push_back({b_first + i, b_stamp + 3 * i, 3 * i + 2});
+    }
+    return f;
+  };
+  std::vector<Frame> lockstep_with_loss = two(60, 1, 50);
+  lockstep_with_loss.erase(lockstep_with_loss.begin() + 20);  // A's 70
+  lockstep_with_loss.erase(lockstep_with_loss.begin() + 40);  // B's 80
+  std::vector<Frame> stray = two(5'000, 0, 20);
+  stray.insert(stray.begin() + 10, {900'000, 15, 16});  // valid, far off
+  stray.insert(stray.begin() + 20, {61, 0, 31});        // a 1970 stamp
   const Case cases[] = {
-      {"in order", {{60, 1}, {61, 2}, {62, 3}}, 0, 0, 0, 0, 60, 62},
-      {"joined mid-run: earlier frames are not lost", {{500, 1}, {501, 2}}, 0, 0, 0, 0, 500, 501},
-      {"gap", {{60, 1}, {61, 2}, {64, 5}, {65, 6}}, 2, 0, 0, 0, 60, 65},
-      {"duplicate", {{60, 1}, {61, 2}, {61, 2}, {62, 3}}, 0, 1, 0, 0, 60, 62},
-      {"reordered", {{60, 1}, {62, 3}, {61, 2}, {63, 4}}, 0, 0, 1, 0, 60, 63},
-      {"late after a gap", {{60, 1}, {64, 5}, {62, 3}}, 2, 0, 1, 0, 60, 64},
-      {"restart", {{60, 1}, {61, 2}, {62, 3}, {60, 9}, {61, 10}}, 0, 0, 0, 1, 60, 61},
-      {"restart whose first frames are lost",
-       {{60, 1}, {61, 2}, {62, 3}, {61, 9}, {62, 10}},
+      {"in order", {{60, 0, 1}, {61, 3, 4}, {62, 6, 7}}, 0, 1, 0, 0},
+      {"joined mid-run: earlier frames are not missing", {{500, 0, 1}, {501, 3, 4}}, 0, 1, 0, 0},
+      {"gap", {{60, 0, 1}, {61, 3, 4}, {64, 12, 13}, {65, 15, 16}}, 2, 1, 0, 0},
+      {"a gap the stamps cannot hold starts a run", {{60, 0, 1}, {64, 3, 4}}, 0, 2, 0, 0},
+      {"duplicate", {{60, 0, 1}, {61, 3, 4}, {61, 3, 5}, {62, 6, 7}}, 0, 1, 1, 0},
+      {"late after a gap", {{60, 0, 1}, {64, 12, 13}, {62, 6, 14}}, 2, 1, 0, 1},
+      {"late frame before the first", {{61, 3, 4}, {60, 0, 5}, {62, 6, 7}}, 0, 1, 0, 1},
+      {"stale duplicate beyond the window",
+       {{60, 0, 1}, {61, 3, 4}, {3'000, 9'000, 9'001}, {61, 3, 9'002}},
+       2'938,
        1,
-       0,
-       0,
        1,
-       61,
-       62},
-      {"restart after a long run", {{60, 1}, {10'000, 2}, {100, 9}}, 9'939 + 40, 0, 0, 1, 100, 100},
-      {"first frame repeated", {{60, 1}, {60, 1}}, 0, 1, 0, 0, 60, 60},
+       0},
+      {"restart after a short run",
+       {{60, 0, 1}, {61, 3, 4}, {60, 500, 501}, {61, 503, 504}},
+       0,
+       2,
+       0,
+       0},
+      {"restart whose first frame is lost",
+       {{60, 0, 1}, {61, 3, 4}, {62, 6, 7}, {61, 506, 507}, {62, 509, 510}},
+       0,
+       2,
+       0,
+       0},
+      {"two publishers in lockstep", two(60, 1, 50), 0, 2, 0, 0},
+      {"two publishers in lockstep, one frame of each lost", lockstep_with_loss, 2, 2, 0, 0},
+      {"two publishers apart", two(5'000, 2, 50), 0, 2, 0, 0},
+      {"stray frames with a far-off period and a 1970 stamp", stray, 0, 4, 0, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    SequenceTracker t;
-    for (const Frame& f : c.frames) t.add(f.seq, f.ms);
-    EXPECT_EQ(t.lost(), c.lost);
-    EXPECT_EQ(t.duplicates(), c.duplicates);
-    EXPECT_EQ(t.late(), c.late);
-    EXPECT_EQ(t.restarts(), c.restarts);
-    EXPECT_EQ(t.run_first(), c.run_first);
-    EXPECT_EQ(t.run_last(), c.run_last);
+    RunTracker t;
+    int64_t missing = 0;
+    int64_t duplicates = 0;
+    int64_t late = 0;
+    for (const Frame& f : c.frames) {
+      const FrameOutcome o = t.add(f.seq, f.stamp, f.recv);
+      missing += o.missing;
+      if (o.kind == FrameOutcome::kDuplicate) ++duplicates;
+      if (o.kind == FrameOutcome::kLate || o.kind == FrameOutcome::kEarly) ++late;
+      if (o.kind == FrameOutcome::kLate) --missing;
+    }
+    EXPECT_EQ(missing, c.missing);
+    EXPECT_EQ(t.runs_started(), c.runs);
+    EXPECT_EQ(duplicates, c.duplicates);
+    EXPECT_EQ(late, c.late);
   }
 }
 
-TEST(Checker, SecondsAddUpToTheRunAndLatencyIsReceiveMinusStamp) {
-  Checker checker;
-  const int64_t stamp = 1'700'000'000'000;
-  // Second 1: frames 60 and 62 (61 lost), each received 2 ms after its stamp.
-  EXPECT_EQ(checker.on_frame(frame(60, stamp), (stamp + 2) * 1000), "");
-  EXPECT_EQ(checker.on_frame(frame(62, stamp), (stamp + 2) * 1000), "");
-  EXPECT_EQ(checker.on_status(status(), 0), "");
-  const SecondReport first = checker.end_second(1);
-  // Second 2: 61 arrives late, 4 ms after its stamp; a damaged status record.
-  Bytes bad = status();
-  bad[30] = 1;
-  EXPECT_EQ(checker.on_frame(frame(61, stamp), (stamp + 4) * 1000), "");
-  EXPECT_NE(checker.on_status(bad, 0), "");
-  const SecondReport second = checker.end_second(2);
-
-  EXPECT_EQ(first.counts.frames, 2);
-  EXPECT_EQ(first.counts.lost, 1);
-  EXPECT_EQ(first.counts.status_records, 1);
-  EXPECT_EQ(first.counts.bytes, 2 * 1'638'440 + 63);
-  EXPECT_DOUBLE_EQ(first.latency.p50, 2.0);
-  EXPECT_EQ(second.counts.frames, 1);
-  EXPECT_EQ(second.counts.lost, -1) << "the late frame gives its loss back";
-  EXPECT_EQ(second.counts.late, 1);
-  EXPECT_EQ(second.counts.corrupt, 1);
-  EXPECT_DOUBLE_EQ(second.latency.max, 4.0);
-
-  const Counts total = checker.totals();
-  EXPECT_EQ(total.frames, 3);
-  EXPECT_EQ(total.lost, 0);
-  EXPECT_EQ(total.corrupt, 1);
-  const Latency l = checker.latency();
-  EXPECT_NEAR(l.p50, 2.0, 0.011);
-  EXPECT_NEAR(l.p99, 4.0, 0.011);
-  EXPECT_DOUBLE_EQ(l.max, 4.0);
+TEST(RunTracker, ListsEachRunsPeriodsAndBoundsItsMemory) {
+  RunTracker t;
+  t.add(61, 3, 4);
+  t.add(60, 0, 5);  // early: the run began at 60
+  t.add(70, 30, 31);
+  t.add(60, 5'000, 5'001);
+  ASSERT_EQ(t.listed().size(), 2u);
+  EXPECT_EQ(t.listed()[0].first, 60);
+  EXPECT_EQ(t.listed()[0].last, 70);
+  EXPECT_EQ(t.listed()[1].first, 60);
+  EXPECT_EQ(t.listed()[1].last, 60);
+  // Far more runs than are kept or listed: each stray frame starts one.
+  for (int64_t i = 0; i < 1'000; ++i) t.add(1'000 + 7 * i, -1 - i, 6'000 + i);
+  EXPECT_EQ(t.runs_started(), 1'002);
+  EXPECT_EQ(t.listed().size(), RunTracker::kListed);
 }
 
-TEST(Checker, LatencyOutsideTheHistogramRangeAndNoSamples) {
-  Checker checker;
-  EXPECT_TRUE(std::isnan(checker.latency().p50));
-  const int64_t stamp = 1'700'000'000'000;
-  checker.on_frame(frame(60, stamp), (stamp - 5'000) * 1000);  // clocks 5 s apart
-  checker.on_frame(frame(61, stamp), (stamp + 1) * 1000);
-  checker.on_frame(frame(62, stamp), (stamp + 7'000) * 1000);
-  const Latency l = checker.latency();
-  EXPECT_NEAR(l.p50, 1.0, 0.011);
-  EXPECT_DOUBLE_EQ(l.max, 7'000.0);
+TEST(LatencyHistogram, PercentilesWithinTheBucketWidthForAnyValues) {
+  struct Case {
+    const char* name;
+    std::vector<int64_t> us;
+    double p50, p99, max;  // ms
+  };
+  std::vector<int64_t> spread;
+  for (int64_t i = 1; i <= 1000; ++i) spread.push_back(i * 1000);  // 1 to 1000 ms
+  std::vector<int64_t> offset = spread;
+  offset.push_back(-2'000'000'000'000);  // a 1970 stamp seen from today, in reverse
+  const Case cases[] = {
+      {"one sample", {2'000}, 2.0, 2.0, 2.0},
+      {"1 to 1000 ms", spread, 500.0, 990.0, 1000.0},
+      {"hosts 5 s apart", {-5'000'000, -5'000'100, -4'999'900}, -5000.0, -4999.9, -4999.9},
+      {"one far-off sample moves no percentile", offset, 500.0, 990.0, 1000.0},
+      {"the extremes of int64",
+       {INT64_MIN, INT64_MAX, 0},
+       0.0,
+       9.223372036854776e15,
+       9.223372036854776e15},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LatencyHistogram h;
+    for (int64_t v : c.us) h.add(v);
+    const Latency l = h.summary();
+    EXPECT_NEAR(l.p50, c.p50, std::fabs(c.p50) * 0.002 + 1e-9);
+    EXPECT_NEAR(l.p99, c.p99, std::fabs(c.p99) * 0.002 + 1e-9);
+    EXPECT_DOUBLE_EQ(l.max, c.max);
+  }
+  EXPECT_TRUE(std::isnan(LatencyHistogram().summary().p50));
+}
+
+// A publisher's cycles fed to a Checker as they would arrive: status record,
+// then frame, `cycle_ms` apart, received 1 ms after their stamp. Times are
+// milliseconds on a clock that starts at kT0, with no steps unless asked.
+class CheckerFeed {
+ public:
+  static constexpr int64_t kT0 = 1'700'000'000'000;
+
+  CheckerFeed() : checker_(kT0, 0) {}
+
+  // One cycle at `now` with frame period `period`; either message may be lost.
+  void cycle(int64_t now, int32_t period, bool status_arrives = true, bool frame_arrives = true) {
+    advance(now);
+    if (status_arrives) {
+      EXPECT_EQ(checker_.on_status(status(now / 1000), now), "");
+    }
+    if (frame_arrives) {
+      EXPECT_EQ(checker_.on_frame(frame_at(period, now - 1), now * 1000, now), "");
+    }
+  }
+  void advance(int64_t now) {
+    for (const SecondReport& r : checker_.advance(now, now - kT0 + monotonic_offset)) {
+      rows.push_back(r);
+    }
+  }
+  void finish(int64_t now) {
+    advance(now);
+    for (const SecondReport& r : checker_.finish(now)) rows.push_back(r);
+  }
+  Checker& checker() { return checker_; }
+  int64_t row_sum(int64_t Counts::*field) const {
+    int64_t sum = 0;
+    for (const SecondReport& r : rows) sum += r.counts.*field;
+    return sum;
+  }
+  const SecondReport* row(int64_t second) const {
+    for (const SecondReport& r : rows) {
+      if (r.second == second) return &r;
+    }
+    return nullptr;
+  }
+
+  std::vector<SecondReport> rows;
+  int64_t monotonic_offset = 0;
+
+ private:
+  // Frames of consecutive periods are drawn incrementally.
+  Bytes frame_at(int32_t period, int64_t stamp) {
+    if (!pattern_ || pattern_->period() != period) {
+      pattern_ = std::make_unique<TestPatternFrames>(period);
+    }
+    const auto bytes = pattern_->next(stamp).encoded_in_place();
+    return Bytes(bytes.begin(), bytes.end());
+  }
+
+  Checker checker_;
+  std::unique_ptr<TestPatternFrames> pattern_;
+};
+
+TEST(Checker, AnOutageShowsAsLossInTheSecondsItLasted) {
+  // 100 cycles a second for 10 s; nothing at all arrives in seconds 3 to 7.
+  CheckerFeed feed;
+  constexpr int64_t kT0 = CheckerFeed::kT0;
+  for (int i = 0; i < 1000; ++i) {
+    const int64_t now = kT0 + 10 * i;
+    const bool out = now >= kT0 + 3'000 && now < kT0 + 8'000;
+    feed.cycle(now, 60 + i, !out, !out);
+  }
+  feed.finish(kT0 + 10'000);
+  for (int64_t s = 3; s <= 7; ++s) {
+    const SecondReport* r = feed.row(kT0 / 1000 + s);
+    ASSERT_NE(r, nullptr);
+    EXPECT_NEAR(r->counts.lost, 100, 1) << "second " << s;
+    EXPECT_EQ(r->counts.lost_estimated, 0);
+  }
+  for (const SecondReport& r : feed.rows) EXPECT_GE(r.counts.lost, 0);
+  const Summary s = feed.checker().summary(10);
+  EXPECT_EQ(s.totals.lost, 500);
+  EXPECT_EQ(feed.row_sum(&Counts::lost), 500);
+  EXPECT_EQ(s.totals.frames, 500);
+  EXPECT_EQ(s.totals.runs, 1);
+}
+
+TEST(Checker, StatusRecordsWitnessFramesThatNoGapShows) {
+  constexpr int64_t kT0 = CheckerFeed::kT0;
+  struct Case {
+    const char* name;
+    int32_t first_period;
+    std::function<bool(int)> frame_arrives;  // by cycle index
+    int64_t lost, estimated;
+  };
+  const Case cases[] = {
+      // 500 cycles; the last 100 status records (1 s) are still waiting at the end.
+      {"all frames lost", 60, [](int) { return false; }, 400, 400},
+      {"frames lost after the last one received", 60, [](int i) { return i < 200; }, 200, 200},
+      {"past the last sequenced period", 1'638'400, [](int i) { return i % 10 != 3; }, 40, 40},
+      // Once frames return, the gap confirms the witnessed loss: counted once,
+      // and no longer an estimate.
+      {"gaps found later take back what the witness counted", 60,
+       [](int i) { return i < 100 || i >= 300; }, 200, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CheckerFeed feed;
+    for (int i = 0; i < 500; ++i) {
+      feed.cycle(kT0 + 10 * i, c.first_period + i, true, c.frame_arrives(i));
+    }
+    feed.finish(kT0 + 5'000);
+    const Summary s = feed.checker().summary(5);
+    EXPECT_NEAR(s.totals.lost, c.lost, 1);
+    EXPECT_NEAR(s.totals.lost_estimated, c.estimated, 1);
+    EXPECT_EQ(feed.row_sum(&Counts::lost), s.totals.lost);
+    for (const SecondReport& r : feed.rows) EXPECT_GE(r.counts.lost, 0);
+  }
+}
+
+TEST(Checker, JoinedMidRunAndStrayFramesLoseNothing) {
+  constexpr int64_t kT0 = CheckerFeed::kT0;
+  CheckerFeed feed;
+  // The checker starts between a status record and its frame, mid-run.
+  EXPECT_EQ(feed.checker().on_frame(frame(5'000, kT0 - 1), kT0 * 1000, kT0), "");
+  for (int i = 1; i < 300; ++i) feed.cycle(kT0 + 4 * i, 5'000 + i);
+  // A stray valid frame from elsewhere, far off and stamped in 1970.
+  EXPECT_EQ(feed.checker().on_frame(frame(800'000, 5), kT0 * 1000, kT0 + 1'200), "");
+  for (int i = 300; i < 600; ++i) feed.cycle(kT0 + 4 * i, 5'000 + i);
+  feed.finish(kT0 + 2'400);
+  const Summary s = feed.checker().summary(3);
+  EXPECT_LE(s.totals.lost, 1);
+  EXPECT_EQ(s.totals.runs, 2);
+  EXPECT_EQ(s.totals.frames, 601);
+  EXPECT_LT(s.latency.p99, 5.0) << "one sample 56 years off moves no percentile that far";
+}
+
+TEST(Checker, ALateFrameGivesItsLossBackWithoutANegativeRow) {
+  constexpr int64_t kT0 = CheckerFeed::kT0;
+  CheckerFeed feed;
+  feed.cycle(kT0 + 900, 60);
+  feed.cycle(kT0 + 910, 61, true, false);
+  feed.cycle(kT0 + 920, 62);
+  // 61 arrives in the next second, 100 ms late.
+  feed.advance(kT0 + 1'010);
+  EXPECT_EQ(feed.checker().on_frame(frame(61, kT0 + 909), (kT0 + 1'010) * 1000, kT0 + 1'010), "");
+  feed.finish(kT0 + 1'500);
+  const Summary s = feed.checker().summary(1.5);
+  EXPECT_EQ(s.totals.lost, 0);
+  EXPECT_EQ(s.totals.late, 1);
+  EXPECT_EQ(feed.row_sum(&Counts::lost), 0);
+  for (const SecondReport& r : feed.rows) EXPECT_GE(r.counts.lost, 0);
+}
+
+TEST(Checker, AClockStepGivesOneMarkedRow) {
+  constexpr int64_t kT0 = CheckerFeed::kT0;
+  constexpr int64_t kDay = 86'400'000;
+  CheckerFeed feed;
+  for (int i = 0; i < 200; ++i) feed.cycle(kT0 + 10 * i, 60 + i);
+  // The wall clock jumps a day ahead while 10 ms pass.
+  feed.monotonic_offset = -kDay;
+  for (int i = 200; i < 400; ++i) feed.cycle(kT0 + kDay + 10 * i, 60 + i);
+  feed.finish(kT0 + kDay + 4'000);
+  EXPECT_LE(feed.rows.size(), 8u);
+  int steps = 0;
+  for (const SecondReport& r : feed.rows) {
+    if (r.clock_step_s != 0) {
+      ++steps;
+      EXPECT_EQ(r.clock_step_s, 86'400);
+    }
+  }
+  EXPECT_EQ(steps, 1);
+  const Summary s = feed.checker().summary(4);
+  EXPECT_EQ(s.totals.lost, 0);
+  EXPECT_EQ(s.totals.runs, 1);
+  EXPECT_EQ(s.totals.frames, 400);
+}
+
+TEST(Checker, DamagedStampsAndCorruptMessagesAreCountedNotTrusted) {
+  constexpr int64_t kT0 = CheckerFeed::kT0;
+  CheckerFeed feed;
+  for (int64_t stamp : {INT64_MIN, INT64_MAX, int64_t{-1}}) {
+    EXPECT_EQ(feed.checker().on_frame(frame(60, stamp), kT0 * 1000, kT0), "");
+  }
+  Bytes bad = status();
+  bad[30] = 1;
+  EXPECT_NE(feed.checker().on_status(bad, kT0), "");
+  feed.finish(kT0 + 100);
+  const Summary s = feed.checker().summary(0.1);
+  EXPECT_EQ(s.totals.frames, 3);
+  EXPECT_EQ(s.totals.corrupt, 1);
+  EXPECT_EQ(s.totals.bytes, 3 * 1'638'440 + 63);
+  EXPECT_FALSE(std::isnan(s.latency.max));
+}
+
+// A clock for the receive loop: monotonic time moves `step_ms` at every
+// reading of it; the wall clock follows, plus `jump_ms` from the `jump_at`-th
+// monotonic reading on.
+class SteppingClock final : public Clock {
+ public:
+  SteppingClock(int64_t step_ms, int jump_at, int64_t jump_ms)
+      : step_ms_(step_ms), jump_at_(jump_at), jump_ms_(jump_ms) {}
+  int64_t calendar_seconds() override { return wall_milliseconds() / 1000; }
+  int64_t wall_milliseconds() override {
+    return 1'700'000'000'000 + mono_ms_ + (readings_ >= jump_at_ ? jump_ms_ : 0);
+  }
+  int64_t monotonic_nanoseconds() override {
+    ++readings_;
+    mono_ms_ += step_ms_;
+    return mono_ms_ * 1'000'000;
+  }
+  void sleep_until(int64_t /*deadline_ns*/) override {}
+
+ private:
+  int64_t step_ms_;
+  int jump_at_;
+  int64_t jump_ms_;
+  int64_t mono_ms_ = 0;
+  int readings_ = 0;
+};
+
+// An LCM log of `cycles` cycles as varnock publishes them, 3 ms apart, to be
+// replayed as fast as it can be read.
+std::string write_log(const std::filesystem::path& path, int cycles) {
+  lcm_eventlog_t* log = lcm_eventlog_create(path.c_str(), "w");
+  if (log == nullptr) return "cannot write " + path.string();
+  auto write = [&](const char* channel, const Bytes& m) {
+    lcm_eventlog_event_t e{};
+    e.timestamp = 1'700'000'000'000'000;
+    e.channellen = static_cast<int32_t>(std::strlen(channel));
+    e.datalen = static_cast<int32_t>(m.size());
+    e.channel = const_cast<char*>(channel);   // NOLINT: LCM's API is not const
+    e.data = const_cast<uint8_t*>(m.data());  // NOLINT
+    lcm_eventlog_write_event(log, &e);
+  };
+  TestPatternFrames pattern;
+  for (int i = 0; i < cycles; ++i) {
+    const int64_t stamp = 1'700'000'000'000 + 3 * i;
+    write("RECSTAT", status(stamp / 1000));
+    const auto bytes = pattern.next(stamp).encoded_in_place();
+    write("TFIMAGE", Bytes(bytes.begin(), bytes.end()));
+  }
+  lcm_eventlog_destroy(log);
+  return "";
+}
+
+// The receive loop over a real LCM log with the clock above: it ends at the
+// end of the log, and a step of the wall clock either way gives one row.
+TEST(ReceiveLoop, ReadsALogToItsEndThroughClockSteps) {
+  struct Case {
+    const char* name;
+    int64_t jump_ms;
+    int64_t expect_step_s;
+  };
+  const Case cases[] = {
+      {"steady clock", 0, 0},
+      {"a day forward", 86'400'000, 86'400},
+      {"a day back", -86'400'000, -86'400},
+  };
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("varnock-loop-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  ASSERT_EQ(write_log(dir / "run.log", 300), "");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // 5 ms a monotonic reading, two readings a message: 10 ms a message,
+    // 6 s for the whole log; the jump comes half way.
+    SteppingClock clock(5, 600, c.jump_ms);
+    const std::string url = "file://" + (dir / "run.log").string() + "?speed=0";
+    lcm_t* bus = lcm_create(url.c_str());
+    ASSERT_NE(bus, nullptr);
+    ASSERT_GE(lcm_get_fileno(bus), 0);
+    std::FILE* sink = std::tmpfile();
+    ASSERT_NE(sink, nullptr);
+    Checker checker(clock.wall_milliseconds(), clock.monotonic_nanoseconds() / 1'000'000);
+    ReportOutput out(sink, true, nullptr, "");
+    LoopEnd end = LoopEnd::kSignal;
+    {
+      const CheckSubscription subscription(bus, checker, clock);
+      end = receive(bus, 0, clock, checker, out);
+    }
+    for (const SecondReport& r : checker.finish(clock.wall_milliseconds())) out.row(r);
+    lcm_destroy(bus);
+    EXPECT_EQ(end, LoopEnd::kEndOfInput);
+    EXPECT_EQ(out.error(), 0);
+
+    std::rewind(sink);
+    std::vector<nlohmann::json> rows;
+    char line[4096];
+    while (std::fgets(line, sizeof line, sink) != nullptr)
+      rows.push_back(nlohmann::json::parse(line));
+    std::fclose(sink);
+    int64_t frames = 0;
+    int64_t statuses = 0;
+    int64_t lost = 0;
+    int steps = 0;
+    for (const nlohmann::json& r : rows) {
+      frames += r["frames"].get<int64_t>();
+      statuses += r["status_records"].get<int64_t>();
+      lost += r["lost"].get<int64_t>();
+      if (r["clock_step_s"].get<int64_t>() != 0) {
+        ++steps;
+        EXPECT_EQ(r["clock_step_s"].get<int64_t>(), c.expect_step_s);
+      }
+    }
+    EXPECT_EQ(frames, 300);
+    EXPECT_EQ(statuses, 300);
+    EXPECT_EQ(lost, 0);
+    EXPECT_EQ(steps, c.expect_step_s == 0 ? 0 : 1);
+    EXPECT_LE(rows.size(), 12u) << "a row for every second jumped over";
+    const Summary s = checker.summary(6);
+    EXPECT_EQ(s.totals.runs, 1);
+    EXPECT_EQ(s.totals.lost, 0);
+  }
+  std::filesystem::remove_all(dir);
 }
 
 TEST(Options, Table) {
@@ -221,6 +583,9 @@ TEST(Options, Table) {
       {{"varnock-check", "--url", "memq://", "--seconds", "5", "--json", "--csv", "a.csv"}, ""},
       {{"varnock-check", "--seconds", "0"}, "'0'"},
       {{"varnock-check", "--seconds", "5x"}, "'5x'"},
+      {{"varnock-check", "--seconds", "9223372037"}, "'9223372037'"},
+      {{"varnock-check", "--seconds", "31622401"}, "'31622401'"},
+      {{"varnock-check", "--seconds", "31622400"}, ""},
       {{"varnock-check", "--seconds"}, "--seconds needs a value"},
       {{"varnock-check", "--url"}, "--url needs a value"},
       {{"varnock-check", "--frobnicate"}, "'--frobnicate'"},
