@@ -29,7 +29,10 @@ Counts& Counts::operator+=(const Counts& o) {
 }
 
 Checker::Checker(int64_t now_ms, int64_t monotonic_ms)
-    : last_now_ms_(now_ms), last_monotonic_ms_(monotonic_ms), last_message_ms_(now_ms) {
+    : last_now_ms_(now_ms),
+      last_monotonic_ms_(monotonic_ms),
+      last_message_ms_(now_ms),
+      resumed_ms_(INT64_MIN / 2) {
   rows_.emplace_back().report.second = second_of(now_ms);
 }
 
@@ -75,8 +78,13 @@ void Checker::count_lost(int64_t frames, int64_t from_ms, int64_t to_ms) {
   }
 }
 
-std::string_view Checker::on_status(std::span<const uint8_t> message, int64_t now_ms) {
+void Checker::note_message(int64_t now_ms) {
+  if (messages() > 0 && now_ms - last_message_ms_ > kSilenceMs) resumed_ms_ = now_ms;
   last_message_ms_ = now_ms;
+}
+
+std::string_view Checker::on_status(std::span<const uint8_t> message, int64_t now_ms) {
+  note_message(now_ms);
   Counts& c = row_at(now_ms).report.counts;
   c.bytes += std::ssize(message);
   totals_.bytes += std::ssize(message);
@@ -94,7 +102,7 @@ std::string_view Checker::on_status(std::span<const uint8_t> message, int64_t no
 
 std::string_view Checker::on_frame(std::span<const uint8_t> message, int64_t recv_utime,
                                    int64_t now_ms) {
-  last_message_ms_ = now_ms;
+  note_message(now_ms);
   Row& row = row_at(now_ms);
   Counts& c = row.report.counts;
   c.bytes += std::ssize(message);
@@ -203,14 +211,17 @@ std::vector<SecondReport> Checker::advance(int64_t now_ms, int64_t monotonic_ms)
     witness_.shift(drift);
     runs_.shift(drift);
     last_message_ms_ = saturating_add(last_message_ms_, drift);
+    resumed_ms_ = saturating_add(resumed_ms_, drift);
     return out;
   }
   open_rows_to(second_of(now_ms));
   count_witnessed(now_ms);
   // A bus that fell silent may be in an outage whose loss shows once frames
-  // return; one that never spoke has nothing to wait for.
-  const bool silent = messages() > 0 && now_ms - last_message_ms_ > 1000;
-  const int64_t settle = silent ? kSilentSettleSeconds : kSettleSeconds;
+  // return, a little after the first status record; one that never spoke
+  // has nothing to wait for.
+  const bool silent = messages() > 0 && now_ms - last_message_ms_ > kSilenceMs;
+  const bool resuming = now_ms - resumed_ms_ < kSettleSeconds * 1000;
+  const int64_t settle = silent || resuming ? kSilentSettleSeconds : kSettleSeconds;
   // The newest row stays open for what arrives next.
   return take_rows(std::min(second_of(now_ms) - settle, rows_.back().report.second - 1));
 }

@@ -48,8 +48,9 @@ struct Summary {
 
 // Rows are kept open kSettleSeconds after their second, for losses found
 // later (a gap, a status record left without its frame) to land in the
-// second they happened; while the bus is silent, up to kSilentSettleSeconds,
-// so that an outage shows in its own seconds once frames return. Times are
+// second they happened; while the bus is silent and shortly after, up to
+// kSilentSettleSeconds, so that an outage shows in its own seconds once
+// frames return. Times are
 // this host's clock in milliseconds since 1970, as the caller reads it.
 class Checker {
  public:
@@ -57,6 +58,8 @@ class Checker {
   static constexpr int64_t kSilentSettleSeconds = 10;
   // A gap this much larger between the wall and monotonic clocks is a step.
   static constexpr int64_t kStepMs = 1500;
+  // No message for this long: the bus is silent.
+  static constexpr int64_t kSilenceMs = 1000;
 
   // Starts the account at `now_ms`, with `monotonic_ms` read at the same time.
   Checker(int64_t now_ms, int64_t monotonic_ms);
@@ -84,6 +87,7 @@ class Checker {
   };
 
   Row& row_at(int64_t ms);
+  void note_message(int64_t now_ms);
   void open_rows_to(int64_t second);
   void count_lost(int64_t frames, int64_t from_ms, int64_t to_ms);
   // Counts the frames of status records left waiting too long by `now_ms`.
@@ -99,6 +103,7 @@ class Checker {
   int64_t last_now_ms_;
   int64_t last_monotonic_ms_;
   int64_t last_message_ms_;
+  int64_t resumed_ms_;  // when messages came again after a silence
 };
 
 }  // namespace varnock::check

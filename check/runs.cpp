@@ -23,9 +23,13 @@ RunTracker::Run* RunTracker::best_continuation(int64_t seq, int64_t stamp_ms) {
     const int64_t cycles = seq - r.last;
     const int64_t elapsed = saturating_sub(stamp_ms, r.last_stamp_ms);
     if (cycles < 1 || !room_for_cycles(cycles, elapsed)) continue;
-    // How far the stamp is from where the run's pace would put it.
+    // How far the stamp is from where the run's pace would put it, and a
+    // cycle's worth for every frame the choice would call lost: of two
+    // publishers at one rate, one whose frames were lost for a while would
+    // otherwise fit the other's frames as well as their own run does.
     const double misfit =
-        std::fabs(static_cast<double>(elapsed) - static_cast<double>(cycles) * r.cycle_ms);
+        std::fabs(static_cast<double>(elapsed) - static_cast<double>(cycles) * r.cycle_ms) +
+        static_cast<double>(cycles - 1) * r.cycle_ms;
     if (best == nullptr || misfit < best_misfit || (misfit == best_misfit && r.last > best->last)) {
       best = &r;
       best_misfit = misfit;

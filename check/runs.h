@@ -46,7 +46,8 @@ class RunTracker {
   // `stamp_ms` by its publisher and received at `recv_ms` (this host's
   // clock). A publisher's cycle lasts at least 2 ms, so a run continues only
   // with a later number whose stamp leaves room for the cycles between; of
-  // several such runs, the one whose pace the frame fits best. Otherwise the
+  // several such runs, the one whose pace the frame fits best with the
+  // fewest frames missing. Otherwise the
   // frame is a duplicate (number and stamp seen in a run), late (a number a
   // run showed missing, stamped to fit between its neighbours), early (just
   // before a run's first), or it starts a run. Memory is bounded: at most

@@ -1,21 +1,27 @@
-// varnock-check against the real varnock, inside network namespaces of their
-// own: on one host (multicast over loopback), across two hosts joined by a
-// veth pair, with packets dropped on the way, and with a damaged frame.
+// varnock-check against the real varnock and LCM, inside network namespaces
+// of their own: on one host (multicast over loopback), across hosts joined by
+// veth pairs or a bridge, with packets dropped on the way, through outages,
+// with a damaged frame, and with the ways a run can end badly.
 #include <gtest/gtest.h>
 #include <lcm/lcm.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "messages/encoding.h"
+#include "messages/recstat_t.h"
 #include "pattern/frames.h"
 #include "tests/support/child_process.h"
 #include "tests/support/netns.h"
@@ -24,6 +30,7 @@
 namespace varnock {
 namespace {
 
+using nlohmann::json;
 using testing::ChildProcess;
 using testing::PtyOptions;
 using testing::PtyProcess;
@@ -31,18 +38,21 @@ using testing::PtyProcess;
 constexpr char kLoopbackUrl[] = "udpm://239.255.76.67:7667?ttl=0&recv_buf_size=4194304";
 constexpr char kLanUrl[] = "udpm://239.255.76.67:7667?ttl=1";
 
-// The integer after "key": in a JSON line; fails the test when absent.
-int64_t json_int(const std::string& line, const std::string& key) {
-  const std::string needle = "\"" + key + "\":";
-  const size_t at = line.find(needle);
-  EXPECT_NE(at, std::string::npos) << key << " missing in " << line;
-  return at == std::string::npos ? -1
-                                 : std::strtoll(line.c_str() + at + needle.size(), nullptr, 10);
-}
-
+// What varnock-check wrote with --json, every line parsed as JSON.
 struct CheckOutput {
-  std::vector<std::string> rows;
-  std::string summary;
+  json start;
+  std::vector<json> rows;
+  json summary;
+
+  int64_t row_sum(const char* field) const {
+    int64_t sum = 0;
+    for (const json& r : rows) sum += r[field].get<int64_t>();
+    return sum;
+  }
+  int64_t total(const char* field) const { return summary[field].get<int64_t>(); }
+  // Frames received once each, lost or not: what the runs published while
+  // the check listened.
+  int64_t accounted() const { return total("frames") - total("duplicates") + total("lost"); }
 };
 
 CheckOutput parse_check_output(const std::string& out) {
@@ -50,8 +60,11 @@ CheckOutput parse_check_output(const std::string& out) {
   std::istringstream lines(out);
   std::string line;
   while (std::getline(lines, line)) {
-    (line.find("\"summary\":true") != std::string::npos ? o.summary : line) = line;
-    if (line.find("\"second\":") != std::string::npos) o.rows.push_back(line);
+    json j = json::parse(line);
+    const std::string type = j.at("type");
+    if (type == "start") o.start = std::move(j);
+    if (type == "second") o.rows.push_back(std::move(j));
+    if (type == "summary") o.summary = std::move(j);
   }
   return o;
 }
@@ -70,6 +83,52 @@ int64_t rate_line_total(const std::string& output, int64_t* largest) {
   return total;
 }
 
+// Loads an nftables ruleset, in namespace `netns` or in this one.
+void nft(const std::string& rules, const std::string& netns = "") {
+  const std::string command = (netns.empty() ? "" : "ip netns exec " + netns + " ") + "nft -f -";
+  std::FILE* p = popen(command.c_str(), "w");
+  ASSERT_NE(p, nullptr);
+  std::fputs(rules.c_str(), p);
+  ASSERT_EQ(pclose(p), 0) << "nftables could not load:\n" << rules;
+}
+
+// An nftables rule on this host's input that drops UDP datagrams matching
+// `match`; "" removes it.
+void drop_udp(const std::string& match) {
+  std::system("nft delete table inet varnock_test 2>/dev/null");
+  if (match.empty()) return;
+  nft("table inet varnock_test {\n  chain input {\n    type filter hook input priority 0;\n"
+      "    meta l4proto udp " +
+      match + " drop\n  }\n}\n");
+}
+
+// Publishes `cycles` cycles as varnock does, a status record then a frame,
+// `cycle_ms` apart, with pattern periods from `first_period` on.
+void publish_cycles(const char* url, int32_t first_period, int cycles, int cycle_ms) {
+  lcm_t* bus = lcm_create(url);
+  ASSERT_NE(bus, nullptr);
+  TestPatternFrames frames(first_period);
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < cycles; ++i) {
+    std::this_thread::sleep_until(start + std::chrono::milliseconds(int64_t{cycle_ms} * i));
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    const int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
+    recstat_t status;
+    status.timestamp = ms / 1000;
+    status.real_a = 20.0;
+    status.real_b = 0.5;
+    status.byte_a = 1;
+    status.byte_b = 1;
+    status.byte_c = 10;
+    status.int_b = 1;
+    status.int_c = 2;
+    status.int_d = 3;
+    publish_message(bus, "RECSTAT", status);
+    publish_message(bus, "TFIMAGE", frames.next(ms));
+  }
+  lcm_destroy(bus);
+}
+
 class CheckInNamespace : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { skip_reason_ = testing::enter_multicast_namespace(); }
@@ -81,8 +140,12 @@ class CheckInNamespace : public ::testing::Test {
     dir_ = tmpl;
   }
   void TearDown() override {
-    if (!peer_.empty()) {
-      std::system(("ip netns del " + peer_ + " 2>/dev/null").c_str());
+    drop_udp("");
+    for (const std::string& host : hosts_) {
+      std::system(("ip netns del " + host + " 2>/dev/null").c_str());
+    }
+    if (!hosts_.empty()) {
+      std::system("ip link del vbr 2>/dev/null; ip link del va 2>/dev/null");
       std::system("ip route replace 224.0.0.0/4 dev lo");
     }
     if (!dir_.empty()) std::filesystem::remove_all(dir_);
@@ -91,7 +154,7 @@ class CheckInNamespace : public ::testing::Test {
   std::string path(const char* name) const { return (dir_ / name).string(); }
 
   // Starts varnock-check with `args` (prefixed, e.g. by "ip netns exec"),
-  // and waits until it has opened the bus.
+  // and waits until it has subscribed.
   std::unique_ptr<ChildProcess> start_check(std::vector<std::string> prefix,
                                             const std::vector<std::string>& args) {
     prefix.emplace_back(CHECK_BINARY);
@@ -118,21 +181,29 @@ class CheckInNamespace : public ::testing::Test {
     return varnock.output();
   }
 
+  // What varnock-check wrote, once it has exited with `status`.
+  CheckOutput finished_check(ChildProcess& check, int status) {
+    EXPECT_EQ(check.wait_exit(std::chrono::seconds(30)), status)
+        << testing::read_file(path("check.err"));
+    const std::string text = testing::read_file(path("check.out"));
+    if (text.rfind("{", 0) != 0) return {};  // text output
+    CheckOutput out = parse_check_output(text);
+    EXPECT_FALSE(out.summary.is_null()) << testing::read_file(path("check.err"));
+    return out;
+  }
+
   // Lets the last frames arrive, stops varnock-check with SIGTERM and reads
   // what it wrote; it must exit 0 (nothing corrupt) with a summary.
   CheckOutput stop_check(ChildProcess& check) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     check.signal(SIGTERM);
-    EXPECT_EQ(check.wait_exit(std::chrono::seconds(10)), 0);
-    CheckOutput out = parse_check_output(testing::read_file(path("check.out")));
-    EXPECT_FALSE(out.summary.empty()) << testing::read_file(path("check.err"));
-    return out;
+    return finished_check(check, 0);
   }
 
   // varnock on this host and varnock-check on the peer host, over ttl=1,
   // until varnock has printed `lines` rate lines; returns varnock's output.
   std::string run_across_hosts(int lines, CheckOutput* out) {
-    auto check = start_check({"ip", "netns", "exec", peer_},
+    auto check = start_check({"ip", "netns", "exec", hosts_[0]},
                              {"--json", "--url", std::string(kLanUrl) + "&recv_buf_size=4194304"});
     std::string published = run_varnock(kLanUrl, lines);
     *out = stop_check(*check);
@@ -142,10 +213,11 @@ class CheckInNamespace : public ::testing::Test {
   // Makes a second host: a namespace joined to this one by a veth pair, with
   // multicast routed over it on both sides.
   void make_peer_host() {
-    peer_ = "varnock-peer-" + std::to_string(getpid());
-    const std::string n = " -n " + peer_ + " ";
+    hosts_.push_back("varnock-peer-" + std::to_string(getpid()));
+    const std::string& peer = hosts_.back();
+    const std::string n = " -n " + peer + " ";
     const std::string script =
-        "ip netns add " + peer_ + " && ip link add va type veth peer name vb netns " + peer_ +
+        "ip netns add " + peer + " && ip link add va type veth peer name vb netns " + peer +
         " && ip addr add 10.231.0.1/24 dev va && ip link set va mtu 65535 up" +
         " && ip route replace 224.0.0.0/4 dev va" + " && ip" + n + "link set lo up && ip" + n +
         "addr add 10.231.0.2/24 dev vb && ip" + n + "link set vb mtu 65535 up && ip" + n +
@@ -153,9 +225,31 @@ class CheckInNamespace : public ::testing::Test {
     ASSERT_EQ(std::system(script.c_str()), 0) << script;
   }
 
+  // Makes `count` publishing hosts on a bridge that this host (the checker's)
+  // is on too, multicast flooding to every port.
+  void make_bridged_hosts(int count) {
+    std::string script =
+        "ip link add vbr mtu 65535 type bridge mcast_snooping 0 && ip link set vbr up && "
+        "ip addr add 10.232.0.254/24 dev vbr && ip route replace 224.0.0.0/4 dev vbr";
+    // Names differ from one call to the next: a namespace's deletion frees
+    // its end of a veth pair only later.
+    for (int i = 1; i <= count; ++i) {
+      const std::string id = std::to_string(count) + std::to_string(i);
+      hosts_.push_back("varnock-pub" + id + "-" + std::to_string(getpid()));
+      const std::string& h = hosts_.back();
+      const std::string port = "vp" + id;
+      script += " && ip netns add " + h + " && ip link add " + port +
+                " mtu 65535 type veth peer name eth0 mtu 65535 netns " + h + " && ip link set " +
+                port + " master vbr up && ip -n " + h + " link set lo up && ip -n " + h +
+                " addr add 10.232.0." + std::to_string(i) + "/24 dev eth0 && ip -n " + h +
+                " link set eth0 up && ip -n " + h + " route add 224.0.0.0/4 dev eth0";
+    }
+    ASSERT_EQ(std::system(script.c_str()), 0) << script;
+  }
+
   static std::string skip_reason_;
   std::filesystem::path dir_;
-  std::string peer_;
+  std::vector<std::string> hosts_;
 };
 std::string CheckInNamespace::skip_reason_;
 
@@ -163,29 +257,26 @@ TEST_F(CheckInNamespace, AccountAddsUpWithWhatVarnockPublished) {
   auto check = start_check({}, {"--json", "--url", kLoopbackUrl});
   const std::string published = run_varnock(std::nullopt, 3);
   const CheckOutput out = stop_check(*check);
-  ASSERT_FALSE(out.summary.empty());
-  const std::string& s = out.summary;
-  EXPECT_EQ(json_int(s, "corrupt"), 0);
-  const int64_t frames = json_int(s, "frames");
-  const int64_t first = json_int(s, "first_period");
-  const int64_t last = json_int(s, "last_period");
-  EXPECT_GE(frames, 100);
-  EXPECT_EQ(json_int(s, "restarts"), 0);
-  // Received and lost cover every period from the first received to the last.
-  EXPECT_EQ(frames - json_int(s, "duplicates") - json_int(s, "unsequenced") + json_int(s, "lost"),
-            last - first + 1);
-  // The check listened before varnock began, so it saw the run from its start;
+  EXPECT_EQ(out.start["url"], kLoopbackUrl);
+  EXPECT_EQ(out.total("corrupt"), 0);
+  EXPECT_EQ(out.total("runs"), 1);
+  ASSERT_EQ(out.summary["run_periods"].size(), 1u);
+  const int64_t first = out.summary["run_periods"][0][0];
+  const int64_t last = out.summary["run_periods"][0][1];
+  EXPECT_GE(out.total("frames"), 100);
+  // The check listened before varnock began, so it saw the run from its
+  // start: what it received and lost is every cycle of the run.
+  EXPECT_LT(first - 60, 10);
+  EXPECT_NEAR(out.accounted(), last - 59, 1);
   // varnock's rate lines count every cycle before its last line's, and the
   // run went on for less than another second's worth after it.
-  EXPECT_LT(first - 60, 10);
   int64_t largest = 0;
   const int64_t reported = rate_line_total(published, &largest);
   EXPECT_GE(last - 59, reported - 10);
   EXPECT_LE(last - 59, reported + largest + 1);
   // The rows add up to the summary.
-  int64_t row_frames = 0;
-  for (const std::string& row : out.rows) row_frames += json_int(row, "frames");
-  EXPECT_EQ(row_frames, frames);
+  EXPECT_EQ(out.row_sum("frames"), out.total("frames"));
+  EXPECT_EQ(out.row_sum("lost"), out.total("lost"));
 }
 
 TEST_F(CheckInNamespace, DamagedFrameIsReportedCorruptWithNonZeroExit) {
@@ -194,7 +285,7 @@ TEST_F(CheckInNamespace, DamagedFrameIsReportedCorruptWithNonZeroExit) {
   ASSERT_NE(bus, nullptr);
   TestPatternFrames frames;
   for (int i = 0; i < 4; ++i) {
-    const tfimage_t& f = frames.next(1'700'000'000'000 + i);
+    const tfimage_t& f = frames.next(1'700'000'000'000 + 3 * i);
     if (i == 3) {
       auto damaged = f;
       damaged.data[1'000'001] = 9;
@@ -205,10 +296,9 @@ TEST_F(CheckInNamespace, DamagedFrameIsReportedCorruptWithNonZeroExit) {
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
   }
   lcm_destroy(bus);
-  EXPECT_EQ(check->wait_exit(std::chrono::seconds(10)), 3);
-  const CheckOutput out = parse_check_output(testing::read_file(path("check.out")));
-  EXPECT_EQ(json_int(out.summary, "corrupt"), 1);
-  EXPECT_EQ(json_int(out.summary, "frames"), 3);
+  const CheckOutput out = finished_check(*check, 3);
+  EXPECT_EQ(out.total("corrupt"), 1);
+  EXPECT_EQ(out.total("frames"), 3);
   EXPECT_NE(testing::read_file(path("check.err")).find("corrupt TFIMAGE message"),
             std::string::npos);
 }
@@ -217,37 +307,160 @@ TEST_F(CheckInNamespace, TwoHostsFramesArriveIntact) {
   make_peer_host();
   CheckOutput out;
   run_across_hosts(3, &out);
-  EXPECT_EQ(json_int(out.summary, "corrupt"), 0);
-  EXPECT_GE(json_int(out.summary, "frames"), 100);
-  EXPECT_GE(json_int(out.summary, "status_records"), 100);
+  EXPECT_EQ(out.total("corrupt"), 0);
+  EXPECT_GE(out.total("frames"), 100);
+  EXPECT_GE(out.total("status_records"), 100);
 }
 
 TEST_F(CheckInNamespace, DroppedPacketsAreLostFramesNotCorruptOnes) {
   make_peer_host();
-  const std::string nft = "ip netns exec " + peer_ + " nft -f -";
-  std::FILE* rules = popen(nft.c_str(), "w");
-  ASSERT_NE(rules, nullptr);
-  std::fputs(
-      "table inet varnock {\n"
-      "  chain input {\n"
-      "    type filter hook input priority 0;\n"
-      "    meta l4proto udp numgen random mod 100 0 drop\n"
-      "  }\n"
-      "}\n",
-      rules);
-  ASSERT_EQ(pclose(rules), 0) << "nftables could not load the rule";
+  nft("table inet varnock {\n  chain input {\n    type filter hook input priority 0;\n"
+      "    meta l4proto udp numgen random mod 100 0 drop\n  }\n}\n",
+      hosts_[0]);
   CheckOutput out;
   const std::string published = run_across_hosts(4, &out);
-  EXPECT_EQ(json_int(out.summary, "corrupt"), 0);
-  EXPECT_GT(json_int(out.summary, "lost"), 0);
-  EXPECT_GT(json_int(out.summary, "frames"), 0);
+  EXPECT_EQ(out.total("corrupt"), 0);
+  EXPECT_GT(out.total("lost"), 0);
+  EXPECT_GT(out.total("frames"), 0);
   int64_t largest = 0;
   EXPECT_GT(rate_line_total(published, &largest), 0) << "varnock stopped publishing";
 }
 
+// Several varnocks at once, each on a host of its own: every run is followed
+// on its own, and what was received and lost adds up to what each published.
+TEST_F(CheckInNamespace, SeveralPublishersAreAccountedRunByRun) {
+  for (const int publishers : {2, 3}) {
+    SCOPED_TRACE(std::to_string(publishers) + " publishers");
+    TearDown();
+    hosts_.clear();
+    SetUp();
+    make_bridged_hosts(publishers);
+    if (HasFatalFailure()) return;
+    auto check = start_check(
+        {}, {"--json", "--url", "udpm://239.255.76.67:7667?ttl=1&recv_buf_size=4194304"});
+    setenv("LCM_DEFAULT_URL", kLanUrl, 1);
+    std::vector<std::unique_ptr<ChildProcess>> varnocks;
+    // Started a little apart, as on separate hosts: publishers started within
+    // the same millisecond send the same periods at the same times, and no
+    // receiver can tell which run such a frame belongs to.
+    for (int i = 0; i < publishers; ++i) {
+      if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(400));
+      varnocks.push_back(std::make_unique<ChildProcess>(
+          std::vector<std::string>{"ip", "netns", "exec", hosts_[static_cast<size_t>(i)],
+                                   VARNOCK_BINARY},
+          path(("varnock" + std::to_string(i) + ".out").c_str()), "/dev/null"));
+    }
+    unsetenv("LCM_DEFAULT_URL");
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    for (auto& v : varnocks) v->signal(SIGTERM);
+    for (auto& v : varnocks) EXPECT_TRUE(v->wait_exit(std::chrono::seconds(10)).has_value());
+    const CheckOutput out = stop_check(*check);
+    EXPECT_EQ(out.total("corrupt"), 0);
+    EXPECT_EQ(out.total("runs"), publishers) << out.summary.dump();
+    ASSERT_EQ(out.summary["run_periods"].size(), static_cast<size_t>(publishers));
+    int64_t published = 0;
+    for (const json& run : out.summary["run_periods"]) {
+      EXPECT_LT(run[0].get<int64_t>() - 60, 10) << "the run began before the check listened";
+      published += run[1].get<int64_t>() - 59;
+    }
+    EXPECT_NEAR(out.accounted(), published, 2 * publishers);
+    for (const json& r : out.rows) EXPECT_GE(r["lost"].get<int64_t>(), 0);
+  }
+}
+
+TEST_F(CheckInNamespace, ALogIsReadToItsEnd) {
+  const std::string log = path("run.log");
+  run_varnock("file://" + log + "?mode=w", 2);
+  auto check = start_check({}, {"--json", "--url", "file://" + log + "?speed=0"});
+  const CheckOutput out = finished_check(*check, 0);
+  EXPECT_GE(out.total("frames"), 100);
+  EXPECT_EQ(out.total("frames"), out.total("status_records"));
+  EXPECT_EQ(out.total("lost"), 0);
+  EXPECT_EQ(out.total("runs"), 1);
+  EXPECT_NE(testing::read_file(path("check.err")).find("end of the log"), std::string::npos);
+}
+
+TEST_F(CheckInNamespace, NothingReceivedIsAFailureNamingTheUrl) {
+  auto check = start_check({}, {"--json", "--seconds", "1", "--url", kLoopbackUrl});
+  const CheckOutput out = finished_check(*check, 4);
+  EXPECT_EQ(out.total("status_records") + out.total("frames"), 0);
+  EXPECT_NE(testing::read_file(path("check.err"))
+                .find(std::string("nothing received on ") + kLoopbackUrl),
+            std::string::npos);
+}
+
+// No frame gets through (nothing larger than 1000 bytes does) while every
+// status record does: the status records tell how many frames were lost.
+TEST_F(CheckInNamespace, AllFramesLostAreCountedFromStatusRecords) {
+  drop_udp("meta length > 1000");
+  auto check = start_check({}, {"--json", "--seconds", "4", "--url", kLoopbackUrl});
+  publish_cycles("udpm://239.255.76.67:7667?ttl=0", 60, 200, 10);  // 2 s
+  const CheckOutput out = finished_check(*check, 0);
+  EXPECT_EQ(out.total("frames"), 0);
+  EXPECT_NEAR(out.total("status_records"), 200, 2);
+  EXPECT_EQ(out.total("lost"), out.total("status_records"));
+  EXPECT_EQ(out.total("lost_estimated"), out.total("lost"));
+  EXPECT_EQ(out.row_sum("lost"), out.total("lost"));
+}
+
+// A receive buffer asked for in the URL that cannot hold a frame is named.
+TEST_F(CheckInNamespace, ASmallReceiveBufferIsWarnedOf) {
+  auto check = start_check(
+      {}, {"--seconds", "1", "--url", "udpm://239.255.76.67:7667?ttl=0&recv_buf_size=524288"});
+  finished_check(*check, 4);
+  const std::string err = testing::read_file(path("check.err"));
+  EXPECT_NE(err.find("recv_buf_size=524288"), std::string::npos) << err;
+}
+
+// Past period 1,638,399 frames carry no sequence number: with datagrams
+// dropped, the status records still tell how many frames were lost.
+TEST_F(CheckInNamespace, FramesPastTheLastSequencedPeriodAreAccounted) {
+  drop_udp("numgen random mod 1000 < 3");
+  auto check = start_check({}, {"--json", "--seconds", "5", "--url", kLoopbackUrl});
+  publish_cycles("udpm://239.255.76.67:7667?ttl=0", 1'638'300, 300, 10);  // 3 s
+  const CheckOutput out = finished_check(*check, 0);
+  EXPECT_GT(out.total("unsequenced"), 0);
+  EXPECT_GT(out.total("lost"), 0);
+  EXPECT_GT(out.total("lost_estimated"), 0);
+  // Dropped status records hide their frames' loss; there are few of them.
+  EXPECT_LE(out.accounted(), 300);
+  EXPECT_GE(out.accounted(), 290);
+}
+
+// Frames (large datagrams) stop getting through for 2 s in the middle of a
+// run and again at its end, while status records still do: each loss shows
+// in the seconds it happened, and the end's is counted from status records.
+TEST_F(CheckInNamespace, FrameOutagesInTheMiddleAndAtTheEnd) {
+  auto check = start_check({}, {"--json", "--seconds", "9", "--url", kLoopbackUrl});
+  const int64_t start = std::time(nullptr);
+  std::thread publisher(publish_cycles, "udpm://239.255.76.67:7667?ttl=0", 60, 700, 10);  // 7 s
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  drop_udp("meta length > 1000");
+  const int64_t cut = std::time(nullptr);
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  drop_udp("");
+  const int64_t restored = std::time(nullptr);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  drop_udp("meta length > 1000");
+  publisher.join();
+  const CheckOutput out = finished_check(*check, 0);
+  EXPECT_NEAR(out.accounted(), 700, 3);
+  EXPECT_NEAR(out.total("lost"), 200 + out.total("lost_estimated"), 30);
+  EXPECT_GT(out.total("lost_estimated"), 100) << "the loss at the end went uncounted";
+  for (const json& r : out.rows) {
+    const int64_t second = r["second"];
+    EXPECT_GE(r["lost"].get<int64_t>(), 0);
+    if (second > cut && second < restored) {
+      EXPECT_GT(r["lost"].get<int64_t>(), 80) << "second " << second - start;
+      EXPECT_EQ(r["frames"].get<int64_t>(), 0);
+    }
+  }
+}
+
 // The multicast route disappears under a running varnock and comes back:
-// varnock keeps cycling and reporting through the outage (a failed publish is
-// not its concern), and frames reach the subscriber again afterwards.
+// varnock keeps cycling and reporting through the outage, frames reach the
+// subscriber again afterwards, and the check shows the loss in the seconds
+// of the outage.
 TEST_F(CheckInNamespace, VarnockRidesOutANetworkOutage) {
   auto check = start_check({}, {"--json", "--url", kLoopbackUrl});
   PtyOptions options;
@@ -275,17 +488,68 @@ TEST_F(CheckInNamespace, VarnockRidesOutANetworkOutage) {
 
   int64_t largest = 0;
   EXPECT_GT(rate_line_total(during, &largest), 100) << "no cycles in the outage:\n" << during;
-  ASSERT_FALSE(out.summary.empty());
-  EXPECT_EQ(json_int(out.summary, "corrupt"), 0);
-  int64_t in_outage = 0;
+  EXPECT_EQ(out.total("corrupt"), 0);
   int64_t after = 0;
-  for (const std::string& row : out.rows) {
-    const int64_t second = json_int(row, "second");
-    if (second > cut && second < restored) in_outage += json_int(row, "frames");
-    if (second > restored) after += json_int(row, "frames");
+  for (const json& r : out.rows) {
+    const int64_t second = r["second"];
+    if (second > cut && second < restored) {
+      EXPECT_EQ(r["frames"].get<int64_t>(), 0);
+      EXPECT_GT(r["lost"].get<int64_t>(), 100) << "the outage's loss is not in its seconds";
+    }
+    if (second > restored) after += r["frames"].get<int64_t>();
   }
-  EXPECT_EQ(in_outage, 0);
   EXPECT_GT(after, 100) << "frames did not flow again";
+}
+
+// Ends that are not the run's: an output that fails, a reader that goes
+// away, a bus LCM cannot receive on. None leaves a report where it does not
+// belong, and each says what failed.
+TEST_F(CheckInNamespace, OutputsAndBusesThatFail) {
+  const std::string check = CHECK_BINARY;
+  const std::string csv = path("kept.csv");
+  struct Case {
+    const char* name;
+    std::string shell;  // run by sh -c; $C is varnock-check, $F a CSV file
+    int status;
+    std::string err_contains;
+  };
+  const Case cases[] = {
+      {"CSV on a full disk", "$C --url memq:// --seconds 1 --csv /dev/full", 6,
+       "cannot write to --csv /dev/full: No space left on device"},
+      {"standard output on a full disk", "$C --url memq:// --seconds 1 >/dev/full", 6,
+       "cannot write to standard output: No space left on device"},
+      {"a CSV that cannot be opened", "$C --url memq:// --seconds 1 --csv /nonexistent/x.csv", 2,
+       "cannot write --csv /nonexistent/x.csv: No such file or directory"},
+      {"a bus LCM cannot receive on", "$C --url tcpq://127.0.0.1:1 --seconds 1 --csv $F", 1,
+       "LCM cannot receive on tcpq://127.0.0.1:1"},
+      // A filter whose reader has left ends by SIGPIPE, quietly.
+      {"a reader that goes away", "set -o pipefail; $C --url memq:// --seconds 8 | head -c 1",
+       128 + SIGPIPE, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    { std::ofstream(csv) << "kept\n"; }
+    const std::string script = "C=" + check + "; F=" + csv + "; " + c.shell;
+    ChildProcess p({"bash", "-c", script}, path("out"), path("err"));
+    const std::optional<int> status = p.wait_exit(std::chrono::seconds(20));
+    const std::string err = testing::read_file(path("err"));
+    EXPECT_EQ(status, c.status) << err;
+    if (c.err_contains.empty()) {
+      EXPECT_EQ(err.find("cannot write"), std::string::npos) << err;
+    } else {
+      EXPECT_NE(err.find(c.err_contains), std::string::npos) << err;
+    }
+  }
+  EXPECT_EQ(testing::read_file(csv), "kept\n") << "a bus that failed truncated the CSV";
+
+  // With standard output closed, the rows go nowhere: the CSV holds only CSV.
+  ChildProcess closed({"sh", "-c", check + " --url memq:// --seconds 3 --csv " + csv + " >&-"},
+                      path("out"), path("err"));
+  EXPECT_EQ(closed.wait_exit(std::chrono::seconds(20)), 4);
+  const std::string rows = testing::read_file(csv);
+  EXPECT_EQ(rows.rfind("second,clock_step_s,", 0), 0u) << rows;
+  EXPECT_EQ(rows.find("RECSTAT"), std::string::npos) << rows;
+  EXPECT_EQ(rows.find("summary"), std::string::npos) << rows;
 }
 
 }  // namespace
