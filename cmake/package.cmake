@@ -1,0 +1,27 @@
+# The Debian package, made by cpack in the build folder (scripts/package):
+# varnock_<version>_<arch>.deb. Its dependencies are the shared libraries the
+# programs link, found by dpkg-shlibdeps (package dpkg-dev).
+set(VARNOCK_MAINTAINER "varnock maintainers <maintainers@users.noreply.c-seed-44bea902.example>"
+  CACHE STRING "Maintainer field of the Debian package")
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME varnock)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "load generator and checker for the LCM message bus")
+set(CPACK_PACKAGE_DESCRIPTION
+  "varnock publishes, as fast as the machine allows, a 63-byte status record and
+a 1280 x 1280 test-pattern image (1.6 MB) on an LCM bus, and prints the cycle
+rate it achieves. varnock-check subscribes, checks every message whole and
+reports second by second what arrived, what was lost and what was damaged,
+as text, JSON or CSV.")
+set(CPACK_PACKAGE_CONTACT "${VARNOCK_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${VARNOCK_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_STRIP_FILES ON)
+# Not the builder's umask: Debian expects 0755 folders.
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+  OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+include(CPack)

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Packages the build in BUILD_DIR with cpack (into a temporary folder) and
+# checks the Debian package as a user gets it: its name, control fields and
+# dependencies, exactly which files it holds, that the programs it unpacks
+# report VERSION and their help, and that both man pages render without a
+# warning. Also checks that 'cmake --install' lays out the same files.
+#   tests/package_test.sh BUILD_DIR VERSION
+set -euo pipefail
+build=$1
+version=$2
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+cpack --config "$build/CPackConfig.cmake" -G DEB -B "$tmp/out" >"$tmp/cpack.log" 2>&1 ||
+  { cat "$tmp/cpack.log" >&2; fail "cpack failed"; }
+deb=$tmp/out/varnock_${version}_$(dpkg --print-architecture).deb
+[ -f "$deb" ] || fail "no $(basename "$deb"); cpack made: $(ls "$tmp/out")"
+
+field() { dpkg-deb --field "$deb" "$1"; }
+[ "$(field Package)" = varnock ] || fail "Package is '$(field Package)'"
+[ "$(field Version)" = "$version" ] || fail "Version is '$(field Version)'"
+[[ "$(field Section)" =~ ^(net|utils)$ ]] || fail "Section is '$(field Section)'"
+[[ "$(field Maintainer)" =~ ^.+\ \<.+@.+\>$ ]] || fail "Maintainer is '$(field Maintainer)'"
+[ -n "$(field Description)" ] || fail "no Description"
+depends=$(field Depends)
+grep -Eq '(^|, )liblcm1( |,|$)' <<<"$depends" || fail "Depends lacks liblcm1: $depends"
+for d in libc6 libstdc\\+\\+6; do
+  grep -Eq "(^|, )$d( |,|$)" <<<"$depends" || fail "Depends lacks $d: $depends"
+done
+! grep -Eq -- '-dev( |,|$)|cmake|help2man|build-essential' <<<"$depends" ||
+  fail "Depends names a build tool: $depends"
+
+expected="./usr/bin/varnock
+./usr/bin/varnock-check
+./usr/share/doc/varnock/README.md
+./usr/share/doc/varnock/output-fields.md
+./usr/share/man/man1/varnock-check.1.gz
+./usr/share/man/man1/varnock.1.gz"
+files=$(dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$' | sort)
+[ "$files" = "$expected" ] || fail "the package holds:
+$files
+expected:
+$expected"
+! dpkg-deb --fsys-tarfile "$deb" | tar -tv | grep -v ' root/root ' ||
+  fail "files not owned by root"
+
+root=$tmp/root
+dpkg-deb -x "$deb" "$root"
+for program in varnock varnock-check; do
+  bin=$root/usr/bin/$program
+  [ "$("$bin" --version)" = "$program $version" ] ||
+    fail "$program --version printed '$("$bin" --version)'"
+  help=$("$bin" --help) || fail "$program --help failed"
+  grep -iq "^usage: $program " <<<"$help" || fail "$program --help has no usage line"
+  grep -q -- '--version' <<<"$help" || fail "$program --help does not list --version"
+
+  page=$root/usr/share/man/man1/$program.1.gz
+  gzip -t "$page" || fail "$page is not gzipped"
+  text=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>"$tmp/man.err") ||
+    fail "man -l $program.1.gz failed: $(cat "$tmp/man.err")"
+  [ ! -s "$tmp/man.err" ] || fail "man warns on $program.1.gz: $(cat "$tmp/man.err")"
+  zcat "$page" | groff -man -ww -z 2>"$tmp/groff.err" || fail "groff failed on $program.1.gz"
+  [ ! -s "$tmp/groff.err" ] || fail "groff warns on $program.1.gz: $(cat "$tmp/groff.err")"
+  for want in "NAME" "$program - " "SYNOPSIS" "SEE ALSO" "$program $version"; do
+    grep -qF -- "$want" <<<"$text" || fail "man $program lacks '$want'"
+  done
+  # Every option --help lists is in the page, which is made from it.
+  for option in $(grep -oE '^ +--[a-z-]+' <<<"$help"); do
+    grep -qF -- "$option" <<<"$text" || fail "man $program lacks $option"
+  done
+done
+
+cmake --install "$build" --prefix "$tmp/tree" >/dev/null
+tree=$(cd "$tmp/tree" && find . -type f | sed 's|^\./|./usr/|' | sort)
+[ "$tree" = "$expected" ] || fail "cmake --install laid out:
+$tree"
+echo "package_test: $(basename "$deb") checked"
