@@ -25,8 +25,8 @@ void redraw_pattern(uint8_t* pixels, int32_t from, int32_t to) {
 
 TestPatternFrames::TestPatternFrames(int32_t first_period) : period_(first_period) {
   if (first_period < 1) {
-    throw std::invalid_argument("TestPatternFrames: first period " +
-                                std::to_string(first_period) + " is below 1");
+    throw std::invalid_argument("TestPatternFrames: first period " + std::to_string(first_period) +
+                                " is below 1");
   }
 }
 

@@ -187,8 +187,9 @@ TEST_F(FileBusRun, HowARunEnds) {
 // A script that runs varnock in a loop stops at the first Ctrl+C: bash waits
 // for its child and, seeing it killed by SIGINT, dies of SIGINT itself.
 TEST_F(FileBusRun, OneCtrlCStopsAShellLoop) {
-  PtyProcess shell({"/bin/bash", "-c", "for i in 1 2 3; do \"$0\"; done; echo after", VARNOCK_BINARY},
-                   options());
+  PtyProcess shell(
+      {"/bin/bash", "-c", "for i in 1 2 3; do \"$0\"; done; echo after", VARNOCK_BINARY},
+      options());
   ASSERT_TRUE(shell.wait_for_output([](const std::string& o) { return rate_lines(o) >= 1; },
                                     std::chrono::seconds(15)))
       << shell.output();

@@ -226,7 +226,9 @@ TEST(EncodedInPlace, SameBytesAsEncodePayloadAndPixelsUntouched) {
 
 // Encoding in place writes into the message: a const one is copied instead.
 template <typename Message>
-concept EncodesInPlace = requires(Message& m) { m.encoded_in_place(); };
+concept EncodesInPlace = requires(Message& m) {
+  m.encoded_in_place();
+};
 static_assert(EncodesInPlace<tfimage_t>);
 static_assert(!EncodesInPlace<const tfimage_t>);
 

@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -57,7 +57,8 @@ std::string describe_wait_status(int wstatus) {
   if (WIFEXITED(wstatus)) return "exit " + std::to_string(WEXITSTATUS(wstatus));
   if (WIFSIGNALED(wstatus)) {
     const char* name = sigabbrev_np(WTERMSIG(wstatus));
-    return std::string("killed by SIG") + (name != nullptr ? name : std::to_string(WTERMSIG(wstatus)));
+    return std::string("killed by SIG") +
+           (name != nullptr ? name : std::to_string(WTERMSIG(wstatus)));
   }
   return "wait status " + std::to_string(wstatus);
 }
