@@ -37,11 +37,13 @@ example:
   LCM_DEFAULT_URL='udpm://239.255.76.67:7667?ttl=1' varnock   (the local network)
   LCM_DEFAULT_URL='file:///tmp/run.log?mode=w' varnock        (record to a log)
 
-Keys and signals: any key ends the run after the current cycle and is left
-unread. Ctrl+C, Ctrl+\, SIGTERM and SIGHUP end it after the current cycle, with
-the terminal restored, by that same signal. Ctrl+Z suspends it with the
-terminal restored; fg resumes it. Started in the background, it leaves the
-terminal alone until brought to the foreground.
+Keys and signals: in the foreground, any key ends the run after the current
+cycle and is left unread (with standard input from a pipe, any byte waiting).
+Ctrl+C, Ctrl+\, SIGTERM and SIGHUP end it after the current cycle, with the
+terminal restored, by that same signal. Ctrl+Z suspends it with the terminal
+restored; fg or bg resumes it. In the background (started with & or sent
+there by bg), it leaves the terminal and its keys alone until brought to the
+foreground.
 
   --help       this text
   --version    the version

@@ -11,7 +11,8 @@ enum ExitStatus : int {
   kExitUsage = 2,       // an argument varnock does not take
 };
 
-// A run stopped by signal `signo` exits as a shell reports a death by it.
+// The status of a run stopped by signal `signo`: what a shell reports for a
+// process that signal killed, as main then makes it.
 constexpr int exit_status_for_signal(int signo) { return 128 + signo; }
 
 }  // namespace varnock

@@ -8,6 +8,7 @@
 #include "app/publisher.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/signals.h"
 
 int main(int argc, char** argv) {
   switch (varnock::parse_arguments(argc, argv)) {
@@ -24,6 +25,15 @@ int main(int argc, char** argv) {
       break;
   }
   varnock::SystemClock clock;
-  varnock::ProcessConsole console;
-  return varnock::run_varnock("", clock, console);
+  int status = 0;
+  int stop_signal = 0;
+  {
+    varnock::ProcessConsole console;
+    status = varnock::run_varnock("", clock, console);
+    stop_signal = console.stop_signal();
+  }  // the terminal is restored here
+  // Ended by a signal, the process dies of it, so that a calling shell or
+  // script stops as it would for any program the signal killed.
+  if (stop_signal != 0) varnock::end_by_signal(stop_signal);
+  return status;
 }

@@ -24,7 +24,8 @@ recstat_t status_record(int64_t now);
 std::string_view format_rate_line(char (&buffer)[64], int64_t now, int32_t cycles);
 
 // The pause that ends every cycle: 2 ms on the monotonic clock, resumed after
-// early wakes, cut short by a stop signal.
+// early wakes, cut short by a stop signal. The clock's sleep in it is where a
+// run takes the signals it holds, so that none interrupts a publish.
 void pause_after_cycle(Clock& clock, Console& console);
 
 // Publishes cycles on `bus` until a key is waiting (returns kExitKeyPressed)

@@ -57,7 +57,7 @@ BENCHMARK(BM_EncodeFrame);
 // in-process bus that drops it for want of a subscriber.
 void BM_PublishFrame(benchmark::State& state) {
   lcm_t* bus = lcm_create("memq://");
-  const tfimage_t frame = full_frame();
+  tfimage_t frame = full_frame();
   for (auto _ : state) benchmark::DoNotOptimize(publish_message(bus, kImageChannel, frame));
   state.SetBytesProcessed(state.iterations() * frame.encoded_size());
   lcm_destroy(bus);

@@ -63,11 +63,11 @@ class PayloadWriter {
 };
 
 // Encodes `message` (fingerprint, then payload) into a buffer of exactly its
-// encoded size, or in place when the message offers that, and publishes it on
-// `channel`. Returns lcm_publish's result, or -1 without publishing when the
-// message cannot be encoded.
+// encoded size, or in place when the message offers that and is not const,
+// and publishes it on `channel`. Returns lcm_publish's result, or -1 without
+// publishing when the message cannot be encoded.
 template <typename Message>
-int publish_message(lcm_t* instance, const char* channel, const Message& message) {
+int publish_message(lcm_t* instance, const char* channel, Message& message) {
   // A message that can lay itself out in one piece goes to the bus as it is,
   // saving the allocation and the copy of its byte array.
   if constexpr (requires { message.encoded_in_place(); }) {

@@ -11,6 +11,7 @@
 #include <initializer_list>
 #include <memory>
 #include <span>
+#include <utility>
 
 namespace varnock {
 
@@ -30,8 +31,19 @@ class HeadroomBytes {
     }
     return *this;
   }
-  HeadroomBytes(HeadroomBytes&&) noexcept = default;
-  HeadroomBytes& operator=(HeadroomBytes&&) noexcept = default;
+  // A move leaves the source empty: no storage, size and capacity 0.
+  HeadroomBytes(HeadroomBytes&& other) noexcept
+      : storage_(std::move(other.storage_)),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)) {}
+  HeadroomBytes& operator=(HeadroomBytes&& other) noexcept {
+    if (this != &other) {
+      storage_ = std::move(other.storage_);
+      size_ = std::exchange(other.size_, 0);
+      capacity_ = std::exchange(other.capacity_, 0);
+    }
+    return *this;
+  }
 
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
@@ -60,7 +72,7 @@ class HeadroomBytes {
 
   // The `Headroom` bytes just before data(), or nullptr when nothing is held.
   // Scratch space for the message's encoding, not part of the contents.
-  uint8_t* headroom() const { return storage_.get(); }
+  uint8_t* headroom() { return storage_.get(); }
 
  private:
   void resize_for_overwrite(size_t n) {

@@ -17,7 +17,7 @@ int32_t tfimage_t::encode_payload(uint8_t* buffer, int32_t offset, int32_t capac
   return w.put_bytes(data.data(), size) ? w.written() : -1;
 }
 
-std::span<const uint8_t> tfimage_t::encoded_in_place() const {
+std::span<const uint8_t> tfimage_t::encoded_in_place() {
   if (size <= 0 || static_cast<uint64_t>(size) != data.size()) return {};
   uint8_t* message = data.headroom();
   store_big_endian<8>(message, fingerprint);

@@ -35,9 +35,10 @@ struct tfimage_t {
   int32_t encode_payload(uint8_t* buffer, int32_t offset, int32_t capacity) const;
 
   // The whole encoded message in one piece, made by writing the fingerprint
-  // and header into the room in front of `data`, which is not copied. Empty
-  // when `size` is not positive or differs from data.size().
-  std::span<const uint8_t> encoded_in_place() const;
+  // and header into the room in front of `data`, which is not copied; valid
+  // until `data` or the header changes. Empty when `size` is not positive or
+  // differs from data.size().
+  std::span<const uint8_t> encoded_in_place();
 
  private:
   bool encode_header(PayloadWriter& w) const;

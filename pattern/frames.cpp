@@ -1,12 +1,15 @@
 #include "pattern/frames.h"
 
 #include <limits>
+#include <stdexcept>
+#include <string>
 
 namespace varnock {
 
 namespace {
 
 void set_multiples(uint8_t* pixels, int32_t period, uint8_t value) {
+  if (period < 1) return;
   // 64-bit index: i + period must not overflow for periods near INT32_MAX.
   for (int64_t i = 0; i < TestPatternFrames::kPixels; i += period) pixels[i] = value;
 }
@@ -20,7 +23,14 @@ void redraw_pattern(uint8_t* pixels, int32_t from, int32_t to) {
   set_multiples(pixels, to, 255);
 }
 
-const tfimage_t& TestPatternFrames::next(int64_t wall_ms) {
+TestPatternFrames::TestPatternFrames(int32_t first_period) : period_(first_period) {
+  if (first_period < 1) {
+    throw std::invalid_argument("TestPatternFrames: first period " + std::to_string(first_period) +
+                                " is below 1");
+  }
+}
+
+tfimage_t& TestPatternFrames::next(int64_t wall_ms) {
   frame_.timestamp = wall_ms;
   frame_.width = kWidth;
   frame_.height = kHeight;

@@ -11,7 +11,8 @@ namespace varnock {
 
 // Turns `pixels` (TestPatternFrames::kPixels bytes), which hold the pattern
 // of period `from` (0: all zero), into the pattern of period `to` (> 0) by
-// rewriting only the bytes at their multiples.
+// rewriting only the bytes at their multiples. A period below 1 has no
+// multiples to write.
 void redraw_pattern(uint8_t* pixels, int32_t from, int32_t to);
 
 class TestPatternFrames {
@@ -21,13 +22,17 @@ class TestPatternFrames {
   static constexpr int32_t kPixels = kWidth * kHeight;
   static constexpr int32_t kFirstPeriod = 60;
 
-  // `first_period` must be positive.
-  explicit TestPatternFrames(int32_t first_period = kFirstPeriod) : period_(first_period) {}
+  // Throws std::invalid_argument when `first_period` is below 1, which has
+  // no pattern; nothing here catches it, so a program given one ends.
+  explicit TestPatternFrames(int32_t first_period = kFirstPeriod);
 
   // Refreshes the frame for this cycle (timestamp `wall_ms`, header fields,
   // the pattern of the current period) and advances the period, which stays
-  // at INT32_MAX once there. Only the bytes that change are written.
-  const tfimage_t& next(int64_t wall_ms);
+  // at INT32_MAX once there. Only the bytes that change are written. The
+  // frame is the caller's to read and to encode in place (publish_message)
+  // until the next call; its pixels must be left as they are, since the next
+  // call redraws only what changes.
+  tfimage_t& next(int64_t wall_ms);
 
   // The period the next frame will use.
   int32_t period() const { return period_; }

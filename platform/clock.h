@@ -16,14 +16,16 @@ class Clock {
   // Monotonic nanoseconds from an arbitrary origin.
   virtual int64_t monotonic_nanoseconds() = 0;
   // Sleeps until the monotonic clock reaches `deadline_ns`; may return early
-  // when a signal arrives.
+  // when a signal arrives. The one place a run takes the signals it holds.
   virtual void sleep_until(int64_t deadline_ns) = 0;
 };
 
 // The operating system's clocks. Constructing one sets the calling thread's
 // timer slack to its minimum. sleep_until ends on time despite the kernel's
 // wake-up latency: it sleeps until that latency (as measured on earlier
-// sleeps) before the deadline, then waits out the rest awake.
+// sleeps) before the deadline, then waits out the rest awake. Its sleep takes
+// the signals held by hold_run_signals (platform/signals.h) and returns when
+// it takes one.
 class SystemClock final : public Clock {
  public:
   SystemClock();

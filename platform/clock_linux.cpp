@@ -2,10 +2,10 @@
 #include <sys/prctl.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <ctime>
 
 #include "platform/clock.h"
+#include "platform/signals.h"
 
 namespace varnock {
 namespace {
@@ -41,12 +41,9 @@ int64_t SystemClock::monotonic_nanoseconds() { return read_nanoseconds(CLOCK_MON
 
 void SystemClock::sleep_until(int64_t deadline_ns) {
   const int64_t wake_ns = deadline_ns - wake_latency_ns_;
-  if (monotonic_nanoseconds() < wake_ns) {
-    timespec wake{};
-    wake.tv_sec = static_cast<time_t>(wake_ns / kNanosPerSecond);
-    wake.tv_nsec = static_cast<long>(wake_ns % kNanosPerSecond);
-    // EINTR is the caller's cue to check for a stop request.
-    if (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) return;
+  if (const int64_t now = monotonic_nanoseconds(); now < wake_ns) {
+    // A signal taken is the caller's cue to check for a stop request.
+    if (!sleep_taking_held_signals(wake_ns - now)) return;
     // Moves the estimate an eighth of the way toward this sleep's lateness.
     const int64_t late = monotonic_nanoseconds() - wake_ns;
     wake_latency_ns_ =

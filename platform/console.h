@@ -20,11 +20,15 @@ class Console {
   virtual int stop_signal() = 0;
 };
 
-// This process's standard input and output. While one exists: a terminal on
-// standard input is in non-canonical, no-echo mode (signals still work);
-// SIGINT, SIGTERM and SIGHUP request a stop; SIGPIPE is ignored; Ctrl+Z gives
-// the terminal its settings back while the process is stopped. Destroying it
-// restores the terminal.
+// This process's standard input and output. While one exists, the signals
+// that end or suspend the run are held (hold_run_signals): the clock's sleep
+// takes them. A terminal on standard input is touched only from its
+// foreground process group: there it is put in non-canonical, no-echo mode
+// (signals still work) and keys count; in the background, keys are the
+// shell's and never count, and the terminal is left alone until the process
+// is brought to the foreground, with or without a stop. Ctrl+Z gives the
+// terminal its settings back and stops the process; continued in the
+// foreground, it returns to key mode. Destroying it restores the terminal.
 class ProcessConsole final : public Console {
  public:
   ProcessConsole();
@@ -39,12 +43,19 @@ class ProcessConsole final : public Console {
  private:
   enum class Input { kTerminal, kStream, kNever };
 
-  void enter_key_mode();
+  static bool in_foreground();
+  // Saves the terminal's settings and switches to key mode; false (and the
+  // terminal given up as an input) when it cannot.
+  bool enter_key_mode();
+  // Puts the terminal in key mode over saved_; the same false.
+  bool apply_key_mode();
   void restore_terminal();
   void suspend();
+  void resumed();
 
   Input input_ = Input::kNever;
-  termios saved_{};
+  bool key_mode_ = false;  // the terminal is in the mode this process set
+  termios saved_{};        // its settings from before, restored at the end
 };
 
 }  // namespace varnock

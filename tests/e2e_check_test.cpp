@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -455,6 +456,67 @@ TEST_F(CheckInNamespace, FrameOutagesInTheMiddleAndAtTheEnd) {
       EXPECT_EQ(r["frames"].get<int64_t>(), 0);
     }
   }
+}
+
+// SIGINT while a frame is on its way over a slow link: varnock finishes the
+// cycle before it ends, so no frame is cut short. At 250 Mbit/s a frame
+// takes about 50 ms, nearly all of it inside sendmsg, waiting for the link to
+// drain the socket's send buffer (the queue holds more than that buffer, so
+// the link itself drops nothing). A cut frame would still have sent some of
+// its fragments: the datagrams that left would not be whole cycles.
+TEST_F(CheckInNamespace, SignalDuringASlowPublishCutsNoFrame) {
+  make_peer_host();
+  const std::string setup =
+      "tc qdisc add dev va root tbf rate 250mbit burst 256kb limit 16mb && nft -f - <<'EOF'\n"
+      "table inet varnock_sent {\n"
+      "  chain output {\n"
+      "    type filter hook output priority 0;\n"
+      "    oifname \"va\" udp dport 7667 counter\n"
+      "  }\n"
+      "}\n"
+      "EOF\n";
+  ASSERT_EQ(std::system(setup.c_str()), 0) << setup;
+  auto check = start_check({"ip", "netns", "exec", hosts_[0]},
+                           {"--json", "--url", std::string(kLanUrl) + "&recv_buf_size=4194304"});
+  PtyOptions options;
+  options.env.emplace_back("LCM_DEFAULT_URL", kLanUrl);
+  PtyProcess varnock(VARNOCK_BINARY, options);
+  ASSERT_TRUE(varnock.wait_for_output(
+      [](const std::string& o) { return std::count(o.begin(), o.end(), '\n') >= 4; },
+      std::chrono::seconds(30)))
+      << varnock.output();
+  // A rate line starts a cycle: some 20 ms later its frame is half sent.
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  kill(varnock.pid(), SIGINT);
+  ASSERT_TRUE(varnock.wait_exit(std::chrono::seconds(15)).has_value());
+  EXPECT_EQ(varnock.ending(), "killed by SIGINT");
+  const CheckOutput out = stop_check(*check);
+  ASSERT_FALSE(out.summary.is_null());
+
+  const int64_t frames = out.total("frames");
+  EXPECT_EQ(out.total("corrupt"), 0);
+  EXPECT_EQ(out.total("lost"), 0);
+  ASSERT_EQ(out.summary["run_periods"].size(), 1u);
+  EXPECT_EQ(out.summary["run_periods"][0][0], 60);
+  EXPECT_EQ(out.summary["run_periods"][0][1].get<int64_t>() - 59, frames);
+  EXPECT_EQ(out.total("status_records"), frames) << "a cycle's frame is missing";
+  int64_t largest = 0;
+  EXPECT_GE(frames, rate_line_total(varnock.output(), &largest));
+
+  // Every datagram sent belongs to a cycle that arrived: one status record
+  // and as many fragments a frame as every frame has.
+  std::FILE* listing = popen("nft list table inet varnock_sent", "r");
+  ASSERT_NE(listing, nullptr);
+  char text[4096] = {};
+  const size_t n = std::fread(text, 1, sizeof text - 1, listing);
+  pclose(listing);
+  const char* packets = std::strstr(text, "packets ");
+  ASSERT_NE(packets, nullptr) << std::string(text, n);
+  const int64_t datagrams = std::strtoll(packets + 8, nullptr, 10);
+  ASSERT_GT(frames, 30);
+  EXPECT_EQ((datagrams - frames) % frames, 0)
+      << datagrams << " datagrams sent for " << frames << " whole cycles";
+  std::system("nft delete table inet varnock_sent");
 }
 
 // The multicast route disappears under a running varnock and comes back:

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <lcm/eventlog.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,7 +13,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <optional>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -140,45 +143,147 @@ TEST_F(FileBusRun, UnknownProviderExits1WithOnlyTheBanner) {
   EXPECT_TRUE(testing::same_settings(varnock.settings(), varnock.settings_before()));
 }
 
-TEST_F(FileBusRun, CtrlCRestoresTheTerminalAndExits130) {
-  PtyProcess varnock(VARNOCK_BINARY, options());
-  ASSERT_TRUE(varnock.wait_for_output([](const std::string& o) { return rate_lines(o) >= 1; },
-                                      std::chrono::seconds(15)));
-  varnock.type("\x03");
-  EXPECT_EQ(varnock.wait_exit(std::chrono::seconds(15)), 130);
-  EXPECT_TRUE(testing::same_settings(varnock.settings(), varnock.settings_before()));
-  std::vector<int64_t> seconds;
-  EXPECT_EQ(testing::check_log(log_path(), &seconds), "") << "the last cycle was not completed";
-}
-
-TEST_F(FileBusRun, TerminationSignalsEndTheRunCleanly) {
-  for (const int signo : {SIGTERM, SIGHUP}) {
-    SCOPED_TRACE(signo);
+// However a run ends, its last cycle is complete, the terminal has its
+// settings back, and a signal that ended it is the one the process died of.
+TEST_F(FileBusRun, HowARunEnds) {
+  struct Case {
+    const char* name;
+    const char* typed;  // at the terminal, or nullptr to send `signo`
+    int signo;
+    const char* ending;
+  };
+  const Case cases[] = {
+      {"a key", "q", 0, "exit 0"},
+      {"Ctrl+C", "\x03", 0, "killed by SIGINT"},
+      {"Ctrl+\\", "\x1c", 0, "killed by SIGQUIT"},
+      {"SIGTERM", nullptr, SIGTERM, "killed by SIGTERM"},
+      {"SIGHUP", nullptr, SIGHUP, "killed by SIGHUP"},
+  };
+  // SIGQUIT dumps core where the limit allows: not from a test.
+  rlimit core{};
+  getrlimit(RLIMIT_CORE, &core);
+  core.rlim_cur = 0;
+  setrlimit(RLIMIT_CORE, &core);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     PtyProcess varnock(VARNOCK_BINARY, options());
-    ASSERT_TRUE(varnock.wait_for_output([](const std::string& o) { return o.size() > 8; },
+    ASSERT_TRUE(varnock.wait_for_output([](const std::string& o) { return rate_lines(o) >= 1; },
                                         std::chrono::seconds(15)));
-    kill(varnock.pid(), signo);
-    EXPECT_EQ(varnock.wait_exit(std::chrono::seconds(15)), 128 + signo);
+    EXPECT_TRUE(stopped_terminal_mode(varnock.settings()));
+    if (c.typed != nullptr) {
+      varnock.type(c.typed);
+    } else {
+      kill(varnock.pid(), c.signo);
+    }
+    ASSERT_TRUE(varnock.wait_exit(std::chrono::seconds(15)).has_value());
+    EXPECT_EQ(varnock.ending(), c.ending);
     EXPECT_TRUE(testing::same_settings(varnock.settings(), varnock.settings_before()));
+    std::vector<int64_t> seconds;
+    EXPECT_EQ(testing::check_log(log_path(), &seconds), "") << "the last cycle was not completed";
+    EXPECT_EQ(testing::check_rate_lines(seconds, testing::after_banner(varnock.output())), "");
   }
 }
 
-TEST_F(FileBusRun, CtrlZGivesTheTerminalBackAndResumesInKeyMode) {
-  PtyProcess varnock(VARNOCK_BINARY, options());
-  ASSERT_TRUE(varnock.wait_for_output([](const std::string& o) { return rate_lines(o) >= 1; },
-                                      std::chrono::seconds(15)));
-  varnock.type("\x1a");
-  ASSERT_TRUE(varnock.wait_stopped(std::chrono::seconds(15)));
-  EXPECT_TRUE(testing::same_settings(varnock.settings(), varnock.settings_before()));
-  kill(varnock.pid(), SIGCONT);
-  const int before = rate_lines(varnock.output());
-  ASSERT_TRUE(varnock.wait_for_output(
-      [before](const std::string& o) { return rate_lines(o) >= before + 2; },
-      std::chrono::seconds(15)));
-  EXPECT_TRUE(stopped_terminal_mode(varnock.settings()));
-  varnock.type("q");
-  EXPECT_EQ(varnock.wait_exit(std::chrono::seconds(15)), 0);
-  EXPECT_TRUE(testing::same_settings(varnock.settings(), varnock.settings_before()));
+// A script that runs varnock in a loop stops at the first Ctrl+C: bash waits
+// for its child and, seeing it killed by SIGINT, dies of SIGINT itself.
+TEST_F(FileBusRun, OneCtrlCStopsAShellLoop) {
+  PtyProcess shell(
+      {"/bin/bash", "-c", "for i in 1 2 3; do \"$0\"; done; echo after", VARNOCK_BINARY},
+      options());
+  ASSERT_TRUE(shell.wait_for_output([](const std::string& o) { return rate_lines(o) >= 1; },
+                                    std::chrono::seconds(15)))
+      << shell.output();
+  shell.type("\x03");
+  ASSERT_TRUE(shell.wait_exit(std::chrono::seconds(15)).has_value());
+  EXPECT_EQ(shell.ending(), "killed by SIGINT");
+  EXPECT_EQ(shell.output().rfind("varnock\n"), 0u) << "varnock ran again:\n" << shell.output();
+  EXPECT_EQ(shell.output().find("after"), std::string::npos) << shell.output();
+  EXPECT_TRUE(testing::same_settings(shell.settings(), shell.settings_before()));
+}
+
+// varnock as a job of an interactive shell: started in the background it
+// runs without touching the terminal; in the foreground it reads keys;
+// Ctrl+Z, bg, SIGSTOP and fg each leave it where the shell says, with the
+// terminal in the mode of whoever has the foreground.
+TEST_F(FileBusRun, JobControlUnderAnInteractiveShell) {
+  PtyOptions o = options();
+  o.env.emplace_back("VARNOCK", VARNOCK_BINARY);
+  o.env.emplace_back("PS1", "$ ");
+  o.stderr_path.clear();  // the shell's prompt and job reports
+  PtyProcess shell({"/bin/bash", "--norc", "--noprofile", "--noediting", "-i"}, o);
+  const auto wait_until = [&shell](const std::function<bool()>& done) {
+    return shell.wait_for_output([&done](const std::string&) { return done(); },
+                                 std::chrono::seconds(15));
+  };
+  const auto rate_lines_printed = [&shell] {
+    const std::string& out = shell.output();
+    int n = 0;
+    for (size_t at = out.find(" frame rate: "); at != std::string::npos;
+         at = out.find(" frame rate: ", at + 1)) {
+      ++n;
+    }
+    return n;
+  };
+  const auto key_mode = [&shell] { return stopped_terminal_mode(shell.settings()); };
+  const auto line_mode = [&shell] {
+    const termios t = shell.settings();
+    return (t.c_lflag & ICANON) != 0 && (t.c_lflag & ECHO) != 0;
+  };
+
+  shell.type("\"$VARNOCK\" & echo \"pid=$!\"\n");
+  std::smatch pid_match;
+  const std::regex pid_line("\npid=([0-9]+)\n");
+  ASSERT_TRUE(shell.wait_for_output(
+      [&](const std::string& out) { return std::regex_search(out, pid_match, pid_line); },
+      std::chrono::seconds(15)))
+      << shell.output();
+  const pid_t pid = std::stoi(pid_match[1]);
+  const auto state = [pid] { return testing::process_state(pid); };
+
+  // In the background: running, publishing, the terminal left to the shell.
+  int lines = rate_lines_printed();
+  ASSERT_TRUE(wait_until([&] { return rate_lines_printed() >= lines + 2; })) << shell.output();
+  EXPECT_NE(state(), 'T') << "stopped in the background";
+  EXPECT_TRUE(line_mode());
+  shell.type("\n");  // a key for the shell, not for varnock
+  lines = rate_lines_printed();
+  ASSERT_TRUE(wait_until([&] { return rate_lines_printed() >= lines + 1; })) << shell.output();
+  EXPECT_NE(state(), 0) << "a key typed in the background ended it";
+
+  // fg of a running job: no signal comes, yet key mode does.
+  shell.type("fg\n");
+  ASSERT_TRUE(wait_until(key_mode)) << "no key mode after fg";
+
+  // Ctrl+Z: stopped with the terminal given back; bg: running again.
+  shell.type("\x1a");
+  ASSERT_TRUE(wait_until([&] { return state() == 'T'; }));
+  EXPECT_TRUE(wait_until(line_mode));
+  shell.type("bg\n");
+  ASSERT_TRUE(wait_until([&] { return state() != 'T'; }));
+  lines = rate_lines_printed();
+  ASSERT_TRUE(wait_until([&] { return rate_lines_printed() >= lines + 2; })) << shell.output();
+  EXPECT_NE(state(), 'T');
+  EXPECT_TRUE(line_mode()) << "the terminal was changed from the background";
+
+  // Stopped by SIGSTOP, where the shell puts its own settings back: fg
+  // brings key mode back all the same.
+  shell.type("fg\n");
+  ASSERT_TRUE(wait_until(key_mode));
+  kill(pid, SIGSTOP);
+  ASSERT_TRUE(wait_until([&] { return state() == 'T'; }));
+  ASSERT_TRUE(wait_until(line_mode));
+  shell.type("fg\n");
+  ASSERT_TRUE(wait_until(key_mode)) << "no key mode after SIGSTOP and fg";
+
+  // A key ends it with status 0; the key is left for the shell.
+  shell.type(" ");
+  ASSERT_TRUE(wait_until([&] { return state() == 0; })) << "the key did not end it";
+  EXPECT_TRUE(wait_until(line_mode));
+  shell.type("echo \"status=$?\"; exit\n");
+  EXPECT_TRUE(shell.wait_exit(std::chrono::seconds(15)).has_value());
+  EXPECT_NE(shell.output().find("\nstatus=0\n"), std::string::npos) << shell.output();
+  std::vector<int64_t> seconds;
+  EXPECT_EQ(testing::check_log(log_path(), &seconds), "");
 }
 
 // memcheck over a short run: no error, and no block definitely lost.
@@ -206,13 +311,14 @@ TEST_F(FileBusRun, StandardInputOtherThanATerminal) {
   struct Case {
     const char* name;
     const char* input;  // "pipe" holds one unread byte
-    int expected_status;
+    bool key;
+    const char* ending;
   };
   const Case cases[] = {
-      {"pipe with a byte", "pipe", 0},
-      {"/dev/null", "/dev/null", 128 + SIGTERM},
-      {"regular file with bytes", "file", 128 + SIGTERM},
-      {"closed", "closed", 128 + SIGTERM},
+      {"pipe with a byte", "pipe", true, "exit 0"},
+      {"/dev/null", "/dev/null", false, "killed by SIGTERM"},
+      {"regular file with bytes", "file", false, "killed by SIGTERM"},
+      {"closed", "closed", false, "killed by SIGTERM"},
   };
   const std::string url = "file://" + log_path() + "?mode=w";
   for (const Case& c : cases) {
@@ -257,7 +363,7 @@ TEST_F(FileBusRun, StandardInputOtherThanATerminal) {
     }
     close(stdin_fd);
     int wstatus = 0;
-    if (c.expected_status != 0) {
+    if (!c.key) {
       // Still running after a second of cycles: no key came from the input.
       std::this_thread::sleep_for(std::chrono::seconds(1));
       EXPECT_EQ(waitpid(pid, &wstatus, WNOHANG), 0) << "ended without a key";
@@ -265,8 +371,7 @@ TEST_F(FileBusRun, StandardInputOtherThanATerminal) {
     }
     ASSERT_EQ(waitpid(pid, &wstatus, 0), pid);
     if (keep_open >= 0) close(keep_open);
-    EXPECT_TRUE(WIFEXITED(wstatus));
-    EXPECT_EQ(WEXITSTATUS(wstatus), c.expected_status);
+    EXPECT_EQ(testing::describe_wait_status(wstatus), c.ending);
     std::vector<int64_t> seconds;
     EXPECT_EQ(testing::check_log(log_path(), &seconds), "");
   }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "app/publisher.h"
@@ -87,9 +88,10 @@ const Bytes kDistinctEmptyFrame = {0xA3, 0x48, 0xF4, 0x25, 0x0C, 0x8B, 0x9C, 0xE
                                    0x21, 0x22, 0x23, 0x24, 0xFF, 0xFF, 0xFF, 0xFD, 0x41, 0x42,
                                    0x43, 0x44, 0x51, 0x52, 0x53, 0x54, 0x00, 0x00, 0x00, 0x00};
 
-// Publishes `message` on a memq bus and returns the bytes that arrived.
+// Publishes `message` on a memq bus and returns the bytes that arrived; a
+// frame whose size matches its data goes in place.
 template <typename Message>
-std::vector<testing::Published> publish(const Message& message, int* result) {
+std::vector<testing::Published> publish(Message message, int* result) {
   testing::BusCapture capture;
   *result = publish_message(capture.bus(), "CHANNEL", message);
   capture.drain();
@@ -222,6 +224,14 @@ TEST(EncodedInPlace, SameBytesAsEncodePayloadAndPixelsUntouched) {
   EXPECT_TRUE(std::equal(pixels.begin(), pixels.end(), f.data.begin()));
 }
 
+// Encoding in place writes into the message: a const one is copied instead.
+template <typename Message>
+concept EncodesInPlace = requires(Message& m) {
+  m.encoded_in_place();
+};
+static_assert(EncodesInPlace<tfimage_t>);
+static_assert(!EncodesInPlace<const tfimage_t>);
+
 TEST(EncodedInPlace, OnlyWhenSizeIsPositiveAndMatchesTheData) {
   tfimage_t f = small_frame();
   EXPECT_FALSE(f.encoded_in_place().empty());
@@ -247,6 +257,41 @@ TEST(HeadroomBytes, CopiesAreDeepAndStorageGrowsOnlyWhenTooSmall) {
   a.release();
   EXPECT_TRUE(a.empty());
   EXPECT_EQ(a.headroom(), nullptr);
+}
+
+// A moved-from container is empty and takes a copy like a new one.
+TEST(HeadroomBytes, MovesLeaveTheSourceEmpty) {
+  struct Case {
+    const char* name;
+    bool assign;  // move-assign into a holder of other bytes, else move-construct
+  };
+  for (const Case c : {Case{"move-construct", false}, Case{"move-assign", true}}) {
+    SCOPED_TRACE(c.name);
+    HeadroomBytes<40> a;
+    a.assign(5000, 7);
+    const uint8_t* storage = a.data();
+    HeadroomBytes<40> b{1, 2};
+    if (c.assign) {
+      b = std::move(a);
+    } else {
+      HeadroomBytes<40> moved(std::move(a));
+      b = std::move(moved);
+    }
+    EXPECT_EQ(b.size(), 5000u);
+    EXPECT_EQ(b.data(), storage) << "the storage was not handed over";
+    EXPECT_EQ(a.size(), 0u);  // NOLINT(bugprone-use-after-move): the state after a move
+    EXPECT_EQ(a.data(), nullptr);
+    EXPECT_EQ(a.headroom(), nullptr);
+
+    a = b;  // copied back into the moved-from
+    ASSERT_EQ(a.size(), 5000u);
+    EXPECT_NE(a.data(), b.data());
+    EXPECT_EQ(a[0], 7);
+    EXPECT_EQ(a[4999], 7);
+    a.assign(6000, 1);  // and grown
+    EXPECT_EQ(a[5999], 1);
+    EXPECT_EQ(b[4999], 7);
+  }
 }
 
 TEST(EncodePayload, FrameWithSizePastItsDataIsRefused) {

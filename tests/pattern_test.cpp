@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <limits>
 #include <span>
+#include <stdexcept>
 #include <vector>
 
 #include "pattern/frames.h"
@@ -91,6 +92,12 @@ TEST(TestPattern, PeriodStopsAtLargestValueAndNeverReachesZero) {
   for (int i = 0; i < 3; ++i) {
     frames.next(0);
     EXPECT_EQ(frames.period(), kMax);
+  }
+}
+
+TEST(TestPattern, FirstPeriodBelowOneIsRefused) {
+  for (const int32_t period : {0, -1, std::numeric_limits<int32_t>::min()}) {
+    EXPECT_THROW(TestPatternFrames{period}, std::invalid_argument) << period;
   }
 }
 

@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -50,6 +51,23 @@ std::optional<int> ChildProcess::wait_exit(std::chrono::milliseconds timeout) {
     if (std::chrono::steady_clock::now() >= end) return std::nullopt;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+}
+
+std::string describe_wait_status(int wstatus) {
+  if (WIFEXITED(wstatus)) return "exit " + std::to_string(WEXITSTATUS(wstatus));
+  if (WIFSIGNALED(wstatus)) {
+    const char* name = sigabbrev_np(WTERMSIG(wstatus));
+    return std::string("killed by SIG") +
+           (name != nullptr ? name : std::to_string(WTERMSIG(wstatus)));
+  }
+  return "wait status " + std::to_string(wstatus);
+}
+
+char process_state(pid_t pid) {
+  // "PID (COMM) S ...": COMM may hold spaces and parentheses, the last ')' ends it.
+  const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  const size_t paren = stat.rfind(')');
+  return paren == std::string::npos || paren + 2 >= stat.size() ? '\0' : stat[paren + 2];
 }
 
 std::vector<char*> exec_args(const std::vector<std::string>& argv) {

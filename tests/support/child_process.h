@@ -31,6 +31,14 @@ class ChildProcess {
   bool exited_ = false;
 };
 
+// How a process ended, from its wait status: "exit N", or "killed by SIGxxx"
+// (the signal's name), so that a test tells a death by SIGINT from exit 130.
+std::string describe_wait_status(int wstatus);
+
+// The state letter of /proc/PID/stat ('R', 'S', 'T' for stopped, ...), or 0
+// when there is no such process.
+char process_state(pid_t pid);
+
 // Arguments for execv/execvp: pointers into `argv`, then a null pointer.
 std::vector<char*> exec_args(const std::vector<std::string>& argv);
 

@@ -42,7 +42,9 @@ PtyProcess::PtyProcess(const std::vector<std::string>& argv, const PtyOptions& o
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
     close(master_);
-    const int err = open(options.stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = options.stderr_path.empty()
+                        ? -1
+                        : open(options.stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int tty = dup(slave_);
     if (login_tty(tty) != 0) _exit(126);
     if (err >= 0) dup2(err, STDERR_FILENO);
@@ -99,6 +101,7 @@ std::optional<int> PtyProcess::wait_exit(std::chrono::milliseconds timeout) {
     int wstatus = 0;
     if (waitpid(pid_, &wstatus, WNOHANG) == pid_ && (WIFEXITED(wstatus) || WIFSIGNALED(wstatus))) {
       exited_ = true;
+      ending_ = describe_wait_status(wstatus);
       pump(std::chrono::milliseconds(50));  // what it wrote last
       pump(std::chrono::milliseconds(0));
       return status_of(wstatus);

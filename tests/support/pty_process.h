@@ -22,7 +22,7 @@ struct PtyOptions {
   std::string typed_before_start;
   // Whether the terminal echoes typing (before the program changes it).
   bool echo = true;
-  // Where the program's standard error goes.
+  // Where the program's standard error goes; empty: to the terminal.
   std::string stderr_path = "/dev/null";
 };
 
@@ -54,6 +54,9 @@ class PtyProcess {
   // Waits for the program to end; returns its exit status (128 + signal when
   // a signal killed it), or nullopt after `timeout`.
   std::optional<int> wait_exit(std::chrono::milliseconds timeout);
+  // How the program ended, once wait_exit has returned a status:
+  // describe_wait_status's words; "running" before.
+  const std::string& ending() const { return ending_; }
   // Waits until the program is stopped (Ctrl+Z); false after `timeout`.
   bool wait_stopped(std::chrono::milliseconds timeout);
 
@@ -71,6 +74,7 @@ class PtyProcess {
   int slave_ = -1;
   pid_t pid_ = -1;
   bool exited_ = false;
+  std::string ending_ = "running";
   termios before_{};
   std::string output_;
 };
