@@ -118,8 +118,7 @@ void buffer_lines(const LcmUrl& url, const SetupFacts& f, std::vector<DiagnoseLi
   if (url.recv_buf_size.value_or(0) > 0) {
     const int64_t asked = *url.recv_buf_size;
     const int64_t granted = 2 * (f.rmem_max >= 0 ? std::min(asked, f.rmem_max) : asked);
-    const std::string text = "recv_buf_size=" + std::to_string(asked) + ": the kernel grants " +
-                             bytes(granted) + " bytes";
+    const std::string text = bytes(asked) + " bytes asked: the kernel grants " + bytes(granted);
     if (granted >= kGrantedNeed) {
       lines->push_back(ok("recv_buf_size", text));
     } else if (asked < kRequestNeed) {
@@ -144,16 +143,14 @@ void buffer_lines(const LcmUrl& url, const SetupFacts& f, std::vector<DiagnoseLi
   }
 }
 
-std::string traffic_fix() {
-  return "is varnock running and publishing to this group and port? Across hosts it needs "
-         "ttl=1 and the route on the LAN interface on both";
-}
 
 DiagnoseLine channel_line(const char* subject, const char* what, int64_t whole, int64_t corrupt,
                           const TrafficFacts& f) {
   const std::string seconds = std::to_string(static_cast<int64_t>(f.seconds + 0.5));
   if (whole + corrupt == 0) {
-    return fail(subject, std::string("no ") + what + " in " + seconds + " s", traffic_fix());
+    return fail(subject, std::string("no ") + what + " in " + seconds +
+                             " s: is varnock running, publishing to this group and port? Across "
+                             "hosts it needs ttl=1, and the route on the LAN interface on both");
   }
   if (corrupt > 0) {
     return fail(subject, std::to_string(whole) + " whole, " + std::to_string(corrupt) +
