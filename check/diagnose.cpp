@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <span>
@@ -86,16 +87,17 @@ void interface_lines(const LcmUrl& url, const SetupFacts& f, std::vector<Diagnos
   const bool loopback = flags >= 0 ? (flags & IFF_LOOPBACK) != 0 : name == "lo";
   const std::string ttl = "ttl=" + std::to_string(url.ttl);
   if (loopback && url.ttl >= 1) {
-    lines->push_back(warn("ttl", ttl + " but the route is on " + name +
-                                     ": the traffic stays on this host all the same",
-                          "ttl=0 for this host, or ip route replace 224.0.0.0/4 dev "
-                          "<interface> to reach the LAN"));
+    lines->push_back(
+        warn("ttl",
+             ttl + " but the route is on " + name + ": the traffic stays on this host all the same",
+             "ttl=0 for this host, or ip route replace 224.0.0.0/4 dev "
+             "<interface> to reach the LAN"));
   } else if (loopback) {
     lines->push_back(ok("ttl", ttl + " on " + name + ": this host only"));
   } else if (url.ttl == 0) {
-    lines->push_back(warn("ttl", ttl + " keeps the traffic on this host, though the route leads to " +
-                                     name,
-                          "ttl=1 in the URL to reach the LAN"));
+    lines->push_back(
+        warn("ttl", ttl + " keeps the traffic on this host, though the route leads to " + name,
+             "ttl=1 in the URL to reach the LAN"));
   } else {
     lines->push_back(ok("ttl", ttl + " through " + name + ": reaches the LAN"));
   }
@@ -137,16 +139,16 @@ void buffer_lines(const LcmUrl& url, const SetupFacts& f, std::vector<DiagnoseLi
     if (f.rmem_default >= kGrantedNeed) {
       lines->push_back(ok("recv_buf_size", text));
     } else {
-      lines->push_back(fail("recv_buf_size", text + ", a frame needs " + need,
-                            "add recv_buf_size=" + std::to_string(kSuggestedBuffer) + " to the URL"));
+      lines->push_back(
+          fail("recv_buf_size", text + ", a frame needs " + need,
+               "add recv_buf_size=" + std::to_string(kSuggestedBuffer) + " to the URL"));
     }
   }
 }
 
-
 DiagnoseLine channel_line(const char* subject, const char* what, int64_t whole, int64_t corrupt,
                           const TrafficFacts& f) {
-  const std::string seconds = std::to_string(static_cast<int64_t>(f.seconds + 0.5));
+  const std::string seconds = std::to_string(std::llround(f.seconds));
   if (whole + corrupt == 0) {
     return fail(subject, std::string("no ") + what + " in " + seconds +
                              " s: is varnock running, publishing to this group and port? Across "
@@ -360,8 +362,8 @@ int run_diagnose(const Options& options, Clock& clock) {
       print(granted_buffer_line(socket->receive_buffer_bytes()), &lines);
       drops_before = socket->drops();
     } else {
-      print(warn("receive buffer", "LCM's receiving socket on port " + std::to_string(url.port) +
-                                       " was not found"),
+      print(warn("receive buffer",
+                 "LCM's receiving socket on port " + std::to_string(url.port) + " was not found"),
             &lines);
     }
   }

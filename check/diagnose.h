@@ -68,8 +68,8 @@ struct TrafficFacts {
   int64_t status_corrupt = 0;
   int64_t frames = 0;  // valid
   int64_t frames_corrupt = 0;
-  int64_t frames_lost = 0;    // gaps in the frames' sequence numbers
-  std::string first_problem;  // of the first corrupt message
+  int64_t frames_lost = 0;              // gaps in the frames' sequence numbers
+  std::string first_problem;            // of the first corrupt message
   bool udpm = true;                     // only a udpm socket has kernel drops
   std::optional<int64_t> kernel_drops;  // nullopt: unknown (socket not found)
 };

@@ -11,7 +11,7 @@ struct Options {
   std::string url;      // empty: LCM's default provider
   int64_t seconds = 0;  // 0: until a signal
   bool json = false;
-  std::string csv_path;  // empty: no CSV
+  std::string csv_path;   // empty: no CSV
   bool diagnose = false;  // a preflight of the bus set-up instead of a run
   bool help = false;
   bool version = false;

@@ -67,7 +67,8 @@ std::string parse_route_reply(std::span<const uint8_t> reply, Route* out) {
   if (header.nlmsg_len < sizeof(nlmsghdr) || header.nlmsg_len > reply.size()) {
     return "malformed reply from the kernel";
   }
-  const std::span<const uint8_t> body = reply.subspan(NLMSG_HDRLEN, header.nlmsg_len - NLMSG_HDRLEN);
+  const std::span<const uint8_t> body =
+      reply.subspan(NLMSG_HDRLEN, header.nlmsg_len - NLMSG_HDRLEN);
   if (header.nlmsg_type == NLMSG_ERROR) {
     if (body.size() < sizeof(nlmsgerr)) return "malformed error reply from the kernel";
     const int error = load<nlmsgerr>(body, 0).error;

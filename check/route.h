@@ -13,11 +13,11 @@
 namespace varnock::check {
 
 struct Route {
-  in_addr destination{};              // the matching route's: 224.0.0.0 of 224.0.0.0/4
-  int prefix_length = -1;             // 4 for 224.0.0.0/4, 0 for a default route
-  std::optional<in_addr> gateway;     // a route "via" a router
-  int interface_index = 0;            // 0: the kernel named none
-  std::string interface;              // its name; empty when unknown
+  in_addr destination{};           // the matching route's: 224.0.0.0 of 224.0.0.0/4
+  int prefix_length = -1;          // 4 for 224.0.0.0/4, 0 for a default route
+  std::optional<in_addr> gateway;  // a route "via" a router
+  int interface_index = 0;         // 0: the kernel named none
+  std::string interface;           // its name; empty when unknown
 };
 
 // Asks the kernel over netlink (RTM_GETROUTE, as `ip route get fibmatch`)

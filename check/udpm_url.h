@@ -21,8 +21,8 @@ struct LcmUrl {
   in_addr group{};
   std::string group_text;  // the group as written, e.g. "239.255.76.67"
   uint16_t port = 0;
-  int ttl = 0;                           // LCM's default: this host only
-  std::optional<int64_t> recv_buf_size;  // absent or 0: LCM leaves the socket's default
+  int ttl = 0;                               // LCM's default: this host only
+  std::optional<int64_t> recv_buf_size;      // absent or 0: LCM leaves the socket's default
   std::vector<std::string> unknown_options;  // names LCM ignores (a typo, say); at most 8
 };
 

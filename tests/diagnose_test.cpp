@@ -1,5 +1,7 @@
 // The parts of varnock-check --diagnose that read text and decide: LCM URLs,
 // the kernel's UDP socket table and route replies, and the checks' verdicts.
+#include "check/diagnose.h"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <linux/netlink.h>
@@ -13,7 +15,6 @@
 #include <string>
 #include <vector>
 
-#include "check/diagnose.h"
 #include "check/options.h"
 #include "check/route.h"
 #include "check/run.h"
@@ -174,8 +175,9 @@ TEST(UdpTable, FindsTheRowOfAnInode) {
     EXPECT_EQ(row->drops, c.drops) << c.inode;
   }
   EXPECT_FALSE(find_udp_row("", 76428));
-  EXPECT_FALSE(parse_udp_row("   sl  local_address rem_address   st tx_queue rx_queue tr "
-                             "tm->when retrnsmt   uid  timeout inode ref pointer drops"));
+  EXPECT_FALSE(
+      parse_udp_row("   sl  local_address rem_address   st tx_queue rx_queue tr "
+                    "tm->when retrnsmt   uid  timeout inode ref pointer drops"));
 }
 
 // A netlink reply: header, rtmsg or nlmsgerr, then attributes.
@@ -260,9 +262,9 @@ TEST(RouteReply, ErrorsAndMalformedReplies) {
   nlmsgerr unreachable{};
   unreachable.error = -ENETUNREACH;
   Route route;
-  EXPECT_EQ(parse_route_reply(Reply(NLMSG_ERROR).body(&unreachable, sizeof unreachable).bytes(),
-                              &route),
-            std::strerror(ENETUNREACH));
+  EXPECT_EQ(
+      parse_route_reply(Reply(NLMSG_ERROR).body(&unreachable, sizeof unreachable).bytes(), &route),
+      std::strerror(ENETUNREACH));
 
   rtmsg r{};
   r.rtm_dst_len = 4;
@@ -271,10 +273,8 @@ TEST(RouteReply, ErrorsAndMalformedReplies) {
   EXPECT_NE(parse_route_reply(cut, &route), "");
   EXPECT_NE(parse_route_reply({}, &route), "");
   // An attribute whose length runs past the message.
-  std::vector<uint8_t> long_attribute = Reply(RTM_NEWROUTE)
-                                            .body(&r, sizeof r)
-                                            .attribute(RTA_OIF, &r, 4)
-                                            .bytes();
+  std::vector<uint8_t> long_attribute =
+      Reply(RTM_NEWROUTE).body(&r, sizeof r).attribute(RTA_OIF, &r, 4).bytes();
   long_attribute[NLMSG_HDRLEN + NLMSG_ALIGN(sizeof r)] = 200;
   EXPECT_NE(parse_route_reply(long_attribute, &route).find("malformed"), std::string::npos);
   EXPECT_NE(parse_route_reply(Reply(RTM_NEWLINK).body(&r, sizeof r).bytes(), &route), "");
@@ -344,8 +344,7 @@ TEST(SetupLines, EachProblemFailsOrWarnsWithItsFix) {
       {"ttl 0 on a LAN", kGood, lan(), "ttl", M::kWarn, "ttl=1"},
       {"ttl 1 on a LAN", "udpm://239.255.76.67:7667?ttl=1&recv_buf_size=8388608", lan(), "ttl",
        M::kOk, "reaches the LAN"},
-      {"rmem_max low", kGood, low_max, "rmem_max", M::kFail,
-       "sysctl -w net.core.rmem_max=8388608"},
+      {"rmem_max low", kGood, low_max, "rmem_max", M::kFail, "sysctl -w net.core.rmem_max=8388608"},
       {"a large request cut by rmem_max", kGood, low_max, "recv_buf_size", M::kFail,
        "sysctl -w net.core.rmem_max=8388608"},
       {"recv_buf_size small", "udpm://239.255.76.67:7667?recv_buf_size=524288", good_loopback(),

@@ -185,8 +185,8 @@ TEST_F(DiagnoseInNamespace, ReceiveSocketReadsTheKernelsDrops) {
   const char hello[] = "hello";
   ASSERT_EQ(lcm_publish(bus, "HELLO", hello, sizeof hello), 0);  // binds the sending socket
   EXPECT_FALSE(check::ReceiveSocket::find(7667)) << "found before any subscription";
-  lcm_subscription_t* subscription =
-      lcm_subscribe(bus, "TFIMAGE", [](const lcm_recv_buf_t*, const char*, void*) {}, nullptr);
+  lcm_subscription_t* subscription = lcm_subscribe(
+      bus, "TFIMAGE", [](const lcm_recv_buf_t*, const char*, void*) {}, nullptr);
   ASSERT_NE(subscription, nullptr);
   const std::optional<check::ReceiveSocket> socket = check::ReceiveSocket::find(7667);
   ASSERT_TRUE(socket);
