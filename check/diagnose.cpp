@@ -86,18 +86,22 @@ void interface_lines(const LcmUrl& url, const SetupFacts& f, std::vector<Diagnos
   }
   const bool loopback = flags >= 0 ? (flags & IFF_LOOPBACK) != 0 : name == "lo";
   const std::string ttl = "ttl=" + std::to_string(url.ttl);
+  // ttl limits what is published with the URL; a subscriber receives all the same.
   if (loopback && url.ttl >= 1) {
-    lines->push_back(
-        warn("ttl",
-             ttl + " but the route is on " + name + ": the traffic stays on this host all the same",
-             "ttl=0 for this host, or ip route replace 224.0.0.0/4 dev "
-             "<interface> to reach the LAN"));
+    lines->push_back(warn("ttl",
+                          ttl + ", but the route is on " + name +
+                              ": what is published with this URL stays on this host all the same",
+                          "ttl=0 for this host, or ip route replace 224.0.0.0/4 dev <interface> "
+                          "to reach the LAN"));
   } else if (loopback) {
     lines->push_back(ok("ttl", ttl + " on " + name + ": this host only"));
   } else if (url.ttl == 0) {
-    lines->push_back(
-        warn("ttl", ttl + " keeps the traffic on this host, though the route leads to " + name,
-             "ttl=1 in the URL to reach the LAN"));
+    lines->push_back(warn("ttl",
+                          ttl +
+                              ": what is published with this URL stays on this host, though "
+                              "the route leads to " +
+                              name + " (receiving is not affected)",
+                          "ttl=1 in a publisher's URL to reach the LAN"));
   } else {
     lines->push_back(ok("ttl", ttl + " through " + name + ": reaches the LAN"));
   }
@@ -150,9 +154,10 @@ DiagnoseLine channel_line(const char* subject, const char* what, int64_t whole, 
                           const TrafficFacts& f) {
   const std::string seconds = std::to_string(std::llround(f.seconds));
   if (whole + corrupt == 0) {
-    return fail(subject, std::string("no ") + what + " in " + seconds +
-                             " s: is varnock running, publishing to this group and port? Across "
-                             "hosts it needs ttl=1, and the route on the LAN interface on both");
+    const char* hint = f.udpm ? ": is varnock running, publishing to this group and port? Across "
+                                "hosts it needs ttl=1, and the route on the LAN interface on both"
+                              : ": is varnock publishing on this bus?";
+    return fail(subject, std::string("no ") + what + " in " + seconds + " s" + hint);
   }
   if (corrupt > 0) {
     return fail(subject, std::to_string(whole) + " whole, " + std::to_string(corrupt) +
