@@ -11,10 +11,11 @@ struct Options {
   std::string url;      // empty: LCM's default provider
   int64_t seconds = 0;  // 0: until a signal
   bool json = false;
-  std::string csv_path;   // empty: no CSV
-  bool diagnose = false;  // a preflight of the bus set-up instead of a run
+  std::string csv_path;  // empty: no CSV
   bool help = false;
   bool version = false;
+
+  bool diagnose = false;  // a preflight of the bus set-up instead of a run
 };
 
 // Parses argv into *options; returns "" or a message naming the bad argument.
