@@ -2,6 +2,7 @@
 // second, what arrived, what was lost and what was damaged.
 #include <cstdio>
 
+#include "check/diagnose.h"
 #include "check/options.h"
 #include "check/run.h"
 #include "platform/clock.h"
@@ -25,5 +26,6 @@ int main(int argc, char** argv) {
     return varnock::check::kCheckOk;
   }
   varnock::SystemClock clock;
+  if (options.diagnose) return varnock::check::run_diagnose(options, clock);
   return varnock::check::run_check(options, clock);
 }

@@ -38,6 +38,8 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
     } else if (arg == "--csv") {
       o->csv_path = value();
       if (o->csv_path.empty()) return "--csv needs a file name";
+    } else if (arg == "--diagnose") {
+      o->diagnose = true;
     } else if (arg == "--json") {
       o->json = true;
     } else if (arg == "--help" || arg == "-h") {
@@ -47,6 +49,9 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
     } else {
       return "unknown argument '" + std::string(arg) + "'";
     }
+  }
+  if (o->diagnose && (o->json || !o->csv_path.empty())) {
+    return "--diagnose writes neither --json nor --csv";
   }
   return "";
 }
@@ -58,6 +63,7 @@ const char* usage_line() {
 
 const char* usage() {
   return R"(usage: varnock-check [--url URL] [--seconds N] [--json] [--csv FILE] [--help] [--version]
+       varnock-check --diagnose [--url URL] [--seconds N]
 
 Subscribes to varnock's channels RECSTAT and TFIMAGE and reports, second by
 second, what arrived, what was lost and what was damaged; a summary follows
@@ -70,6 +76,13 @@ when it ends (after --seconds N, or on Ctrl+C or SIGTERM).
   --seconds N   stop after N seconds
   --json        one JSON object a line; the summary is the last one
   --csv FILE    also write the per-second rows to FILE, for plotting
+  --diagnose    check the bus set-up instead, one line per check, each failing
+                one with the command that fixes it: the multicast route and
+                its interface, ttl, net.core.rmem_max and rmem_default against
+                a frame's need, recv_buf_size, whether LCM opens the bus, then
+                N seconds (3) of listening: do status records and frames
+                arrive whole, does the kernel drop datagrams? It changes no
+                setting.
   --help        this text
   --version     the version
 
@@ -83,7 +96,9 @@ publisher. Latency is LCM's receive time minus the frame's timestamp; across
 hosts it is only as good as the hosts' clock synchronisation.
 
 Exit status: 0 nothing corrupt, 3 a corrupt message was received, 1 the bus
-could not be opened, 2 usage error.
+could not be opened, 2 usage error. With --diagnose: 0 every check passed
+(warnings allowed) and traffic arrived, 1 the bus could not be opened, 3 a
+corrupt message arrived, 5 another check failed.
 )";
 }
 

@@ -17,6 +17,8 @@ struct Options {
   std::string csv_path;  // empty: no CSV
   bool help = false;
   bool version = false;
+
+  bool diagnose = false;  // a preflight of the bus set-up instead of a run
 };
 
 // Parses argv into *options; returns "" or a message naming the bad argument.

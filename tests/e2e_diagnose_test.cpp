@@ -1,0 +1,207 @@
+// varnock-check --diagnose against real set-ups inside a network namespace of
+// its own: no multicast route, loopback without its multicast flag, a receive
+// buffer too small for a frame, and a good set-up with varnock running; and
+// the kernel's drop counter of LCM's receiving socket, read in this process.
+#include <gtest/gtest.h>
+#include <lcm/lcm.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "check/diagnose.h"
+#include "check/run.h"
+#include "check/socket_stats.h"
+#include "tests/support/child_process.h"
+#include "tests/support/netns.h"
+
+namespace varnock {
+namespace {
+
+using testing::ChildProcess;
+
+constexpr char kGoodUrl[] = "udpm://239.255.76.67:7667?ttl=0&recv_buf_size=8388608";
+constexpr char kTinyUrl[] = "udpm://239.255.76.67:7667?ttl=0&recv_buf_size=65536";
+
+struct Diagnosis {
+  std::optional<int> status;
+  std::vector<std::string> lines;
+  std::string err;
+
+  // The line about `subject` ("FAIL  route: ..."); empty when there is none.
+  std::string line(const std::string& subject) const {
+    for (const std::string& l : lines) {
+      if (l.size() > 6 && l.compare(6, subject.size() + 1, subject + ":") == 0) return l;
+    }
+    return "";
+  }
+  std::string all() const {
+    std::string text;
+    for (const std::string& l : lines) text += l + "\n";
+    return text + err;
+  }
+};
+
+int64_t read_sysctl(const char* path) {
+  std::ifstream in(path);
+  int64_t v = -1;
+  in >> v;
+  return v;
+}
+
+class DiagnoseInNamespace : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    unsetenv("LCM_DEFAULT_URL");
+    skip_reason_ = testing::enter_multicast_namespace();
+  }
+
+  void SetUp() override {
+    if (!skip_reason_.empty()) GTEST_SKIP() << skip_reason_ << ": namespace test skipped";
+    std::string tmpl = (std::filesystem::temp_directory_path() / "varnock-diag-XXXXXX").string();
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override {
+    varnock_.reset();
+    if (dir_.empty()) return;
+    // Each test starts from the namespace's good set-up.
+    std::system("ip link set lo multicast on && ip route replace 224.0.0.0/4 dev lo");
+    std::filesystem::remove_all(dir_);
+  }
+
+  std::string path(const char* name) const { return (dir_ / name).string(); }
+
+  // Starts varnock (until the test ends) and waits until it publishes.
+  void start_varnock() {
+    varnock_ = std::make_unique<ChildProcess>(std::vector<std::string>{VARNOCK_BINARY},
+                                              path("varnock.out"), path("varnock.err"));
+    for (int i = 0; i < 200 && testing::read_file(path("varnock.out")).empty(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+
+  Diagnosis diagnose(const std::string& url) {
+    ChildProcess check({CHECK_BINARY, "--diagnose", "--seconds", "2", "--url", url},
+                       path("check.out"), path("check.err"));
+    Diagnosis d;
+    d.status = check.wait_exit(std::chrono::seconds(30));
+    std::istringstream out(testing::read_file(path("check.out")));
+    for (std::string l; std::getline(out, l);) d.lines.push_back(l);
+    d.err = testing::read_file(path("check.err"));
+    EXPECT_FALSE(d.lines.empty());
+    if (!d.lines.empty()) {
+      EXPECT_EQ(d.lines.back().rfind("verdict: ", 0), 0u) << d.all();
+    }
+    return d;
+  }
+
+  static std::string skip_reason_;
+  std::filesystem::path dir_;
+  std::unique_ptr<ChildProcess> varnock_;
+};
+std::string DiagnoseInNamespace::skip_reason_;
+
+TEST_F(DiagnoseInNamespace, NoRouteNamesTheRouteToAdd) {
+  ASSERT_EQ(std::system("ip route del 224.0.0.0/4 dev lo"), 0);
+  const Diagnosis d = diagnose(kGoodUrl);
+  EXPECT_EQ(d.status, check::kCheckNoBus) << d.all();
+  EXPECT_EQ(d.line("route").rfind("FAIL  ", 0), 0u) << d.all();
+  EXPECT_NE(d.line("route").find("fix: ip route add 224.0.0.0/4 dev lo"), std::string::npos)
+      << d.all();
+  EXPECT_EQ(d.line("bus").rfind("FAIL  ", 0), 0u) << d.all();
+}
+
+// Linux carries multicast over lo without the flag all the same: the line
+// names the fix as a warning, and traffic still arrives.
+TEST_F(DiagnoseInNamespace, LoopbackWithoutMulticastFlagIsNamed) {
+  ASSERT_EQ(std::system("ip link set lo multicast off"), 0);
+  start_varnock();
+  const Diagnosis d = diagnose(kGoodUrl);
+  EXPECT_EQ(d.line("multicast flag"),
+            "warn  multicast flag: lo has multicast off; LCM's set-up guide asks for it on; "
+            "fix: ip link set lo multicast on")
+      << d.all();
+  EXPECT_EQ(d.line("route").rfind("ok    ", 0), 0u) << d.all();
+  EXPECT_EQ(d.line("status records").rfind("ok    ", 0), 0u) << d.all();
+}
+
+TEST_F(DiagnoseInNamespace, SmallReceiveBufferFailsWithKernelDrops) {
+  start_varnock();
+  const Diagnosis d = diagnose(kTinyUrl);
+  EXPECT_EQ(d.status, check::kDiagnoseFailed) << d.all();
+  EXPECT_EQ(d.line("recv_buf_size").rfind("FAIL  ", 0), 0u) << d.all();
+  EXPECT_NE(d.line("recv_buf_size").find("fix: recv_buf_size=8388608"), std::string::npos)
+      << d.all();
+  // The kernel doubles the request: 131,072 bytes.
+  EXPECT_NE(d.line("receive buffer").find("granted LCM's socket 131,072 bytes"), std::string::npos)
+      << d.all();
+  const std::string drops = d.line("kernel drops");
+  ASSERT_EQ(drops.rfind("FAIL  kernel drops: the kernel dropped ", 0), 0u) << d.all();
+  EXPECT_GT(std::atoll(drops.c_str() + std::strlen("FAIL  kernel drops: the kernel dropped ")), 0)
+      << d.all();
+  EXPECT_EQ(d.line("status records").rfind("ok    ", 0), 0u) << d.all();
+}
+
+TEST_F(DiagnoseInNamespace, NothingPublishedFails) {
+  const Diagnosis d = diagnose(kGoodUrl);
+  EXPECT_EQ(d.status, check::kDiagnoseFailed) << d.all();
+  EXPECT_NE(d.line("frames").find("FAIL  frames: no frames (TFIMAGE) in 2 s: is varnock running"),
+            std::string::npos)
+      << d.all();
+}
+
+TEST_F(DiagnoseInNamespace, GoodSetUpWithVarnockRunningPasses) {
+  const int64_t rmem_max = read_sysctl("/proc/sys/net/core/rmem_max");
+  if (rmem_max < check::kRequestNeed) {
+    GTEST_SKIP() << "net.core.rmem_max is " << rmem_max
+                 << ", too low for a good set-up; the test changes no host setting";
+  }
+  start_varnock();
+  const Diagnosis d = diagnose(kGoodUrl);
+  EXPECT_EQ(d.status, check::kCheckOk) << d.all();
+  for (const std::string& l : d.lines) EXPECT_EQ(l.find("FAIL"), std::string::npos) << d.all();
+  EXPECT_EQ(d.lines.back(), "verdict: all well, and traffic arrived whole");
+  EXPECT_EQ(d.line("frames").rfind("ok    frames: ", 0), 0u) << d.all();
+  EXPECT_EQ(d.line("kernel drops"), "ok    kernel drops: none for LCM's socket") << d.all();
+}
+
+// In this process: LCM opens its receiving socket only when asked to receive;
+// then the socket is found (not the sending one), its granted buffer read,
+// and the kernel's drops counted while varnock overflows it.
+TEST_F(DiagnoseInNamespace, ReceiveSocketReadsTheKernelsDrops) {
+  lcm_t* bus = lcm_create(kTinyUrl);
+  ASSERT_NE(bus, nullptr);
+  const char hello[] = "hello";
+  ASSERT_EQ(lcm_publish(bus, "HELLO", hello, sizeof hello), 0);  // binds the sending socket
+  EXPECT_FALSE(check::ReceiveSocket::find(7667)) << "found before any subscription";
+  lcm_subscription_t* subscription = lcm_subscribe(
+      bus, "TFIMAGE", [](const lcm_recv_buf_t*, const char*, void*) {}, nullptr);
+  ASSERT_NE(subscription, nullptr);
+  const std::optional<check::ReceiveSocket> socket = check::ReceiveSocket::find(7667);
+  ASSERT_TRUE(socket);
+  EXPECT_EQ(socket->receive_buffer_bytes(), 2 * 65'536);
+  EXPECT_FALSE(check::ReceiveSocket::find(7668));
+  const int64_t before = socket->drops();
+  EXPECT_GE(before, 0);
+
+  start_varnock();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_GT(socket->drops(), before);
+  varnock_.reset();  // it inherited the socket
+  lcm_destroy(bus);
+  EXPECT_EQ(socket->drops(), -1) << "a closed socket has no row";
+}
+
+}  // namespace
+}  // namespace varnock
