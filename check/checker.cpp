@@ -25,6 +25,9 @@ Counts& Counts::operator+=(const Counts& o) {
   runs += o.runs;
   unsequenced += o.unsequenced;
   bytes += o.bytes;
+  kernel_drops += o.kernel_drops;
+  lost_receive_buffer += o.lost_receive_buffer;
+  lost_other += o.lost_other;
   return *this;
 }
 
@@ -83,7 +86,8 @@ void Checker::note_message(int64_t now_ms) {
   last_message_ms_ = now_ms;
 }
 
-std::string_view Checker::on_status(std::span<const uint8_t> message, int64_t now_ms) {
+std::string_view Checker::on_status(std::span<const uint8_t> message, int64_t recv_utime,
+                                    int64_t now_ms) {
   note_message(now_ms);
   Counts& c = row_at(now_ms).report.counts;
   c.bytes += std::ssize(message);
@@ -97,6 +101,7 @@ std::string_view Checker::on_status(std::span<const uint8_t> message, int64_t no
   ++c.status_records;
   ++totals_.status_records;
   witness_.on_status(now_ms);
+  open_status_us_ = recv_utime;
   return {};
 }
 
@@ -116,8 +121,22 @@ std::string_view Checker::on_frame(std::span<const uint8_t> message, int64_t rec
   ++c.frames;
   ++totals_.frames;
   const int64_t latency_us = saturating_sub(recv_utime, saturating_mul(v.timestamp_ms, 1000));
-  row.latency.add(latency_us);
-  run_latency_.add(latency_us);
+  row.histograms.latency.add(latency_us);
+  run_histograms_.latency.add(latency_us);
+  if (last_frame_us_ >= 0) {
+    const int64_t gap_us = saturating_sub(recv_utime, last_frame_us_);
+    row.histograms.inter_arrival.add(gap_us);
+    run_histograms_.inter_arrival.add(gap_us);
+  }
+  last_frame_us_ = recv_utime;
+  // A cycle's status record comes just before its frame; a frame with no
+  // status record since the last frame (it was lost) has no delivery time.
+  if (open_status_us_ >= 0) {
+    const int64_t delivery_us = saturating_sub(recv_utime, open_status_us_);
+    row.histograms.delivery.add(delivery_us);
+    run_histograms_.delivery.add(delivery_us);
+    open_status_us_ = -1;
+  }
 
   if (v.period < 0) {
     ++c.unsequenced;
@@ -184,12 +203,29 @@ void Checker::count_witnessed(int64_t now_ms) {
   }
 }
 
+void Checker::count_kernel_drops(int64_t datagrams) {
+  kernel_drops_known_ = true;
+  rows_.back().report.counts.kernel_drops += datagrams;
+  totals_.kernel_drops += datagrams;
+}
+
 std::vector<SecondReport> Checker::take_rows(int64_t up_to_second) {
   std::vector<SecondReport> out;
   while (!rows_.empty() && rows_.front().report.second <= up_to_second) {
     Row& row = rows_.front();
-    row.report.latency = row.latency.summary();
-    out.push_back(row.report);
+    SecondReport& r = row.report;
+    r.latency = row.histograms.latency.summary();
+    r.times = {row.histograms.inter_arrival.summary(), row.histograms.delivery.summary()};
+    r.kernel_drops_known = kernel_drops_known_;
+    // A dropped datagram takes at most one frame with it; the split is
+    // settled with the row, and the summary adds up the rows'.
+    if (kernel_drops_known_) {
+      r.counts.lost_receive_buffer = std::min(r.counts.lost, r.counts.kernel_drops);
+      r.counts.lost_other = r.counts.lost - r.counts.lost_receive_buffer;
+      totals_.lost_receive_buffer += r.counts.lost_receive_buffer;
+      totals_.lost_other += r.counts.lost_other;
+    }
+    out.push_back(r);
     rows_.pop_front();
   }
   return out;
@@ -234,7 +270,12 @@ std::vector<SecondReport> Checker::finish(int64_t now_ms) {
 }
 
 Summary Checker::summary(double seconds) const {
-  return {seconds, totals_, run_latency_.summary(), runs_.listed()};
+  return {seconds,
+          totals_,
+          kernel_drops_known_,
+          run_histograms_.latency.summary(),
+          {run_histograms_.inter_arrival.summary(), run_histograms_.delivery.summary()},
+          runs_.listed()};
 }
 
 }  // namespace varnock::check

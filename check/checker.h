@@ -27,22 +27,39 @@ struct Counts {
   int64_t runs = 0;         // publisher runs begun
   int64_t unsequenced = 0;  // frames with only byte 0 lit: valid, no sequence number
   int64_t bytes = 0;        // bytes of every message received
+  // Datagrams the kernel dropped for the receiving socket, and the lost
+  // frames they explain (each drop at most one) or not; all three are
+  // meaningful only where the kernel's count is known.
+  int64_t kernel_drops = 0;
+  int64_t lost_receive_buffer = 0;
+  int64_t lost_other = 0;
 
   Counts& operator+=(const Counts& o);
+};
+
+// Times measured by this host alone, from LCM's receive times: from one
+// frame to the next, and from a status record to the frame that follows it.
+struct ReceiveTimes {
+  Latency inter_arrival;
+  Latency delivery;
 };
 
 struct SecondReport {
   int64_t second = 0;        // calendar second the counts belong to
   int64_t clock_step_s = 0;  // the clock jumped by this much just before it
   Counts counts;
-  Latency latency;
+  bool kernel_drops_known = false;
+  Latency latency;  // receive time minus the frame's stamp
+  ReceiveTimes times;
 };
 
 // The whole run, for the reports.
 struct Summary {
   double seconds = 0;  // the run's length
   Counts totals;
+  bool kernel_drops_known = false;
   Latency latency;
+  ReceiveTimes times;
   std::vector<RunTracker::Span> runs;  // the first RunTracker::kListed runs
 };
 
@@ -66,8 +83,12 @@ class Checker {
 
   // The handlers: a message, when LCM received it (microseconds since 1970,
   // for latency), and the time now. Return the problem found, empty when valid.
-  std::string_view on_status(std::span<const uint8_t> message, int64_t now_ms);
+  std::string_view on_status(std::span<const uint8_t> message, int64_t recv_utime, int64_t now_ms);
   std::string_view on_frame(std::span<const uint8_t> message, int64_t recv_utime, int64_t now_ms);
+
+  // The kernel dropped `datagrams` more for the receiving socket; once called,
+  // rows and summary tell drops and split the loss by cause.
+  void count_kernel_drops(int64_t datagrams);
 
   // Moves the account to `now_ms` (a clock step shows as a difference from
   // the monotonic clock) and returns the rows that have settled, oldest first.
@@ -81,9 +102,14 @@ class Checker {
   int64_t messages() const { return totals_.status_records + totals_.frames + totals_.corrupt; }
 
  private:
+  struct Histograms {
+    LatencyHistogram latency;
+    LatencyHistogram inter_arrival;
+    LatencyHistogram delivery;
+  };
   struct Row {
     SecondReport report;
-    LatencyHistogram latency;
+    Histograms histograms;
   };
 
   Row& row_at(int64_t ms);
@@ -99,7 +125,10 @@ class Checker {
   StatusWitness witness_;
   std::deque<Row> rows_;  // open rows, oldest first; never empty
   Counts totals_;
-  LatencyHistogram run_latency_;
+  Histograms run_histograms_;
+  bool kernel_drops_known_ = false;
+  int64_t last_frame_us_ = -1;   // LCM's receive time of the last valid frame
+  int64_t open_status_us_ = -1;  // of the last status record no frame has followed
   int64_t last_now_ms_;
   int64_t last_monotonic_ms_;
   int64_t last_message_ms_;

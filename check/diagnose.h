@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "check/options.h"
+#include "check/receive_buffer.h"
 #include "check/route.h"
 #include "check/udpm_url.h"
 #include "platform/clock.h"
@@ -19,20 +20,6 @@ namespace varnock::check {
 // Exit status of --diagnose beside kCheckOk, kCheckNoBus and kCheckCorrupt
 // (check/run.h): a check failed.
 inline constexpr int kDiagnoseFailed = 5;
-
-// An encoded frame, and the receive buffer it needs. The kernel charges each
-// queued datagram its whole allocation, about twice its payload for the
-// 26 datagrams of ~63 KB a frame travels in, and grants an SO_RCVBUF request
-// doubled for that overhead. So a socket granted twice a frame holds one
-// whole frame while LCM's thread drains it. Measured over loopback with
-// varnock at full rate for 3 s: a request of one frame (3,276,880 granted)
-// lost nothing, 1,310,720 (2,621,440 granted) lost a frame, 524,288 (1 MB
-// granted) lost 40% to 97% of them.
-inline constexpr int64_t kFrameBytes = 1'638'440;
-inline constexpr int64_t kRequestNeed = kFrameBytes;      // recv_buf_size, rmem_max
-inline constexpr int64_t kGrantedNeed = 2 * kFrameBytes;  // SO_RCVBUF, rmem_default
-// What the fixes suggest: room for a few frames.
-inline constexpr int64_t kSuggestedBuffer = 8'388'608;
 
 struct DiagnoseLine {
   enum Mark { kOk, kWarn, kFail };

@@ -9,6 +9,9 @@ namespace varnock::check {
 
 // The longest run --seconds asks for: a year.
 inline constexpr int64_t kMaxSeconds = 366LL * 24 * 3600;
+// Bounds of --min-frames and --handler-ms.
+inline constexpr int64_t kMaxMinFrames = int64_t{1} << 40;
+inline constexpr double kMaxHandlerMs = 10'000;
 
 struct Options {
   std::string url;      // empty: LCM's default provider
@@ -17,6 +20,9 @@ struct Options {
   std::string csv_path;  // empty: no CSV
   bool help = false;
   bool version = false;
+  double max_loss_percent = -1;  // -1: no limit
+  int64_t min_frames = 0;
+  double handler_ms = 0;  // time the frame handler takes, as a slow subscriber
 
   bool diagnose = false;  // a preflight of the bus set-up instead of a run
 };

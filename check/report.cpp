@@ -30,9 +30,33 @@ std::string json_counts(const Counts& c) {
          ",\"unsequenced\":" + n(c.unsequenced);
 }
 
-std::string json_latency(const Latency& l) {
-  return ",\"latency_ms_p50\":" + ms(l.p50, "null") + ",\"latency_ms_p99\":" + ms(l.p99, "null") +
-         ",\"latency_ms_max\":" + ms(l.max, "null");
+// ,"NAME_p50":..,"NAME_p99":..,"NAME_max":.. in milliseconds.
+std::string json_times(const char* name, const Latency& l) {
+  const std::string n = std::string(",\"") + name;
+  return n + "_p50\":" + ms(l.p50, "null") + n + "_p99\":" + ms(l.p99, "null") + n +
+         "_max\":" + ms(l.max, "null");
+}
+
+std::string json_latency(const Latency& latency, const ReceiveTimes& t) {
+  return json_times("latency_ms", latency) + json_times("inter_arrival_ms", t.inter_arrival) +
+         json_times("delivery_ms", t.delivery);
+}
+
+// The loss by cause: null where the kernel's count of drops is unknown.
+std::string json_causes(const Counts& c, bool known) {
+  auto v = [known](int64_t x) { return known ? std::to_string(x) : std::string("null"); };
+  return ",\"kernel_drops\":" + v(c.kernel_drops) +
+         ",\"lost_receive_buffer\":" + v(c.lost_receive_buffer) +
+         ",\"lost_other\":" + v(c.lost_other);
+}
+
+std::string csv_times(const Latency& l) {
+  std::string out;
+  for (const double v : {l.p50, l.p99, l.max}) {
+    out += ',';
+    out += ms(v, "");
+  }
+  return out;
 }
 
 }  // namespace
@@ -57,8 +81,12 @@ std::string json_string(std::string_view text) {
 
 std::string json_start(const StartInfo& s) {
   return "{\"type\":\"start\",\"version\":" + json_string(kVersion) +
-         ",\"url\":" + json_string(s.url) +
-         ",\"seconds\":" + (s.seconds > 0 ? n(s.seconds) : "null") + "}\n";
+         ",\"url\":" + json_string(s.url) + ",\"receive_buffer_bytes\":" +
+         (s.receive_buffer_bytes ? n(*s.receive_buffer_bytes) : "null") +
+         ",\"seconds\":" + (s.seconds > 0 ? n(s.seconds) : "null") + ",\"max_loss_percent\":" +
+         (s.max_loss_percent >= 0 ? format("%g", s.max_loss_percent) : "null") +
+         ",\"min_frames\":" + n(s.min_frames) + ",\"handler_ms\":" + format("%g", s.handler_ms) +
+         "}\n";
 }
 
 std::string text_row(const SecondReport& r) {
@@ -71,6 +99,9 @@ std::string text_row(const SecondReport& r) {
   if (c.late > 0) row += " late " + n(c.late);
   if (c.runs > 0) row += " new runs " + n(c.runs);
   if (c.unsequenced > 0) row += " unsequenced " + n(c.unsequenced);
+  if (r.kernel_drops_known && c.kernel_drops > 0) {
+    row += " (to buffer " + n(c.lost_receive_buffer) + ", kernel drops " + n(c.kernel_drops) + ")";
+  }
   return row + "  " + format("%.1f", static_cast<double>(c.bytes) / 1e6) + " MB/s  latency p50 " +
          ms(r.latency.p50, "-") + " max " + ms(r.latency.max, "-") + " ms\n";
 }
@@ -78,20 +109,25 @@ std::string text_row(const SecondReport& r) {
 std::string json_row(const SecondReport& r) {
   return "{\"type\":\"second\",\"second\":" + n(r.second) +
          ",\"clock_step_s\":" + n(r.clock_step_s) + "," + json_counts(r.counts) +
-         ",\"mb_per_s\":" + megabytes(r.counts.bytes) + json_latency(r.latency) + "}\n";
+         json_causes(r.counts, r.kernel_drops_known) +
+         ",\"mb_per_s\":" + megabytes(r.counts.bytes) + json_latency(r.latency, r.times) + "}\n";
 }
 
 std::string csv_header() {
   return "second,clock_step_s,status_records,frames,lost,lost_estimated,corrupt,duplicates,late,"
-         "runs,unsequenced,mb_per_s,latency_ms_p50,latency_ms_p99,latency_ms_max\n";
+         "runs,unsequenced,kernel_drops,lost_receive_buffer,lost_other,mb_per_s,"
+         "latency_ms_p50,latency_ms_p99,latency_ms_max,inter_arrival_ms_p50,inter_arrival_ms_p99,"
+         "inter_arrival_ms_max,delivery_ms_p50,delivery_ms_p99,delivery_ms_max\n";
 }
 
 std::string csv_row(const SecondReport& r) {
   const Counts& c = r.counts;
+  auto cause = [&r](int64_t v) { return r.kernel_drops_known ? n(v) : std::string(); };
   return n(r.second) + "," + n(r.clock_step_s) + "," + n(c.status_records) + "," + n(c.frames) +
          "," + n(c.lost) + "," + n(c.lost_estimated) + "," + n(c.corrupt) + "," + n(c.duplicates) +
-         "," + n(c.late) + "," + n(c.runs) + "," + n(c.unsequenced) + "," + megabytes(c.bytes) +
-         "," + ms(r.latency.p50, "") + "," + ms(r.latency.p99, "") + "," + ms(r.latency.max, "") +
+         "," + n(c.late) + "," + n(c.runs) + "," + n(c.unsequenced) + "," + cause(c.kernel_drops) +
+         "," + cause(c.lost_receive_buffer) + "," + cause(c.lost_other) + "," + megabytes(c.bytes) +
+         csv_times(r.latency) + csv_times(r.times.inter_arrival) + csv_times(r.times.delivery) +
          "\n";
 }
 
@@ -106,14 +142,24 @@ std::string text_summary(const Summary& s) {
   }
   out += ", duplicates " + n(c.duplicates) + ", late " + n(c.late) + ", without sequence number " +
          n(c.unsequenced) + "\n";
+  if (s.kernel_drops_known) {
+    out += "  lost to a full receive buffer " + n(c.lost_receive_buffer) + " (the kernel dropped " +
+           n(c.kernel_drops) + " datagrams for the socket), lost elsewhere " + n(c.lost_other) +
+           " (on the network or inside LCM)\n";
+  }
   out += "  publisher runs " + n(c.runs);
   for (size_t i = 0; i < s.runs.size(); ++i) {
     out += (i == 0 ? ": periods " : ", ") + n(s.runs[i].first) + " to " + n(s.runs[i].last);
   }
   if (c.runs > std::ssize(s.runs)) out += ", ...";
   out += "\n  corrupt messages " + n(c.corrupt) + "\n";
-  out += "  latency ms: p50 " + ms(s.latency.p50, "-") + ", p99 " + ms(s.latency.p99, "-") +
-         ", max " + ms(s.latency.max, "-") + "\n";
+  auto times = [](const char* name, const Latency& l) {
+    return std::string("  ") + name + " ms: p50 " + ms(l.p50, "-") + ", p99 " + ms(l.p99, "-") +
+           ", max " + ms(l.max, "-") + "\n";
+  };
+  out += times("latency", s.latency);
+  out += times("inter-arrival", s.times.inter_arrival);
+  out += times("delivery", s.times.delivery);
   return out;
 }
 
@@ -123,8 +169,9 @@ std::string json_summary(const Summary& s) {
     runs += (runs.empty() ? "[" : ",[") + n(r.first) + "," + n(r.last) + "]";
   }
   return "{\"type\":\"summary\",\"seconds\":" + format("%.3f", s.seconds) + "," +
-         json_counts(s.totals) + ",\"run_periods\":[" + runs + "],\"bytes\":" + n(s.totals.bytes) +
-         json_latency(s.latency) + "}\n";
+         json_counts(s.totals) + json_causes(s.totals, s.kernel_drops_known) +
+         ",\"run_periods\":[" + runs + "],\"bytes\":" + n(s.totals.bytes) +
+         json_latency(s.latency, s.times) + "}\n";
 }
 
 }  // namespace varnock::check

@@ -5,6 +5,7 @@
 #define VARNOCK_CHECK_REPORT_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "check/checker.h"
@@ -15,6 +16,12 @@ namespace varnock::check {
 struct StartInfo {
   std::string url;
   int64_t seconds = 0;  // 0: until stopped
+  // What the kernel granted the receiving socket; nullopt when unknown (not
+  // a udpm URL, or the socket was not found).
+  std::optional<int64_t> receive_buffer_bytes;
+  double max_loss_percent = -1;  // -1: no limit
+  int64_t min_frames = 0;
+  double handler_ms = 0;
 };
 
 std::string json_start(const StartInfo& s);

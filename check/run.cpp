@@ -10,17 +10,17 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <span>
 
+#include "check/receive_buffer.h"
 #include "check/report.h"
+#include "check/udpm_url.h"
 #include "platform/signals.h"
 
 namespace varnock::check {
 namespace {
 
-// Receive buffer a whole frame needs: the kernel charges about twice the
-// payload for the datagrams that carry it.
-constexpr long kFrameBufferNeed = 2L * 1'638'440;
 constexpr int kMaxProblemsShown = 10;
 
 long read_sysctl(const char* path) {
@@ -35,6 +35,7 @@ long read_sysctl(const char* path) {
 struct CheckSubscription::Handlers {
   Checker* checker;
   Clock* clock;
+  int64_t handler_ns;
   int problems_shown = 0;
 };
 
@@ -55,7 +56,9 @@ std::span<const uint8_t> bytes_of(const lcm_recv_buf_t* rbuf) {
 
 void on_status(const lcm_recv_buf_t* rbuf, const char* channel, void* user) {
   auto* s = static_cast<Subscription*>(user);
-  report_problem(s, channel, s->checker->on_status(bytes_of(rbuf), s->clock->wall_milliseconds()));
+  report_problem(
+      s, channel,
+      s->checker->on_status(bytes_of(rbuf), rbuf->recv_utime, s->clock->wall_milliseconds()));
 }
 
 void on_frame(const lcm_recv_buf_t* rbuf, const char* channel, void* user) {
@@ -75,39 +78,23 @@ std::string url_in_use(const Options& options) {
   return env != nullptr && *env != '\0' ? env : kLcmDefaultUrl;
 }
 
-std::string receive_buffer_warning(const std::string& url, long rmem_max, long rmem_default) {
-  if (url.rfind("udpm://", 0) != 0) return "";
-  std::string warning;
-  if (rmem_max >= 0 && rmem_max < kFrameBufferNeed) {
-    warning += "varnock-check: warning: net.core.rmem_max is " + std::to_string(rmem_max) +
-               " bytes, below the " + std::to_string(kFrameBufferNeed) +
-               " that a 1,638,440-byte frame needs: frames will be lost. Raise it (sysctl -w "
-               "net.core.rmem_max=8388608) and set recv_buf_size in the URL "
-               "(recv_buf_size=8388608).\n";
-  } else if (url.find("recv_buf_size=") == std::string::npos && rmem_default >= 0 &&
-             rmem_default < kFrameBufferNeed) {
-    warning +=
-        "varnock-check: warning: the URL sets no recv_buf_size, so the socket gets "
-        "net.core.rmem_default (" +
-        std::to_string(rmem_default) +
-        " bytes), below what a 1,638,440-byte frame needs: add recv_buf_size=8388608 "
-        "to the URL.\n";
-  }
-  return warning;
-}
-
-CheckSubscription::CheckSubscription(lcm_t* bus, Checker& checker, Clock& clock)
+CheckSubscription::CheckSubscription(lcm_t* bus, Checker& checker, Clock& clock, int64_t handler_ns)
     : bus_(bus),
-      handlers_(std::make_unique<Handlers>(Handlers{&checker, &clock})),
+      handlers_(std::make_unique<Handlers>(Handlers{&checker, &clock, handler_ns})),
       status_(lcm_subscribe(bus, "RECSTAT", on_status, handlers_.get())),
       frames_(lcm_subscribe(bus, "TFIMAGE", on_frame, handlers_.get())) {}
 
 CheckSubscription::~CheckSubscription() {
-  lcm_unsubscribe(bus_, frames_);
-  lcm_unsubscribe(bus_, status_);
+  if (frames_ != nullptr) lcm_unsubscribe(bus_, frames_);
+  if (status_ != nullptr) lcm_unsubscribe(bus_, status_);
 }
 
-LoopEnd receive(lcm_t* bus, int64_t seconds, Clock& clock, Checker& checker, ReportOutput& out) {
+LoopEnd receive(lcm_t* bus, int64_t seconds, Clock& clock, Checker& checker, ReportOutput& out,
+                const ReceiveSocket* socket) {
+  int64_t drops = socket != nullptr ? socket->drops() : -1;
+  if (drops >= 0) checker.count_kernel_drops(0);
+  int64_t drops_second = clock.wall_milliseconds() / 1000;
+
   const int64_t start_ns = clock.monotonic_nanoseconds();
   // Options bound `seconds`, so this cannot overflow.
   const int64_t end_ns = seconds > 0 ? start_ns + seconds * 1'000'000'000 : INT64_MAX;
@@ -129,6 +116,14 @@ LoopEnd receive(lcm_t* bus, int64_t seconds, Clock& clock, Checker& checker, Rep
       end = LoopEnd::kEndOfInput;
       break;
     }
+    if (const int64_t second = clock.wall_milliseconds() / 1000;
+        drops >= 0 && second != drops_second) {
+      drops_second = second;
+      if (const int64_t now = socket->drops(); now >= drops) {
+        checker.count_kernel_drops(now - drops);
+        drops = now;
+      }
+    }
     for (const SecondReport& r : checker.advance(clock.wall_milliseconds(), monotonic_ms(clock))) {
       out.row(r);
     }
@@ -140,14 +135,33 @@ LoopEnd receive(lcm_t* bus, int64_t seconds, Clock& clock, Checker& checker, Rep
   return end;
 }
 
+std::string missed_limit(const Options& options, const Summary& s) {
+  const int64_t whole = s.totals.frames - s.totals.duplicates;
+  const int64_t published = whole + s.totals.lost;
+  const double percent =
+      published > 0 ? 100.0 * static_cast<double>(s.totals.lost) / static_cast<double>(published)
+                    : 0.0;
+  char line[256];
+  if (options.max_loss_percent >= 0 && percent > options.max_loss_percent) {
+    std::snprintf(line, sizeof line,
+                  "varnock-check: lost %.3g%% of the frames (%lld of %lld), above --max-loss %g\n",
+                  percent, static_cast<long long>(s.totals.lost), static_cast<long long>(published),
+                  options.max_loss_percent);
+    return line;
+  }
+  if (whole < options.min_frames) {
+    std::snprintf(line, sizeof line,
+                  "varnock-check: %lld frames arrived whole, below --min-frames %lld\n",
+                  static_cast<long long>(whole), static_cast<long long>(options.min_frames));
+    return line;
+  }
+  return "";
+}
+
 int run_check(const Options& options, Clock& clock) {
   install_stop_handlers();
   const std::string url = url_in_use(options);
   std::fprintf(stderr, "varnock-check: listening on %s (RECSTAT, TFIMAGE)\n", url.c_str());
-  std::fputs(receive_buffer_warning(url, read_sysctl("/proc/sys/net/core/rmem_max"),
-                                    read_sysctl("/proc/sys/net/core/rmem_default"))
-                 .c_str(),
-             stderr);
 
   lcm_t* bus = lcm_create(url.c_str());
   if (bus == nullptr) {
@@ -155,11 +169,31 @@ int run_check(const Options& options, Clock& clock) {
     return kCheckNoBus;
   }
   std::unique_ptr<lcm_t, void (*)(lcm_t*)> bus_owner(bus, lcm_destroy);
+  const int64_t start_ns = clock.monotonic_nanoseconds();
+  Checker checker(clock.wall_milliseconds(), monotonic_ms(clock));
+  const CheckSubscription subscription(bus, checker, clock,
+                                       static_cast<int64_t>(options.handler_ms * 1e6));
   // Without a descriptor to wait on, LCM's own wait would abort the process.
-  if (lcm_get_fileno(bus) < 0) {
+  if (!subscription.subscribed() || lcm_get_fileno(bus) < 0) {
     std::fprintf(stderr, "varnock-check: LCM cannot receive on %s (its message above says why)\n",
                  url.c_str());
     return kCheckNoBus;
+  }
+
+  // On udpm, the kernel's view of the socket LCM receives on: the buffer it
+  // granted and the datagrams it drops.
+  LcmUrl parsed;
+  std::optional<ReceiveSocket> receiving;
+  if (const std::string error = parse_lcm_url(url, &parsed); !error.empty()) {
+    std::fprintf(stderr, "varnock-check: note: %s; loss is not split by cause\n", error.c_str());
+  } else if (parsed.udpm()) {
+    receiving = ReceiveSocket::find(parsed.port);
+    std::optional<int64_t> granted;
+    if (receiving) granted = receiving->receive_buffer_bytes();
+    std::fputs(receive_buffer_warning(parsed, granted, read_sysctl("/proc/sys/net/core/rmem_max"),
+                                      read_sysctl("/proc/sys/net/core/rmem_default"))
+                   .c_str(),
+               stderr);
   }
 
   // Opened only now that the bus works, so that a bad URL leaves an
@@ -174,15 +208,17 @@ int run_check(const Options& options, Clock& clock) {
     }
   }
   ReportOutput out(stdout, options.json, csv.get(), options.csv_path);
-  out.start({url, options.seconds});
+  StartInfo start;
+  start.url = url;
+  start.seconds = options.seconds;
+  if (receiving) start.receive_buffer_bytes = receiving->receive_buffer_bytes();
+  start.max_loss_percent = options.max_loss_percent;
+  start.min_frames = options.min_frames;
+  start.handler_ms = options.handler_ms;
+  out.start(start);
 
-  const int64_t start_ns = clock.monotonic_nanoseconds();
-  Checker checker(clock.wall_milliseconds(), monotonic_ms(clock));
-  LoopEnd end = LoopEnd::kSignal;
-  {
-    const CheckSubscription subscription(bus, checker, clock);
-    end = receive(bus, options.seconds, clock, checker, out);
-  }
+  const LoopEnd end =
+      receive(bus, options.seconds, clock, checker, out, receiving ? &*receiving : nullptr);
   if (end == LoopEnd::kEndOfInput) {
     std::fprintf(stderr, "varnock-check: the bus delivers no more messages (end of the log?)\n");
   }
@@ -190,7 +226,6 @@ int run_check(const Options& options, Clock& clock) {
   const double seconds = static_cast<double>(clock.monotonic_nanoseconds() - start_ns) / 1e9;
   const Summary summary = checker.summary(seconds);
   out.summary(summary);
-  bus_owner.reset();
 
   if (out.error() == EPIPE) {
     // A reader that has gone away ends us as it ends any filter: quietly,
@@ -208,7 +243,12 @@ int run_check(const Options& options, Clock& clock) {
     std::fprintf(stderr, "varnock-check: nothing received on %s in %.1f s\n", url.c_str(), seconds);
     return kCheckShortfall;
   }
-  return summary.totals.corrupt > 0 ? kCheckCorrupt : kCheckOk;
+  if (summary.totals.corrupt > 0) return kCheckCorrupt;
+  if (const std::string missed = missed_limit(options, summary); !missed.empty()) {
+    std::fputs(missed.c_str(), stderr);
+    return kCheckShortfall;
+  }
+  return kCheckOk;
 }
 
 }  // namespace varnock::check

@@ -10,6 +10,7 @@
 #include "check/checker.h"
 #include "check/options.h"
 #include "check/output.h"
+#include "check/socket_stats.h"
 #include "platform/clock.h"
 
 namespace varnock::check {
@@ -19,7 +20,7 @@ enum CheckExitStatus : int {
   kCheckNoBus = 1,        // the bus could not be opened, or LCM cannot receive on it
   kCheckUsage = 2,        // bad command line
   kCheckCorrupt = 3,      // a corrupt message was received
-  kCheckShortfall = 4,    // nothing was received
+  kCheckShortfall = 4,    // nothing was received, or a --max-loss or --min-frames limit missed
   kCheckOutputError = 6,  // writing the report failed
 };
 
@@ -29,18 +30,18 @@ inline constexpr char kLcmDefaultUrl[] = "udpm://239.255.76.67:7667?ttl=0";
 // The URL a run with `options` opens: --url, else LCM_DEFAULT_URL, else LCM's default.
 std::string url_in_use(const Options& options);
 
-// Warnings about receive buffers too small for a frame on a udpm URL, given
-// the kernel's net.core.rmem_max and rmem_default; "" when there is none.
-std::string receive_buffer_warning(const std::string& url, long rmem_max, long rmem_default);
-
 // Varnock's two channels subscribed to `checker`, with `clock` telling the
-// handlers the time; unsubscribed when destroyed.
+// handlers the time; unsubscribed when destroyed. The frame handler takes
+// `handler_ns` longer than it needs, as a slow subscriber would.
 class CheckSubscription {
  public:
-  CheckSubscription(lcm_t* bus, Checker& checker, Clock& clock);
+  CheckSubscription(lcm_t* bus, Checker& checker, Clock& clock, int64_t handler_ns = 0);
   ~CheckSubscription();
   CheckSubscription(const CheckSubscription&) = delete;
   CheckSubscription& operator=(const CheckSubscription&) = delete;
+
+  // False when LCM could not subscribe (it could not set up receiving).
+  bool subscribed() const { return status_ != nullptr && frames_ != nullptr; }
 
   struct Handlers;  // what LCM's callbacks are given
 
@@ -54,12 +55,17 @@ class CheckSubscription {
 // Why a receive loop ended.
 enum class LoopEnd { kSeconds, kSignal, kEndOfInput, kOutputError };
 
-// Receives on `bus` (subscribed to `checker`) until `seconds` (0: no limit) have passed
-// on the monotonic clock, a stop signal arrives, the bus delivers no more (a
-// log read to its end) or a write to `out` fails. Settled rows go to `out`
-// as they come; the caller writes what finish() returns and the summary.
-// `bus` must have a file descriptor (lcm_get_fileno >= 0).
-LoopEnd receive(lcm_t* bus, int64_t seconds, Clock& clock, Checker& checker, ReportOutput& out);
+// Receives on `bus` (subscribed to `checker`) until `seconds` (0: no limit)
+// have passed on the monotonic clock, a stop signal arrives, the bus
+// delivers no more (a log read to its end) or a write to `out` fails. Settled
+// rows go to `out` as they come; the caller writes what finish() returns and
+// the summary. Once a second the kernel's drops on `socket` (may be null) are
+// counted. `bus` must have a file descriptor (lcm_get_fileno >= 0).
+LoopEnd receive(lcm_t* bus, int64_t seconds, Clock& clock, Checker& checker, ReportOutput& out,
+                const ReceiveSocket* socket = nullptr);
+
+// The line naming a limit of `options` that `s` missed, "" when none was.
+std::string missed_limit(const Options& options, const Summary& s);
 
 // Runs until options.seconds have passed, a stop signal or the end of the
 // input; returns the exit status. Writes rows and the summary to standard

@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,8 +22,10 @@
 #include "check/latency.h"
 #include "check/options.h"
 #include "check/output.h"
+#include "check/receive_buffer.h"
 #include "check/run.h"
 #include "check/runs.h"
+#include "check/udpm_url.h"
 #include "check/validate.h"
 #include "messages/encoding.h"
 #include "pattern/frames.h"
@@ -274,7 +277,7 @@ class CheckerFeed {
   void cycle(int64_t now, int32_t period, bool status_arrives = true, bool frame_arrives = true) {
     advance(now);
     if (status_arrives) {
-      EXPECT_EQ(checker_.on_status(status(now / 1000), now), "");
+      EXPECT_EQ(checker_.on_status(status(now / 1000), now * 1000, now), "");
     }
     if (frame_arrives) {
       EXPECT_EQ(checker_.on_frame(frame_at(period, now - 1), now * 1000, now), "");
@@ -442,7 +445,7 @@ TEST(Checker, DamagedStampsAndCorruptMessagesAreCountedNotTrusted) {
   }
   Bytes bad = status();
   bad[30] = 1;
-  EXPECT_NE(feed.checker().on_status(bad, kT0), "");
+  EXPECT_NE(feed.checker().on_status(bad, kT0 * 1000, kT0), "");
   feed.finish(kT0 + 100);
   const Summary s = feed.checker().summary(0.1);
   EXPECT_EQ(s.totals.frames, 3);
@@ -594,6 +597,12 @@ TEST(Options, Table) {
       {{"varnock-check", "--url="}, "--url needs a value"},
       {{"varnock-check", "--json=yes"}, "--json takes no value"},
       {{"varnock-check", "--version"}, ""},
+      {{"varnock-check", "--max-loss", "0.5", "--min-frames=100", "--handler-ms", "2.5"}, ""},
+      {{"varnock-check", "--max-loss", "101"}, "--max-loss needs a percentage from 0 to 100"},
+      {{"varnock-check", "--max-loss=-1"}, "'-1'"},
+      {{"varnock-check", "--min-frames", "1e3"}, "'1e3'"},
+      {{"varnock-check", "--handler-ms", "nan"}, "'nan'"},
+      {{"varnock-check", "--handler-ms", "10001"}, "'10001'"},
   };
   for (const Case& c : cases) {
     Options o;
@@ -619,15 +628,41 @@ TEST(Options, Table) {
   EXPECT_EQ(eq.seconds, 7);
 }
 
-TEST(ReceiveBufferWarning, NamesTheSysctlAndTheUrlOption) {
-  const std::string url = "udpm://239.255.76.67:7667?ttl=0";
-  const std::string low = receive_buffer_warning(url, 212'992, 212'992);
-  EXPECT_NE(low.find("net.core.rmem_max"), std::string::npos);
-  EXPECT_NE(low.find("recv_buf_size"), std::string::npos);
-  EXPECT_NE(receive_buffer_warning(url, 8'388'608, 212'992).find("recv_buf_size"),
-            std::string::npos);
-  EXPECT_EQ(receive_buffer_warning(url + "&recv_buf_size=8388608", 8'388'608, 212'992), "");
-  EXPECT_EQ(receive_buffer_warning("file:///tmp/x.log", 1, 1), "");
+TEST(ReceiveBufferWarning, FollowsWhatTheKernelGrants) {
+  struct Case {
+    const char* url;
+    std::optional<int64_t> granted;  // nullopt: predicted from the URL and sysctls
+    int64_t rmem_max;
+    const char* contains;  // "" for no warning
+  };
+  const Case cases[] = {
+      // The kernel doubles a request: 2 MB asked, 4 MB granted, is enough.
+      {"udpm://239.255.76.67:7667?ttl=0&recv_buf_size=2097152", std::nullopt, 4'194'304, ""},
+      {"udpm://239.255.76.67:7667?ttl=0&recv_buf_size=1638440", std::nullopt, 4'194'304, ""},
+      {"udpm://239.255.76.67:7667?ttl=0&recv_buf_size=1638439", std::nullopt, 4'194'304,
+       "recv_buf_size=1638439 in the URL is less than a frame"},
+      {"udpm://239.255.76.67:7667?ttl=0&recv_buf_size=524288", std::nullopt, 4'194'304,
+       "will grant LCM's socket a receive buffer of 1048576 bytes"},
+      {"udpm://239.255.76.67:7667?ttl=0&recv_buf_size=8388608", std::nullopt, 212'992,
+       "sysctl -w net.core.rmem_max=8388608"},
+      {"udpm://239.255.76.67:7667?ttl=0", std::nullopt, 8'388'608,
+       "add recv_buf_size=8388608 to the URL"},
+      {"udpm://239.255.76.67:7667?ttl=0&recv_buf_size=8388608", 425'984, 212'992,
+       "granted LCM's socket a receive buffer of 425984 bytes"},
+      {"udpm://239.255.76.67:7667?ttl=0&recv_buf_size=8388608", 8'388'608, 4'194'304, ""},
+      {"file:///tmp/x.log", std::nullopt, 1, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url);
+    LcmUrl url;
+    ASSERT_EQ(parse_lcm_url(c.url, &url), "");
+    const std::string w = receive_buffer_warning(url, c.granted, c.rmem_max, 212'992);
+    if (std::string_view(c.contains).empty()) {
+      EXPECT_EQ(w, "");
+    } else {
+      EXPECT_NE(w.find(c.contains), std::string::npos) << w;
+    }
+  }
 }
 
 }  // namespace
