@@ -519,6 +519,57 @@ TEST_F(CheckInNamespace, SignalDuringASlowPublishCutsNoFrame) {
   std::system("nft delete table inet varnock_sent");
 }
 
+// Loss split by cause. A receive buffer that holds less than a frame: the
+// kernel drops datagrams for the socket, and they explain nearly all the
+// loss, which --max-loss turns into a failure naming the limit. Datagrams
+// dropped on the path between two hosts: loss with no kernel drops.
+TEST_F(CheckInNamespace, LossIsSplitByCause) {
+  {
+    auto check = start_check({}, {"--json", "--max-loss", "5", "--url",
+                                  "udpm://239.255.76.67:7667?ttl=0&recv_buf_size=524288"});
+    run_varnock(std::nullopt, 3);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    check->signal(SIGTERM);
+    const CheckOutput out = finished_check(*check, 4);
+    EXPECT_EQ(out.start["receive_buffer_bytes"], 1'048'576);
+    EXPECT_GT(out.total("kernel_drops"), 0);
+    EXPECT_GT(out.total("lost"), 0);
+    EXPECT_GE(out.total("lost_receive_buffer"), out.total("lost") * 9 / 10);
+    EXPECT_EQ(out.total("lost_receive_buffer") + out.total("lost_other"), out.total("lost"));
+    EXPECT_EQ(out.row_sum("kernel_drops"), out.total("kernel_drops"));
+    EXPECT_NE(testing::read_file(path("check.err")).find("above --max-loss 5"), std::string::npos);
+  }
+  make_peer_host();
+  nft("table inet varnock {\n  chain input {\n    type filter hook input priority 0;\n"
+      "    meta l4proto udp numgen random mod 100 0 drop\n  }\n}\n",
+      hosts_[0]);
+  CheckOutput out;
+  run_across_hosts(3, &out);
+  EXPECT_EQ(out.total("kernel_drops"), 0);
+  EXPECT_GT(out.total("lost"), 0);
+  EXPECT_EQ(out.total("lost_other"), out.total("lost"));
+  EXPECT_EQ(out.total("lost_receive_buffer"), 0);
+}
+
+// A clean run passes its limits; a file log has no kernel drops to tell, so
+// the causes are null, not zero.
+TEST_F(CheckInNamespace, LimitsPassACleanRunAndCausesAreNullWithoutASocket) {
+  const std::string log = path("run.log");
+  run_varnock("file://" + log + "?mode=w", 2);
+  auto check = start_check({}, {"--json", "--max-loss", "0", "--min-frames", "100", "--url",
+                                "file://" + log + "?speed=0"});
+  const CheckOutput out = finished_check(*check, 0);
+  EXPECT_TRUE(out.summary["kernel_drops"].is_null());
+  EXPECT_TRUE(out.summary["lost_receive_buffer"].is_null());
+  EXPECT_TRUE(out.start["receive_buffer_bytes"].is_null());
+  for (const json& r : out.rows) EXPECT_TRUE(r["lost_other"].is_null());
+  auto short_check =
+      start_check({}, {"--json", "--min-frames", "1000000", "--url", "file://" + log + "?speed=0"});
+  finished_check(*short_check, 4);
+  EXPECT_NE(testing::read_file(path("check.err")).find("below --min-frames 1000000"),
+            std::string::npos);
+}
+
 // The multicast route disappears under a running varnock and comes back:
 // varnock keeps cycling and reporting through the outage, frames reach the
 // subscriber again afterwards, and the check shows the loss in the seconds
