@@ -10,7 +10,8 @@ int LatencyHistogram::bucket_of(uint64_t m) {
   // Below kSub every value has a bucket of its own; above, each power of two
   // is split into kSub equal parts.
   if (m < kSub) return static_cast<int>(m);
-  const int exponent = std::bit_width(m) - kSubBits - 1;  // m >> exponent is in [kSub, 2 kSub)
+  // m >> exponent is in [kSub, 2 kSub).
+  const int exponent = static_cast<int>(std::bit_width(m)) - kSubBits - 1;
   const auto mantissa = static_cast<int>((m >> exponent) - kSub);
   return (exponent + 1) * kSub + mantissa;
 }
@@ -27,11 +28,9 @@ void LatencyHistogram::add(int64_t us) {
   min_ = std::min(min_, us);
   max_ = std::max(max_, us);
   // The magnitude of INT64_MIN does not fit an int64_t; it does a uint64_t.
-  if (us < 0) {
-    ++buckets_[static_cast<size_t>(kPerSign - 1 - bucket_of(0 - static_cast<uint64_t>(us)))];
-  } else {
-    ++buckets_[static_cast<size_t>(kPerSign + bucket_of(static_cast<uint64_t>(us)))];
-  }
+  const int bucket = us < 0 ? kPerSign - 1 - bucket_of(0 - static_cast<uint64_t>(us))
+                            : kPerSign + bucket_of(static_cast<uint64_t>(us));
+  ++buckets_[static_cast<size_t>(bucket)];
 }
 
 void LatencyHistogram::clear() { *this = LatencyHistogram(); }

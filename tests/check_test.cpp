@@ -152,8 +152,8 @@ TEST(RunTracker, Table) {
   auto two = [](int64_t b_first, int64_t b_stamp, int cycles) {
     std::vector<Frame> f;
     for (int i = 0; i < cycles; ++i) {
-      f.push_back({60 + i, 3 * i, 3 * i + 1});
-      f.push_back({b_first + i, b_stamp + 3 * i, 3 * i + 2});
+      f.push_back({60 + i, int64_t{3} * i, int64_t{3} * i + 1});
+      f.push_back({b_first + i, b_stamp + int64_t{3} * i, int64_t{3} * i + 2});
     }
     return f;
   };
@@ -327,7 +327,7 @@ TEST(Checker, AnOutageShowsAsLossInTheSecondsItLasted) {
   CheckerFeed feed;
   constexpr int64_t kT0 = CheckerFeed::kT0;
   for (int i = 0; i < 1000; ++i) {
-    const int64_t now = kT0 + 10 * i;
+    const int64_t now = kT0 + int64_t{10} * i;
     const bool out = now >= kT0 + 3'000 && now < kT0 + 8'000;
     feed.cycle(now, 60 + i, !out, !out);
   }
@@ -368,7 +368,7 @@ TEST(Checker, StatusRecordsWitnessFramesThatNoGapShows) {
     SCOPED_TRACE(c.name);
     CheckerFeed feed;
     for (int i = 0; i < 500; ++i) {
-      feed.cycle(kT0 + 10 * i, c.first_period + i, true, c.frame_arrives(i));
+      feed.cycle(kT0 + int64_t{10} * i, c.first_period + i, true, c.frame_arrives(i));
     }
     feed.finish(kT0 + 5'000);
     const Summary s = feed.checker().summary(5);
@@ -384,10 +384,10 @@ TEST(Checker, JoinedMidRunAndStrayFramesLoseNothing) {
   CheckerFeed feed;
   // The checker starts between a status record and its frame, mid-run.
   EXPECT_EQ(feed.checker().on_frame(frame(5'000, kT0 - 1), kT0 * 1000, kT0), "");
-  for (int i = 1; i < 300; ++i) feed.cycle(kT0 + 4 * i, 5'000 + i);
+  for (int i = 1; i < 300; ++i) feed.cycle(kT0 + int64_t{4} * i, 5'000 + i);
   // A stray valid frame from elsewhere, far off and stamped in 1970.
   EXPECT_EQ(feed.checker().on_frame(frame(800'000, 5), kT0 * 1000, kT0 + 1'200), "");
-  for (int i = 300; i < 600; ++i) feed.cycle(kT0 + 4 * i, 5'000 + i);
+  for (int i = 300; i < 600; ++i) feed.cycle(kT0 + int64_t{4} * i, 5'000 + i);
   feed.finish(kT0 + 2'400);
   const Summary s = feed.checker().summary(3);
   EXPECT_LE(s.totals.lost, 1);
@@ -417,10 +417,10 @@ TEST(Checker, AClockStepGivesOneMarkedRow) {
   constexpr int64_t kT0 = CheckerFeed::kT0;
   constexpr int64_t kDay = 86'400'000;
   CheckerFeed feed;
-  for (int i = 0; i < 200; ++i) feed.cycle(kT0 + 10 * i, 60 + i);
+  for (int i = 0; i < 200; ++i) feed.cycle(kT0 + int64_t{10} * i, 60 + i);
   // The wall clock jumps a day ahead while 10 ms pass.
   feed.monotonic_offset = -kDay;
-  for (int i = 200; i < 400; ++i) feed.cycle(kT0 + kDay + 10 * i, 60 + i);
+  for (int i = 200; i < 400; ++i) feed.cycle(kT0 + kDay + int64_t{10} * i, 60 + i);
   feed.finish(kT0 + kDay + 4'000);
   EXPECT_LE(feed.rows.size(), 8u);
   int steps = 0;
@@ -496,7 +496,7 @@ std::string write_log(const std::filesystem::path& path, int cycles) {
   };
   TestPatternFrames pattern;
   for (int i = 0; i < cycles; ++i) {
-    const int64_t stamp = 1'700'000'000'000 + 3 * i;
+    const int64_t stamp = 1'700'000'000'000 + int64_t{3} * i;
     write("RECSTAT", status(stamp / 1000));
     const auto bytes = pattern.next(stamp).encoded_in_place();
     write("TFIMAGE", Bytes(bytes.begin(), bytes.end()));

@@ -40,7 +40,7 @@ constexpr char kLoopbackUrl[] = "udpm://239.255.76.67:7667?ttl=0&recv_buf_size=4
 constexpr char kLanUrl[] = "udpm://239.255.76.67:7667?ttl=1";
 
 // What varnock-check wrote with --json, every line parsed as JSON.
-struct CheckOutput {
+struct CheckOutput {  // NOLINT(bugprone-exception-escape): json's members may throw
   json start;
   std::vector<json> rows;
   json summary;
@@ -63,9 +63,13 @@ CheckOutput parse_check_output(const std::string& out) {
   while (std::getline(lines, line)) {
     json j = json::parse(line);
     const std::string type = j.at("type");
-    if (type == "start") o.start = std::move(j);
-    if (type == "second") o.rows.push_back(std::move(j));
-    if (type == "summary") o.summary = std::move(j);
+    if (type == "start") {
+      o.start = std::move(j);
+    } else if (type == "second") {
+      o.rows.push_back(std::move(j));
+    } else if (type == "summary") {
+      o.summary = std::move(j);
+    }
   }
   return o;
 }
@@ -187,7 +191,7 @@ class CheckInNamespace : public ::testing::Test {
     EXPECT_EQ(check.wait_exit(std::chrono::seconds(30)), status)
         << testing::read_file(path("check.err"));
     const std::string text = testing::read_file(path("check.out"));
-    if (text.rfind("{", 0) != 0) return {};  // text output
+    if (text.rfind('{', 0) != 0) return {};  // text output
     CheckOutput out = parse_check_output(text);
     EXPECT_FALSE(out.summary.is_null()) << testing::read_file(path("check.err"));
     return out;
@@ -226,6 +230,17 @@ class CheckInNamespace : public ::testing::Test {
     ASSERT_EQ(std::system(script.c_str()), 0) << script;
   }
 
+  // Commands that make host `h`, joined to the bridge by veth `port`, with
+  // the address 10.232.0.`n`.
+  static std::string bridged_host_script(const std::string& h, const std::string& port, int n) {
+    const std::string in = " && ip -n " + h + " ";
+    return " && ip netns add " + h + " && ip link add " + port +
+           " mtu 65535 type veth peer name eth0 mtu 65535 netns " + h + " && ip link set " + port +
+           " master vbr up" + in + "link set lo up" + in + "addr add 10.232.0." +
+           std::to_string(n) + "/24 dev eth0" + in + "link set eth0 up" + in +
+           "route add 224.0.0.0/4 dev eth0";
+  }
+
   // Makes `count` publishing hosts on a bridge that this host (the checker's)
   // is on too, multicast flooding to every port.
   void make_bridged_hosts(int count) {
@@ -235,15 +250,17 @@ class CheckInNamespace : public ::testing::Test {
     // Names differ from one call to the next: a namespace's deletion frees
     // its end of a veth pair only later.
     for (int i = 1; i <= count; ++i) {
-      const std::string id = std::to_string(count) + std::to_string(i);
-      hosts_.push_back("varnock-pub" + id + "-" + std::to_string(getpid()));
+      std::string id = std::to_string(count);
+      id += std::to_string(i);
+      std::string host = "varnock-pub";
+      host += id;
+      host += "-";
+      host += std::to_string(getpid());
+      hosts_.push_back(host);
       const std::string& h = hosts_.back();
-      const std::string port = "vp" + id;
-      script += " && ip netns add " + h + " && ip link add " + port +
-                " mtu 65535 type veth peer name eth0 mtu 65535 netns " + h + " && ip link set " +
-                port + " master vbr up && ip -n " + h + " link set lo up && ip -n " + h +
-                " addr add 10.232.0." + std::to_string(i) + "/24 dev eth0 && ip -n " + h +
-                " link set eth0 up && ip -n " + h + " route add 224.0.0.0/4 dev eth0";
+      std::string port = "vp";
+      port += id;
+      script += bridged_host_script(h, port, i);
     }
     ASSERT_EQ(std::system(script.c_str()), 0) << script;
   }
@@ -286,7 +303,7 @@ TEST_F(CheckInNamespace, DamagedFrameIsReportedCorruptWithNonZeroExit) {
   ASSERT_NE(bus, nullptr);
   TestPatternFrames frames;
   for (int i = 0; i < 4; ++i) {
-    const tfimage_t& f = frames.next(1'700'000'000'000 + 3 * i);
+    const tfimage_t& f = frames.next(1'700'000'000'000 + int64_t{3} * i);
     if (i == 3) {
       auto damaged = f;
       damaged.data[1'000'001] = 9;
@@ -642,7 +659,8 @@ TEST_F(CheckInNamespace, OutputsAndBusesThatFail) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     { std::ofstream(csv) << "kept\n"; }
-    const std::string script = "C=" + check + "; F=" + csv + "; " + c.shell;
+    std::string script = "C=" + check;
+    script += "; F=" + csv + "; " + c.shell;
     ChildProcess p({"bash", "-c", script}, path("out"), path("err"));
     const std::optional<int> status = p.wait_exit(std::chrono::seconds(20));
     const std::string err = testing::read_file(path("err"));
