@@ -11,7 +11,7 @@ namespace {
 // Stamps are whole milliseconds, so g cycles of at least 2 ms each show as at
 // least 2g - 1 ms.
 bool room_for_cycles(int64_t cycles, int64_t elapsed_ms) {
-  return elapsed_ms >= 0 && 2 * cycles <= elapsed_ms + 1;
+  return elapsed_ms >= 0 && 2 * cycles - 1 <= elapsed_ms;
 }
 
 }  // namespace
@@ -47,6 +47,7 @@ void RunTracker::start(int64_t seq, int64_t stamp_ms, int64_t recv_ms) {
   Run& r = runs_.emplace_back();
   r.first = seq;
   r.first_stamp_ms = stamp_ms;
+  r.counted_from = seq;
   r.last = seq;
   r.last_stamp_ms = stamp_ms;
   r.last_recv_ms = recv_ms;
@@ -84,7 +85,8 @@ FrameOutcome RunTracker::add(int64_t seq, int64_t stamp_ms, int64_t recv_ms) {
       Seen& s = r.slot(seq);
       if (s.seq != seq) {
         s = {seq, stamp_ms};
-        return {FrameOutcome::kLate};
+        // Below where the run's gaps were first counted, nothing was.
+        return {seq >= r.counted_from ? FrameOutcome::kLate : FrameOutcome::kEarly};
       }
       if (s.stamp_ms == stamp_ms) return {FrameOutcome::kDuplicate};
     } else if (seq < r.first && r.first - seq < kWindow &&

@@ -72,6 +72,7 @@ class RunTracker {
   struct Run {
     int64_t first = 0;
     int64_t first_stamp_ms = 0;
+    int64_t counted_from = 0;  // the run's first frame when it started: gaps count from it
     int64_t last = 0;
     int64_t last_stamp_ms = 0;
     int64_t last_recv_ms = 0;

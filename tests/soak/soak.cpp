@@ -91,7 +91,8 @@ int main(int argc, char** argv) {
   check.signal(SIGTERM);
   const auto check_status = check.wait_exit(std::chrono::seconds(15));
   const std::string report = varnock::testing::read_file(out);
-  const std::string summary = report.substr(report.rfind("{\"summary\""));
+  const size_t at = report.rfind("{\"type\":\"summary\"");
+  const std::string summary = at == std::string::npos ? "" : report.substr(at);
   std::filesystem::remove_all(dir);
 
   const long long frames = json_int(summary, "frames");

@@ -1,0 +1,71 @@
+// Fuzzes varnock-check's account with the numbers a network can send it:
+// sequence numbers, stamps and receive times of any value, in any order, for
+// the publisher runs, the status-record witness and the latency histogram.
+// Under the sanitizers it must never overflow, and the account must hold:
+// losses given back never exceed those counted, memory stays bounded.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdint>
+#include <cstdlib>
+
+#include "check/latency.h"
+#include "check/runs.h"
+#include "check/witness.h"
+
+namespace {
+
+void require(bool condition) {
+  if (!condition) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  FuzzedDataProvider in(data, size);
+  varnock::check::RunTracker runs;
+  varnock::check::StatusWitness witness;
+  varnock::check::LatencyHistogram latency;
+  int64_t missing = 0;
+  int64_t late = 0;
+  int64_t frames = 0;
+  while (in.remaining_bytes() > 0) {
+    switch (in.ConsumeIntegralInRange<int>(0, 4)) {
+      case 0: {
+        // A valid frame's sequence number is a period of the pattern.
+        const int64_t seq = in.ConsumeIntegralInRange<int64_t>(1, 1'638'399);
+        const auto o = runs.add(seq, in.ConsumeIntegral<int64_t>(), in.ConsumeIntegral<int64_t>());
+        require(o.missing >= 0 && o.missing < 1'638'399);
+        missing += o.missing;
+        if (o.kind == varnock::check::FrameOutcome::kLate) ++late;
+        ++frames;
+        break;
+      }
+      case 1:
+        witness.on_status(in.ConsumeIntegral<int64_t>());
+        break;
+      case 2:
+        witness.close(in.ConsumeIntegral<int64_t>());
+        break;
+      case 3: {
+        const int64_t n = in.ConsumeIntegralInRange<int64_t>(0, 1'638'399);
+        const int64_t taken =
+            witness.take_back(n, in.ConsumeIntegral<int64_t>(), in.ConsumeIntegral<int64_t>());
+        require(taken >= 0 && taken <= n);
+        for (const auto& [second, lost] : witness.expire(in.ConsumeIntegral<int64_t>())) {
+          require(lost > 0);
+        }
+        break;
+      }
+      default:
+        latency.add(in.ConsumeIntegral<int64_t>());
+        break;
+    }
+  }
+  // A late frame gives back a loss some gap counted.
+  require(late <= missing);
+  require(runs.runs_started() <= frames);
+  require(runs.listed().size() <= varnock::check::RunTracker::kListed);
+  const varnock::check::Latency l = latency.summary();
+  if (latency.count() > 0) require(l.p50 <= l.max && l.p99 <= l.max);
+  return 0;
+}
