@@ -10,7 +10,7 @@ namespace varnock::check {
 namespace {
 
 // Calendar second of a time in milliseconds, rounding down before 1970 too.
-int64_t second_of(int64_t ms) { return ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000); }
+int64_t second_of(int64_t ms) { return ms / 1000 - (ms % 1000 < 0 ? 1 : 0); }
 
 }  // namespace
 
@@ -203,9 +203,9 @@ void Checker::count_witnessed(int64_t now_ms) {
   }
 }
 
-void Checker::count_kernel_drops(int64_t datagrams) {
+void Checker::count_kernel_drops(int64_t datagrams, int64_t at_ms) {
   kernel_drops_known_ = true;
-  rows_.back().report.counts.kernel_drops += datagrams;
+  row_at(at_ms).report.counts.kernel_drops += datagrams;
   totals_.kernel_drops += datagrams;
 }
 

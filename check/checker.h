@@ -86,9 +86,9 @@ class Checker {
   std::string_view on_status(std::span<const uint8_t> message, int64_t recv_utime, int64_t now_ms);
   std::string_view on_frame(std::span<const uint8_t> message, int64_t recv_utime, int64_t now_ms);
 
-  // The kernel dropped `datagrams` more for the receiving socket; once called,
-  // rows and summary tell drops and split the loss by cause.
-  void count_kernel_drops(int64_t datagrams);
+  // The kernel dropped `datagrams` more for the receiving socket, by `at_ms`;
+  // once called, rows and summary tell drops and split the loss by cause.
+  void count_kernel_drops(int64_t datagrams, int64_t at_ms);
 
   // Moves the account to `now_ms` (a clock step shows as a difference from
   // the monotonic clock) and returns the rows that have settled, oldest first.

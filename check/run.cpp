@@ -66,7 +66,36 @@ void on_frame(const lcm_recv_buf_t* rbuf, const char* channel, void* user) {
   report_problem(
       s, channel,
       s->checker->on_frame(bytes_of(rbuf), rbuf->recv_utime, s->clock->wall_milliseconds()));
+  if (s->handler_ns > 0) s->clock->sleep_until(s->clock->monotonic_nanoseconds() + s->handler_ns);
 }
+
+// The kernel's drops on LCM's receiving socket, read into the account once a
+// second and counted in the second that has just ended.
+class DropReader {
+ public:
+  DropReader(const ReceiveSocket* socket, Checker& checker, int64_t now_ms)
+      : socket_(socket), checker_(checker), second_(now_ms / 1000) {
+    if (socket_ != nullptr) last_ = socket_->drops();
+    if (last_ >= 0) checker_.count_kernel_drops(0, now_ms);
+  }
+
+  // Reads the count when a second has begun since the last reading, or
+  // whenever `now` is set (the run ends).
+  void read(int64_t now_ms, bool now = false) {
+    if (last_ < 0 || (!now && now_ms / 1000 == second_)) return;
+    second_ = now_ms / 1000;
+    if (const int64_t drops = socket_->drops(); drops >= last_) {
+      checker_.count_kernel_drops(drops - last_, now_ms - 1);
+      last_ = drops;
+    }
+  }
+
+ private:
+  const ReceiveSocket* socket_;
+  Checker& checker_;
+  int64_t second_;
+  int64_t last_ = -1;  // the count at the last reading; -1 when unknown
+};
 
 int64_t monotonic_ms(Clock& clock) { return clock.monotonic_nanoseconds() / 1'000'000; }
 
@@ -91,9 +120,7 @@ CheckSubscription::~CheckSubscription() {
 
 LoopEnd receive(lcm_t* bus, int64_t seconds, Clock& clock, Checker& checker, ReportOutput& out,
                 const ReceiveSocket* socket) {
-  int64_t drops = socket != nullptr ? socket->drops() : -1;
-  if (drops >= 0) checker.count_kernel_drops(0);
-  int64_t drops_second = clock.wall_milliseconds() / 1000;
+  DropReader drops(socket, checker, clock.wall_milliseconds());
 
   const int64_t start_ns = clock.monotonic_nanoseconds();
   // Options bound `seconds`, so this cannot overflow.
@@ -116,14 +143,7 @@ LoopEnd receive(lcm_t* bus, int64_t seconds, Clock& clock, Checker& checker, Rep
       end = LoopEnd::kEndOfInput;
       break;
     }
-    if (const int64_t second = clock.wall_milliseconds() / 1000;
-        drops >= 0 && second != drops_second) {
-      drops_second = second;
-      if (const int64_t now = socket->drops(); now >= drops) {
-        checker.count_kernel_drops(now - drops);
-        drops = now;
-      }
-    }
+    drops.read(clock.wall_milliseconds());
     for (const SecondReport& r : checker.advance(clock.wall_milliseconds(), monotonic_ms(clock))) {
       out.row(r);
     }
@@ -132,6 +152,7 @@ LoopEnd receive(lcm_t* bus, int64_t seconds, Clock& clock, Checker& checker, Rep
       break;
     }
   }
+  drops.read(clock.wall_milliseconds(), true);
   return end;
 }
 

@@ -60,11 +60,12 @@ void RunTracker::start(int64_t seq, int64_t stamp_ms, int64_t recv_ms) {
 }
 
 FrameOutcome RunTracker::add(int64_t seq, int64_t stamp_ms, int64_t recv_ms) {
-  std::erase_if(runs_, [&](const Run& r) { return recv_ms - r.last_recv_ms > kRetireMs; });
+  std::erase_if(runs_,
+                [&](const Run& r) { return saturating_sub(recv_ms, r.last_recv_ms) > kRetireMs; });
 
   if (Run* r = best_continuation(seq, stamp_ms); r != nullptr) {
     const int64_t cycles = seq - r->last;
-    const int64_t elapsed = stamp_ms - r->last_stamp_ms;  // checked by best_continuation
+    const int64_t elapsed = saturating_sub(stamp_ms, r->last_stamp_ms);
     FrameOutcome out{FrameOutcome::kContinued, cycles - 1, r->last_stamp_ms, r->last_recv_ms};
     const double per_cycle = static_cast<double>(elapsed) / static_cast<double>(cycles);
     r->cycle_ms = std::clamp(r->cycle_ms + (per_cycle - r->cycle_ms) / 8, 2.0, 60'000.0);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "check/saturating.h"
+
 namespace varnock::check {
 
 void StatusWitness::on_status(int64_t recv_ms) {
@@ -38,7 +40,7 @@ int64_t StatusWitness::take_back(int64_t missing, int64_t from_ms, int64_t to_ms
 
 std::vector<std::pair<int64_t, int64_t>> StatusWitness::expire(int64_t now_ms) {
   std::vector<std::pair<int64_t, int64_t>> lost;
-  while (!waiting_.empty() && now_ms - waiting_.front() >= kWaitMs) {
+  while (!waiting_.empty() && saturating_sub(now_ms, waiting_.front()) >= kWaitMs) {
     const int64_t second = waiting_.front() / 1000;
     waiting_.pop_front();
     remember(second);
@@ -52,8 +54,8 @@ std::vector<std::pair<int64_t, int64_t>> StatusWitness::expire(int64_t now_ms) {
 }
 
 void StatusWitness::shift(int64_t delta_ms) {
-  for (int64_t& t : waiting_) t += delta_ms;
-  for (auto& w : witnessed_) w.first += delta_ms / 1000;
+  for (int64_t& t : waiting_) t = saturating_add(t, delta_ms);
+  for (auto& w : witnessed_) w.first = saturating_add(w.first, delta_ms / 1000);
 }
 
 }  // namespace varnock::check
