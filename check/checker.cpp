@@ -193,8 +193,8 @@ std::string_view Checker::on_frame(std::span<const uint8_t> message, int64_t rec
   return {};
 }
 
-void Checker::count_witnessed(int64_t now_ms) {
-  for (const auto& [second, lost] : witness_.expire(now_ms)) {
+void Checker::count_witnessed(int64_t now_ms, int64_t wait_ms) {
+  for (const auto& [second, lost] : witness_.expire(now_ms, wait_ms)) {
     Counts& c = row_at(second * 1000).report.counts;
     c.lost += lost;
     c.lost_estimated += lost;
@@ -263,7 +263,7 @@ std::vector<SecondReport> Checker::advance(int64_t now_ms, int64_t monotonic_ms)
 }
 
 std::vector<SecondReport> Checker::finish(int64_t now_ms) {
-  count_witnessed(now_ms);
+  count_witnessed(now_ms, StatusWitness::kLastWaitMs);
   std::vector<SecondReport> out = take_rows(rows_.back().report.second);
   rows_.emplace_back().report.second = second_of(now_ms);
   return out;

@@ -94,7 +94,9 @@ class Checker {
   // the monotonic clock) and returns the rows that have settled, oldest first.
   std::vector<SecondReport> advance(int64_t now_ms, int64_t monotonic_ms);
 
-  // Ends the account at `now_ms`: returns every row still open.
+  // Ends the account at `now_ms`: status records still waiting for their
+  // frame after StatusWitness::kLastWaitMs count them lost; returns every row
+  // still open.
   std::vector<SecondReport> finish(int64_t now_ms);
 
   Summary summary(double seconds) const;
@@ -116,8 +118,8 @@ class Checker {
   void note_message(int64_t now_ms);
   void open_rows_to(int64_t second);
   void count_lost(int64_t frames, int64_t from_ms, int64_t to_ms);
-  // Counts the frames of status records left waiting too long by `now_ms`.
-  void count_witnessed(int64_t now_ms);
+  // Counts the frames of status records left waiting `wait_ms` by `now_ms`.
+  void count_witnessed(int64_t now_ms, int64_t wait_ms = StatusWitness::kWaitMs);
   std::vector<SecondReport> take_rows(int64_t up_to_second);
 
   FrameValidator frames_;

@@ -225,7 +225,7 @@ int run_check(const Options& options, Clock& clock) {
     if (!csv) {
       std::fprintf(stderr, "varnock-check: cannot write --csv %s: %s\n", options.csv_path.c_str(),
                    std::strerror(errno));
-      return kCheckUsage;
+      return kCheckOutputError;
     }
   }
   ReportOutput out(stdout, options.json, csv.get(), options.csv_path);

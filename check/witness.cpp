@@ -38,9 +38,9 @@ int64_t StatusWitness::take_back(int64_t missing, int64_t from_ms, int64_t to_ms
   return taken;
 }
 
-std::vector<std::pair<int64_t, int64_t>> StatusWitness::expire(int64_t now_ms) {
+std::vector<std::pair<int64_t, int64_t>> StatusWitness::expire(int64_t now_ms, int64_t wait_ms) {
   std::vector<std::pair<int64_t, int64_t>> lost;
-  while (!waiting_.empty() && saturating_sub(now_ms, waiting_.front()) >= kWaitMs) {
+  while (!waiting_.empty() && saturating_sub(now_ms, waiting_.front()) >= wait_ms) {
     const int64_t second = waiting_.front() / 1000;
     waiting_.pop_front();
     remember(second);

@@ -19,6 +19,9 @@ class StatusWitness {
   // How long a status record waits for its frame before the frame counts as
   // lost: far longer than a frame takes to follow its status record.
   static constexpr int64_t kWaitMs = 1000;
+  // At the end of a run there is no more waiting: a status record left
+  // waiting this long has lost its frame (frames follow within milliseconds).
+  static constexpr int64_t kLastWaitMs = 100;
   // Waiting records kept at most; in a flood of them the oldest are dropped
   // uncounted.
   static constexpr size_t kMaxWaiting = 1 << 16;
@@ -40,9 +43,9 @@ class StatusWitness {
   // them, so that they count once.
   int64_t take_back(int64_t missing, int64_t from_ms, int64_t to_ms);
 
-  // Status records that have waited kWaitMs by `now_ms`: each is a lost
+  // Status records that have waited `wait_ms` by `now_ms`: each is a lost
   // frame. Returns (second of the status record, frames) pairs, oldest first.
-  std::vector<std::pair<int64_t, int64_t>> expire(int64_t now_ms);
+  std::vector<std::pair<int64_t, int64_t>> expire(int64_t now_ms, int64_t wait_ms = kWaitMs);
 
   // The clock stepped by `delta_ms`: moves the times kept by as much.
   void shift(int64_t delta_ms);

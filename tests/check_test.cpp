@@ -361,10 +361,11 @@ TEST(Checker, StatusRecordsWitnessFramesThatNoGapShows) {
     int64_t lost, estimated;
   };
   const Case cases[] = {
-      // 500 cycles; the last 100 status records (1 s) are still waiting at the end.
-      {"all frames lost", 60, [](int) { return false; }, 400, 400},
-      {"frames lost after the last one received", 60, [](int i) { return i < 200; }, 200, 200},
-      {"past the last sequenced period", 1'638'400, [](int i) { return i % 10 != 3; }, 40, 40},
+      // 500 cycles; the run ends 110 ms after the last, when every status record
+      // without its frame has lost it.
+      {"all frames lost", 60, [](int) { return false; }, 500, 500},
+      {"frames lost after the last one received", 60, [](int i) { return i < 200; }, 300, 300},
+      {"past the last sequenced period", 1'638'400, [](int i) { return i % 10 != 3; }, 50, 50},
       // Once frames return, the gap confirms the witnessed loss: counted once,
       // and no longer an estimate.
       {"gaps found later take back what the witness counted", 60,
@@ -376,7 +377,7 @@ TEST(Checker, StatusRecordsWitnessFramesThatNoGapShows) {
     for (int i = 0; i < 500; ++i) {
       feed.cycle(kT0 + int64_t{10} * i, c.first_period + i, true, c.frame_arrives(i));
     }
-    feed.finish(kT0 + 5'000);
+    feed.finish(kT0 + 5'100);
     const Summary s = feed.checker().summary(5);
     EXPECT_NEAR(s.totals.lost, c.lost, 1);
     EXPECT_NEAR(s.totals.lost_estimated, c.estimated, 1);

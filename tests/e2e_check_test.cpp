@@ -648,7 +648,7 @@ TEST_F(CheckInNamespace, OutputsAndBusesThatFail) {
        "cannot write to --csv /dev/full: No space left on device"},
       {"standard output on a full disk", "$C --url memq:// --seconds 1 >/dev/full", 6,
        "cannot write to standard output: No space left on device"},
-      {"a CSV that cannot be opened", "$C --url memq:// --seconds 1 --csv /nonexistent/x.csv", 2,
+      {"a CSV that cannot be opened", "$C --url memq:// --seconds 1 --csv /nonexistent/x.csv", 6,
        "cannot write --csv /nonexistent/x.csv: No such file or directory"},
       {"a bus LCM cannot receive on", "$C --url tcpq://127.0.0.1:1 --seconds 1 --csv $F", 1,
        "LCM cannot receive on tcpq://127.0.0.1:1"},
