@@ -210,7 +210,12 @@ int run_check(const Options& options, Clock& clock) {
   } else if (parsed.udpm()) {
     receiving = ReceiveSocket::find(parsed.port);
     std::optional<int64_t> granted;
-    if (receiving) granted = receiving->receive_buffer_bytes();
+    if (receiving) {
+      granted = receiving->receive_buffer_bytes();
+      std::fprintf(
+          stderr, "varnock-check: the kernel granted LCM's socket a receive buffer of %lld bytes\n",
+          static_cast<long long>(*granted));
+    }
     std::fputs(receive_buffer_warning(parsed, granted, read_sysctl("/proc/sys/net/core/rmem_max"),
                                       read_sysctl("/proc/sys/net/core/rmem_default"))
                    .c_str(),
