@@ -14,23 +14,6 @@ int64_t second_of(int64_t ms) { return ms / 1000 - (ms % 1000 < 0 ? 1 : 0); }
 
 }  // namespace
 
-Counts& Counts::operator+=(const Counts& o) {
-  status_records += o.status_records;
-  frames += o.frames;
-  lost += o.lost;
-  lost_estimated += o.lost_estimated;
-  corrupt += o.corrupt;
-  duplicates += o.duplicates;
-  late += o.late;
-  runs += o.runs;
-  unsequenced += o.unsequenced;
-  bytes += o.bytes;
-  kernel_drops += o.kernel_drops;
-  lost_receive_buffer += o.lost_receive_buffer;
-  lost_other += o.lost_other;
-  return *this;
-}
-
 Checker::Checker(int64_t now_ms, int64_t monotonic_ms)
     : last_now_ms_(now_ms),
       last_monotonic_ms_(monotonic_ms),

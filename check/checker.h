@@ -34,7 +34,6 @@ struct Counts {
   int64_t lost_receive_buffer = 0;
   int64_t lost_other = 0;
 
-  Counts& operator+=(const Counts& o);
 };
 
 // Times measured by this host alone, from LCM's receive times: from one
