@@ -33,7 +33,6 @@ struct Counts {
   int64_t kernel_drops = 0;
   int64_t lost_receive_buffer = 0;
   int64_t lost_other = 0;
-
 };
 
 // Times measured by this host alone, from LCM's receive times: from one
