@@ -21,7 +21,7 @@ class StatusWitness {
   static constexpr int64_t kWaitMs = 1000;
   // At the end of a run there is no more waiting: a status record left
   // waiting this long has lost its frame (frames follow within milliseconds).
-  static constexpr int64_t kLastWaitMs = 100;
+  static constexpr int64_t kLastWaitMs = 20;
   // Waiting records kept at most; in a flood of them the oldest are dropped
   // uncounted.
   static constexpr size_t kMaxWaiting = 1 << 16;
