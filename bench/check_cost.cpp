@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "check/socket_stats.h"
 #include "tests/support/child_process.h"
 #include "tests/support/netns.h"
 
@@ -26,6 +28,8 @@ using varnock::bench::median;
 using varnock::bench::process_cpu_ns;
 using varnock::testing::ChildProcess;
 
+// Both subscribers ask for a receive buffer of 4 MiB; the kernel grants
+// twice the request, up to twice net.core.rmem_max.
 constexpr char kUrl[] = "udpm://239.255.76.67:7667?ttl=0&recv_buf_size=4194304";
 
 struct Options {
@@ -37,28 +41,58 @@ struct Options {
 };
 
 bool parse(int argc, char** argv, Options* o) {
+  struct Numeric {
+    const char* name;
+    long min;
+    long max;
+    long* value;
+  };
+  long seconds = o->seconds;
+  long rounds = o->rounds;
+  long publishers = o->publishers;
+  long checkers = o->checkers;
+  const Numeric numeric[] = {{"--seconds", 1, 600, &seconds},
+                             {"--rounds", 1, 100, &rounds},
+                             {"--publishers", 1, 16, &publishers},
+                             {"--checkers", 1, 16, &checkers}};
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--no-bare") {
       o->bare = false;
       continue;
     }
-    if (i + 1 >= argc) return false;
-    const int v = std::atoi(argv[++i]);
-    if (v < 1 || v > 16) return false;
-    if (arg == "--seconds") {
-      o->seconds = v;
-    } else if (arg == "--rounds") {
-      o->rounds = v;
-    } else if (arg == "--publishers") {
-      o->publishers = v;
-    } else if (arg == "--checkers") {
-      o->checkers = v;
-    } else {
-      return false;
+    const Numeric* option = nullptr;
+    for (const Numeric& n : numeric) {
+      if (arg == n.name) option = &n;
     }
+    if (option == nullptr || i + 1 >= argc) return false;
+    char* end = nullptr;
+    const long v = std::strtol(argv[++i], &end, 10);
+    if (*end != '\0' || v < option->min || v > option->max) return false;
+    *option->value = v;
   }
+  o->seconds = static_cast<int>(seconds);
+  o->rounds = static_cast<int>(rounds);
+  o->publishers = static_cast<int>(publishers);
+  o->checkers = static_cast<int>(checkers);
   return true;
+}
+
+// Datagrams the kernel dropped for process `pid`'s sockets bound to LCM's
+// port (a full receive buffer), or -1 when it has none.
+int64_t kernel_drops(pid_t pid) {
+  constexpr uint16_t kPort = 7667;
+  const std::string table = varnock::testing::read_file("/proc/net/udp");
+  int64_t drops = -1;
+  std::error_code error;
+  const std::filesystem::path fds = "/proc/" + std::to_string(pid) + "/fd";
+  for (const auto& fd : std::filesystem::directory_iterator(fds, error)) {
+    const std::string target = std::filesystem::read_symlink(fd.path(), error).string();
+    if (target.rfind("socket:[", 0) != 0) continue;
+    const auto row = varnock::check::find_udp_row(table, std::stoull(target.substr(8)));
+    if (row && row->local_port == kPort) drops = std::max<int64_t>(drops, 0) + int64_t(row->drops);
+  }
+  return drops;
 }
 
 // A temporary file for a program's output, removed with it.
@@ -86,6 +120,7 @@ struct Program {
   std::unique_ptr<ChildProcess> process;
   int64_t cpu_start = -1;
   int64_t cpu_end = -1;
+  int64_t drops = -1;
 
   explicit Program(std::vector<std::string> argv)
       : process(std::make_unique<ChildProcess>(argv, out.path(), err.path())) {}
@@ -101,6 +136,7 @@ struct Received {
   long frames = -1;
   long lost = 0;
   long corrupt = 0;
+  int64_t kernel_drops = -1;
 };
 
 Received checker_received(const std::string& output) {
@@ -151,20 +187,27 @@ bool run_round(const Options& o, Round* r) {
         std::make_unique<Program>(std::vector<std::string>{CHECK_BINARY, "--url", kUrl, "--json"}));
   }
   if (o.bare) {
-    subscribers.push_back(std::make_unique<Program>(std::vector<std::string>{SUBSCRIBER_BINARY}));
+    subscribers.push_back(
+        std::make_unique<Program>(std::vector<std::string>{SUBSCRIBER_BINARY, kUrl}));
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // subscribed
   for (auto& s : subscribers) s->cpu_start = process_cpu_ns(s->process->pid());
 
   std::vector<std::unique_ptr<Program>> publishers;
   for (int i = 0; i < o.publishers; ++i) {
+    // Started apart: two runs' first frames stamped in the same millisecond
+    // are the same bytes, which a subscriber can only take for a duplicate.
+    if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     publishers.push_back(std::make_unique<Program>(std::vector<std::string>{VARNOCK_BINARY}));
   }
   std::this_thread::sleep_for(std::chrono::seconds(o.seconds));
   for (auto& p : publishers) p->stop();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the last frames handled
 
-  for (auto& s : subscribers) s->cpu_end = process_cpu_ns(s->process->pid());
+  for (auto& s : subscribers) {
+    s->cpu_end = process_cpu_ns(s->process->pid());
+    s->drops = kernel_drops(s->process->pid());
+  }
   for (auto& s : subscribers) s->stop();
   for (auto& p : publishers) {
     const std::vector<double> rates = publisher_rates(varnock::testing::read_file(p->out.path()));
@@ -172,7 +215,8 @@ bool run_round(const Options& o, Round* r) {
   }
   for (int i = 0; i < o.checkers; ++i) {
     const Program& s = *subscribers[static_cast<size_t>(i)];
-    const Received got = checker_received(varnock::testing::read_file(s.out.path()));
+    Received got = checker_received(varnock::testing::read_file(s.out.path()));
+    got.kernel_drops = s.drops;
     if (got.frames <= 0 || s.cpu_start < 0) {
       std::fprintf(stderr, "check_cost: varnock-check received no frame:\n%s\n",
                    varnock::testing::read_file(s.err.path()).c_str());
@@ -184,6 +228,7 @@ bool run_round(const Options& o, Round* r) {
   if (o.bare) {
     const Program& s = *subscribers.back();
     r->bare = bare_received(varnock::testing::read_file(s.out.path()));
+    r->bare.kernel_drops = s.drops;
     if (r->bare.frames <= 0 || s.cpu_start < 0) {
       std::fprintf(stderr, "check_cost: the bare subscriber received no frame\n");
       return false;
@@ -207,12 +252,14 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "check_cost: %s\n", why.c_str());
     return 1;
   }
-  std::printf("%d rounds of %d s, %d publisher(s), %d varnock-check%s\n\n", o.rounds, o.seconds,
-              o.publishers, o.checkers, o.bare ? " and the bare subscriber side by side" : "");
+  std::printf("%d rounds of %d s, %d publisher(s), %d varnock-check%s; %s, net.core.rmem_max %s\n",
+              o.rounds, o.seconds, o.publishers, o.checkers,
+              o.bare ? " and the bare subscriber side by side" : "", kUrl,
+              varnock::testing::read_file("/proc/sys/net/core/rmem_max").c_str());
   std::printf(
-      "| round | publisher cycles/s median | subscriber | frames | lost | corrupt | CPU "
-      "µs/frame |\n");
-  std::printf("|---|---|---|---|---|---|---|\n");
+      "| round | publisher cycles/s median | subscriber | frames | lost | corrupt | kernel drops "
+      "| CPU µs/frame |\n");
+  std::printf("|---|---|---|---|---|---|---|---|\n");
   std::vector<double> checker_us;
   std::vector<double> bare_us;
   std::vector<double> ratios;
@@ -221,9 +268,9 @@ int main(int argc, char** argv) {
     if (!run_round(o, &r)) return 1;
     const double rate = median(r.rates);
     for (size_t i = 0; i < r.checker.size(); ++i) {
-      std::printf("| %d | %.1f | varnock-check %zu | %ld | %ld | %ld | %.1f |\n", round, rate,
-                  i + 1, r.checker[i].frames, r.checker[i].lost, r.checker[i].corrupt,
-                  r.checker_us[i]);
+      std::printf("| %d | %.1f | varnock-check %zu | %ld | %ld | %ld | %lld | %.1f |\n", round,
+                  rate, i + 1, r.checker[i].frames, r.checker[i].lost, r.checker[i].corrupt,
+                  static_cast<long long>(r.checker[i].kernel_drops), r.checker_us[i]);
       checker_us.push_back(r.checker_us[i]);
     }
     if (o.bare) {
