@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -86,11 +87,15 @@ int64_t kernel_drops(pid_t pid) {
   int64_t drops = -1;
   std::error_code error;
   const std::filesystem::path fds = "/proc/" + std::to_string(pid) + "/fd";
-  for (const auto& fd : std::filesystem::directory_iterator(fds, error)) {
-    const std::string target = std::filesystem::read_symlink(fd.path(), error).string();
+  for (std::filesystem::directory_iterator it(fds, error), end; !error && it != end;
+       it.increment(error)) {
+    const std::string target = std::filesystem::read_symlink(it->path(), error).string();
     if (target.rfind("socket:[", 0) != 0) continue;
-    const auto row = varnock::check::find_udp_row(table, std::stoull(target.substr(8)));
-    if (row && row->local_port == kPort) drops = std::max<int64_t>(drops, 0) + int64_t(row->drops);
+    const auto row =
+        varnock::check::find_udp_row(table, std::strtoull(target.c_str() + 8, nullptr, 10));
+    if (row && row->local_port == kPort) {
+      drops = std::max<int64_t>(drops, 0) + static_cast<int64_t>(row->drops);
+    }
   }
   return drops;
 }
@@ -122,9 +127,9 @@ struct Program {
   int64_t cpu_end = -1;
   int64_t drops = -1;
 
-  explicit Program(std::vector<std::string> argv)
+  explicit Program(const std::vector<std::string>& argv)
       : process(std::make_unique<ChildProcess>(argv, out.path(), err.path())) {}
-  void stop() {
+  void stop() const {
     process->signal(SIGTERM);
     process->wait_exit(std::chrono::seconds(10));
   }
@@ -147,7 +152,7 @@ Received checker_received(const std::string& output) {
     if (!line.empty()) last = line;
   }
   const nlohmann::json summary = nlohmann::json::parse(last, nullptr, false);
-  if (summary.is_discarded() || summary.value("type", "") != "summary") return {};
+  if (!summary.is_object() || summary.value("type", "") != "summary") return {};
   return {summary.value("frames", -1L), summary.value("lost", 0L), summary.value("corrupt", 0L)};
 }
 
@@ -182,6 +187,7 @@ struct Round {
 
 bool run_round(const Options& o, Round* r) {
   std::vector<std::unique_ptr<Program>> subscribers;
+  subscribers.reserve(static_cast<size_t>(o.checkers) + 1);
   for (int i = 0; i < o.checkers; ++i) {
     subscribers.push_back(
         std::make_unique<Program>(std::vector<std::string>{CHECK_BINARY, "--url", kUrl, "--json"}));
@@ -238,20 +244,8 @@ bool run_round(const Options& o, Round* r) {
   return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  Options o;
-  if (!parse(argc, argv, &o)) {
-    std::fprintf(stderr,
-                 "usage: check_cost [--seconds N] [--rounds R] [--publishers P] [--checkers C] "
-                 "[--no-bare]\n");
-    return 2;
-  }
-  if (const std::string why = varnock::testing::enter_multicast_namespace(); !why.empty()) {
-    std::fprintf(stderr, "check_cost: %s\n", why.c_str());
-    return 1;
-  }
+// Runs the rounds and prints their table; returns the exit status.
+int run(const Options& o) {
   std::printf("%d rounds of %d s, %d publisher(s), %d varnock-check%s; %s, net.core.rmem_max %s\n",
               o.rounds, o.seconds, o.publishers, o.checkers,
               o.bare ? " and the bare subscriber side by side" : "", kUrl,
@@ -274,8 +268,8 @@ int main(int argc, char** argv) {
       checker_us.push_back(r.checker_us[i]);
     }
     if (o.bare) {
-      std::printf("| %d | %.1f | bare subscriber | %ld | | | %.1f |\n", round, rate, r.bare.frames,
-                  r.bare_us);
+      std::printf("| %d | %.1f | bare subscriber | %ld | | | %lld | %.1f |\n", round, rate,
+                  r.bare.frames, static_cast<long long>(r.bare.kernel_drops), r.bare_us);
       bare_us.push_back(r.bare_us);
       ratios.push_back(r.checker_us[0] / r.bare_us);
     }
@@ -286,4 +280,26 @@ int main(int argc, char** argv) {
     std::printf("ratio (varnock-check / bare, same round), median: %.3f\n", median(ratios));
   }
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  if (!parse(argc, argv, &o)) {
+    std::fprintf(stderr,
+                 "usage: check_cost [--seconds N] [--rounds R] [--publishers P] [--checkers C] "
+                 "[--no-bare]\n");
+    return 2;
+  }
+  if (const std::string why = varnock::testing::enter_multicast_namespace(); !why.empty()) {
+    std::fprintf(stderr, "check_cost: %s\n", why.c_str());
+    return 1;
+  }
+  try {
+    return run(o);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "check_cost: %s\n", e.what());
+    return 1;
+  }
 }

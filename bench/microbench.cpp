@@ -142,7 +142,7 @@ BENCHMARK(BM_MemchrFrame)->Unit(benchmark::kMicrosecond);
 // a comparison with a reference frame takes.
 void BM_MemcmpFrame(benchmark::State& state) {
   const std::vector<std::vector<uint8_t>> messages = two_frames(60);
-  const std::vector<std::vector<uint8_t>> copies = messages;
+  const std::vector<std::vector<uint8_t>> copies = two_frames(60);
   size_t next = 0;
   for (auto _ : state) {
     const uint8_t* bytes = messages[next].data();

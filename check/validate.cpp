@@ -72,7 +72,7 @@ StatusVerdict validate_status(std::span<const uint8_t> m) {
   return {"", read_i64(m.data() + 8)};
 }
 
-FrameValidator::FrameValidator() : tile_(std::make_unique<uint8_t[]>(2 * kMinTile)) {}
+FrameValidator::FrameValidator() : tile_(std::make_unique<uint8_t[]>(size_t{2} * kMinTile)) {}
 
 bool FrameValidator::follows_pattern(const uint8_t* pixels, int32_t period) {
   const auto step = static_cast<size_t>(period);
