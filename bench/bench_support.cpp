@@ -16,8 +16,7 @@ int64_t process_cpu_ns(pid_t pid) {
   return int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
 }
 
-BusyProcess::BusyProcess() {
-  pid_ = fork();
+BusyProcess::BusyProcess() : pid_(fork()) {
   if (pid_ == 0) {
     execl("/bin/sh", "sh", "-c", "while :; do :; done", static_cast<char*>(nullptr));
     _exit(127);

@@ -74,12 +74,12 @@ StatusVerdict validate_status(std::span<const uint8_t> m) {
 
 FrameValidator::FrameValidator() : tile_(std::make_unique<uint8_t[]>(size_t{2} * kMinTile)) {}
 
-bool FrameValidator::follows_pattern(const uint8_t* pixels, int32_t period) {
+bool FrameValidator::follows_pattern(const uint8_t* pixels, size_t count, int32_t period) {
   const auto step = static_cast<size_t>(period);
   if (period >= kMinTile) {
     // Few lit bytes, long gaps: each gap is scanned for zero.
-    for (size_t i = step; i < kPixels; i += step) {
-      if (pixels[i] != 255 || !all_zero(pixels + i + 1, std::min(step - 1, kPixels - i - 1))) {
+    for (size_t i = step; i < count; i += step) {
+      if (pixels[i] != 255 || !all_zero(pixels + i + 1, std::min(step - 1, count - i - 1))) {
         return false;
       }
     }
@@ -93,8 +93,8 @@ bool FrameValidator::follows_pattern(const uint8_t* pixels, int32_t period) {
     tile_period_ = period;
   }
   const auto tile = static_cast<size_t>(tile_size_);
-  for (size_t i = 0; i < kPixels; i += tile) {
-    if (std::memcmp(pixels + i, tile_.get(), std::min(tile, kPixels - i)) != 0) return false;
+  for (size_t i = 0; i < count; i += tile) {
+    if (std::memcmp(pixels + i, tile_.get(), std::min(tile, count - i)) != 0) return false;
   }
   return true;
 }
@@ -118,7 +118,7 @@ FrameVerdict FrameValidator::validate(std::span<const uint8_t> m) {
   const size_t second = first_nonzero(pixels, 1, kPixels);
   if (second == kPixels) return {"", read_i64(p + 8), -1};
   const auto period = static_cast<int32_t>(second);
-  if (!follows_pattern(pixels, period)) return {"pixels off the pattern"};
+  if (!follows_pattern(pixels, kPixels, period)) return {"pixels off the pattern"};
   return {"", read_i64(p + 8), period};
 }
 

@@ -3,6 +3,7 @@
 #ifndef VARNOCK_CHECK_VALIDATE_H_
 #define VARNOCK_CHECK_VALIDATE_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -42,9 +43,9 @@ class FrameValidator {
   FrameVerdict validate(std::span<const uint8_t> message);
 
  private:
-  // Whether the pixels follow the pattern of `period`, given that the first
-  // `period` bytes do.
-  bool follows_pattern(const uint8_t* pixels, int32_t period);
+  // Whether the `count` pixels follow the pattern of `period` (below
+  // `count`), given that the first `period` of them do.
+  bool follows_pattern(const uint8_t* pixels, size_t count, int32_t period);
 
   std::unique_ptr<uint8_t[]> tile_;  // 2 * kMinTile bytes
   int32_t tile_period_ = 0;          // the period tile_ holds; 0 for none
