@@ -1,6 +1,9 @@
-// A subscriber for the cycle-rate benchmark: receives "RECSTAT" and "TFIMAGE"
-// on the default bus (with a receive buffer that holds whole frames) until
-// SIGINT or SIGTERM, then prints how many of each arrived.
+// A bare subscriber for the benchmarks: receives "RECSTAT" and "TFIMAGE" on
+// the bus its argument names (by default, LCM's default multicast group with a
+// receive buffer that holds whole frames) until SIGINT or SIGTERM, then
+// prints how many of each arrived. It does nothing with what it receives.
+//
+//   count_subscriber [URL]
 #include <lcm/lcm.h>
 
 #include <csignal>
@@ -17,10 +20,11 @@ void count(const lcm_recv_buf_t* /*rbuf*/, const char* /*channel*/, void* counte
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   std::signal(SIGINT, on_stop);
   std::signal(SIGTERM, on_stop);
-  lcm_t* bus = lcm_create("udpm://239.255.76.67:7667?ttl=0&recv_buf_size=4194304");
+  lcm_t* bus =
+      lcm_create(argc > 1 ? argv[1] : "udpm://239.255.76.67:7667?ttl=0&recv_buf_size=4194304");
   if (bus == nullptr) return 1;
   long status = 0;
   long frames = 0;

@@ -3,6 +3,7 @@
 #include <lcm/lcm.h>
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "app/publisher.h"
@@ -87,17 +88,23 @@ void BM_TestPatternStep(benchmark::State& state) {
 }
 BENCHMARK(BM_TestPatternStep)->Arg(60)->Arg(1'000)->Arg(100'000);
 
-// varnock-check's validation of one received frame, every byte checked, in a
-// stream of frames whose period changes every frame (so the reference pattern
-// is redrawn each time) from the argument on.
-void BM_ValidateFrame(benchmark::State& state) {
-  const auto period = static_cast<int32_t>(state.range(0));
+// Two encoded frames of consecutive periods from `first` on, as a stream of
+// received frames alternates them.
+std::vector<std::vector<uint8_t>> two_frames(int32_t first) {
   std::vector<std::vector<uint8_t>> messages;
-  TestPatternFrames frames(period);
+  TestPatternFrames frames(first);
   for (int i = 0; i < 2; ++i) {
     const auto bytes = frames.next(1'700'000'000'000).encoded_in_place();
     messages.emplace_back(bytes.begin(), bytes.end());
   }
+  return messages;
+}
+
+// varnock-check's validation of one received frame, every byte checked, in a
+// stream of frames whose period changes every frame, from the argument on.
+void BM_ValidateFrame(benchmark::State& state) {
+  const std::vector<std::vector<uint8_t>> messages =
+      two_frames(static_cast<int32_t>(state.range(0)));
   check::FrameValidator validator;
   size_t next = 0;
   for (auto _ : state) {
@@ -107,11 +114,45 @@ void BM_ValidateFrame(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(messages[0].size()));
 }
 BENCHMARK(BM_ValidateFrame)
+    ->Arg(1)
     ->Arg(60)
     ->Arg(1'000)
+    ->Arg(4'095)
+    ->Arg(4'096)
     ->Arg(100'000)
     ->Arg(2'000'000)
     ->Unit(benchmark::kMicrosecond);
+
+// The machine's bandwidth for one pass over the same frames, for scale:
+// memchr for a byte no pixel holds reads every pixel once.
+void BM_MemchrFrame(benchmark::State& state) {
+  const std::vector<std::vector<uint8_t>> messages = two_frames(60);
+  size_t next = 0;
+  for (auto _ : state) {
+    const uint8_t* bytes = messages[next].data();
+    benchmark::DoNotOptimize(bytes);  // a pure function: kept from hoisting
+    benchmark::DoNotOptimize(std::memchr(bytes + 40, 7, messages[next].size() - 40));
+    next ^= 1;
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(messages[0].size()));
+}
+BENCHMARK(BM_MemchrFrame)->Unit(benchmark::kMicrosecond);
+
+// And memcmp of a frame with an equal copy: two passes' worth of reading, as
+// a comparison with a reference frame takes.
+void BM_MemcmpFrame(benchmark::State& state) {
+  const std::vector<std::vector<uint8_t>> messages = two_frames(60);
+  const std::vector<std::vector<uint8_t>> copies = two_frames(60);
+  size_t next = 0;
+  for (auto _ : state) {
+    const uint8_t* bytes = messages[next].data();
+    benchmark::DoNotOptimize(bytes);
+    benchmark::DoNotOptimize(std::memcmp(bytes, copies[next].data(), messages[next].size()));
+    next ^= 1;
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(messages[0].size()));
+}
+BENCHMARK(BM_MemcmpFrame)->Unit(benchmark::kMicrosecond);
 
 // The pause at the end of a cycle, on the real clocks; its mean length is the
 // reported time (and pause_ms).

@@ -3,6 +3,7 @@
 #ifndef VARNOCK_CHECK_VALIDATE_H_
 #define VARNOCK_CHECK_VALIDATE_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -29,16 +30,26 @@ StatusVerdict validate_status(std::span<const uint8_t> message);
 
 // Image frames: 1,638,440 bytes, the fingerprint, the fixed header fields,
 // and pixels lit (255) exactly at the multiples of some period, 0 elsewhere.
-// The pixels are compared with a reference pattern kept from frame to frame,
-// which consecutive periods change only a little.
+// The pixels are read once: a short period's pattern repeats a small tile,
+// which they are compared with piece by piece; a long one's lit bytes are
+// checked one by one and the gaps between them for zero.
 class FrameValidator {
  public:
+  // Tiles are at least this long (a whole number of periods); longer periods
+  // are checked gap by gap.
+  static constexpr int32_t kMinTile = 4096;
+
   FrameValidator();
   FrameVerdict validate(std::span<const uint8_t> message);
 
  private:
-  std::unique_ptr<uint8_t[]> reference_;
-  int32_t reference_period_ = 0;  // 0: reference_ is all zero
+  // Whether the `count` pixels follow the pattern of `period` (below
+  // `count`), given that the first `period` of them do.
+  bool follows_pattern(const uint8_t* pixels, size_t count, int32_t period);
+
+  std::unique_ptr<uint8_t[]> tile_;  // 2 * kMinTile bytes
+  int32_t tile_period_ = 0;          // the period tile_ holds; 0 for none
+  int32_t tile_size_ = 0;            // a whole number of periods, at least kMinTile
 };
 
 }  // namespace varnock::check

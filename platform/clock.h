@@ -22,10 +22,10 @@ class Clock {
 
 // The operating system's clocks. Constructing one sets the calling thread's
 // timer slack to its minimum. sleep_until ends on time despite the kernel's
-// wake-up latency: it sleeps until that latency (as measured on earlier
-// sleeps) before the deadline, then waits out the rest awake. Its sleep takes
-// the signals held by hold_run_signals (platform/signals.h) and returns when
-// it takes one.
+// wake-up latency: it sleeps until that latency (the median of earlier
+// sleeps') before the deadline, then waits out the rest awake, reading the
+// clock. Its sleep takes the signals held by hold_run_signals
+// (platform/signals.h) and returns when it takes one.
 class SystemClock final : public Clock {
  public:
   SystemClock();
@@ -35,7 +35,7 @@ class SystemClock final : public Clock {
   void sleep_until(int64_t deadline_ns) override;
 
  private:
-  int64_t wake_latency_ns_ = 0;  // running estimate of how late sleeps end
+  int64_t wake_latency_ns_ = 0;  // running median of how late sleeps end
 };
 
 }  // namespace varnock

@@ -22,6 +22,7 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
+  pid_t pid() const { return pid_; }
   void signal(int signo) const;
   // The exit status (128 + signal when a signal killed it), or nullopt after `timeout`.
   std::optional<int> wait_exit(std::chrono::milliseconds timeout);

@@ -1,0 +1,305 @@
+// varnock-check's own cost: runs varnock-check and the bare subscriber
+// (bench/count_subscriber) side by side on the stream of one or more varnock
+// publishers, inside a network namespace with multicast over loopback, and
+// prints each subscriber's CPU time per frame received, their ratio, and what
+// varnock-check counted lost.
+//
+//   check_cost [--seconds N] [--rounds R] [--publishers P] [--checkers C] [--no-bare]
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/bench_support.h"
+#include "check/socket_stats.h"
+#include "tests/support/child_process.h"
+#include "tests/support/netns.h"
+
+namespace {
+
+using varnock::bench::median;
+using varnock::bench::process_cpu_ns;
+using varnock::testing::ChildProcess;
+
+// Both subscribers ask for a receive buffer of 4 MiB; the kernel grants
+// twice the request, up to twice net.core.rmem_max.
+constexpr char kUrl[] = "udpm://239.255.76.67:7667?ttl=0&recv_buf_size=4194304";
+
+struct Options {
+  int seconds = 10;
+  int rounds = 3;
+  int publishers = 1;
+  int checkers = 1;
+  bool bare = true;
+};
+
+bool parse(int argc, char** argv, Options* o) {
+  struct Numeric {
+    const char* name;
+    long min;
+    long max;
+    long* value;
+  };
+  long seconds = o->seconds;
+  long rounds = o->rounds;
+  long publishers = o->publishers;
+  long checkers = o->checkers;
+  const Numeric numeric[] = {{"--seconds", 1, 600, &seconds},
+                             {"--rounds", 1, 100, &rounds},
+                             {"--publishers", 1, 16, &publishers},
+                             {"--checkers", 1, 16, &checkers}};
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--no-bare") {
+      o->bare = false;
+      continue;
+    }
+    const Numeric* option = nullptr;
+    for (const Numeric& n : numeric) {
+      if (arg == n.name) option = &n;
+    }
+    if (option == nullptr || i + 1 >= argc) return false;
+    char* end = nullptr;
+    const long v = std::strtol(argv[++i], &end, 10);
+    if (*end != '\0' || v < option->min || v > option->max) return false;
+    *option->value = v;
+  }
+  o->seconds = static_cast<int>(seconds);
+  o->rounds = static_cast<int>(rounds);
+  o->publishers = static_cast<int>(publishers);
+  o->checkers = static_cast<int>(checkers);
+  return true;
+}
+
+// Datagrams the kernel dropped for process `pid`'s sockets bound to LCM's
+// port (a full receive buffer), or -1 when it has none.
+int64_t kernel_drops(pid_t pid) {
+  constexpr uint16_t kPort = 7667;
+  const std::string table = varnock::testing::read_file("/proc/net/udp");
+  int64_t drops = -1;
+  std::error_code error;
+  const std::filesystem::path fds = "/proc/" + std::to_string(pid) + "/fd";
+  for (std::filesystem::directory_iterator it(fds, error), end; !error && it != end;
+       it.increment(error)) {
+    const std::string target = std::filesystem::read_symlink(it->path(), error).string();
+    if (target.rfind("socket:[", 0) != 0) continue;
+    const auto row =
+        varnock::check::find_udp_row(table, std::strtoull(target.c_str() + 8, nullptr, 10));
+    if (row && row->local_port == kPort) {
+      drops = std::max<int64_t>(drops, 0) + static_cast<int64_t>(row->drops);
+    }
+  }
+  return drops;
+}
+
+// A temporary file for a program's output, removed with it.
+class TempFile {
+ public:
+  TempFile() {
+    char name[] = "/tmp/varnock-bench-XXXXXX";
+    const int fd = mkstemp(name);
+    if (fd >= 0) close(fd);
+    path_ = name;
+  }
+  ~TempFile() { std::remove(path_.c_str()); }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// A subscriber or publisher with its output in temporary files.
+struct Program {
+  TempFile out;
+  TempFile err;
+  std::unique_ptr<ChildProcess> process;
+  int64_t cpu_start = -1;
+  int64_t cpu_end = -1;
+  int64_t drops = -1;
+
+  explicit Program(const std::vector<std::string>& argv)
+      : process(std::make_unique<ChildProcess>(argv, out.path(), err.path())) {}
+  void stop() const {
+    process->signal(SIGTERM);
+    process->wait_exit(std::chrono::seconds(10));
+  }
+  double cpu_us() const { return static_cast<double>(cpu_end - cpu_start) / 1e3; }
+};
+
+// Frames (and lost ones) that one subscriber reported.
+struct Received {
+  long frames = -1;
+  long lost = 0;
+  long corrupt = 0;
+  int64_t kernel_drops = -1;
+};
+
+Received checker_received(const std::string& output) {
+  std::istringstream lines(output);
+  std::string line;
+  std::string last;
+  while (std::getline(lines, line)) {
+    if (!line.empty()) last = line;
+  }
+  const nlohmann::json summary = nlohmann::json::parse(last, nullptr, false);
+  if (!summary.is_object() || summary.value("type", "") != "summary") return {};
+  return {summary.value("frames", -1L), summary.value("lost", 0L), summary.value("corrupt", 0L)};
+}
+
+Received bare_received(const std::string& output) {
+  const size_t at = output.find("TFIMAGE ");
+  if (at == std::string::npos) return {};
+  return {std::atol(output.c_str() + at + 8), 0, 0};
+}
+
+// A publisher's cycles per full second (every rate line but the first).
+std::vector<double> publisher_rates(const std::string& output) {
+  std::vector<double> rates;
+  std::istringstream lines(output);
+  std::string line;
+  bool first = true;
+  while (std::getline(lines, line)) {
+    const size_t at = line.find(" frame rate: ");
+    if (at == std::string::npos) continue;
+    if (!first) rates.push_back(std::atof(line.c_str() + at + 13));
+    first = false;
+  }
+  return rates;
+}
+
+struct Round {
+  std::vector<double> checker_us;  // CPU per frame, one per checker
+  std::vector<Received> checker;
+  double bare_us = 0;
+  Received bare;
+  std::vector<double> rates;  // every publisher's full seconds
+};
+
+bool run_round(const Options& o, Round* r) {
+  std::vector<std::unique_ptr<Program>> subscribers;
+  subscribers.reserve(static_cast<size_t>(o.checkers) + 1);
+  for (int i = 0; i < o.checkers; ++i) {
+    subscribers.push_back(
+        std::make_unique<Program>(std::vector<std::string>{CHECK_BINARY, "--url", kUrl, "--json"}));
+  }
+  if (o.bare) {
+    subscribers.push_back(
+        std::make_unique<Program>(std::vector<std::string>{SUBSCRIBER_BINARY, kUrl}));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // subscribed
+  for (auto& s : subscribers) s->cpu_start = process_cpu_ns(s->process->pid());
+
+  std::vector<std::unique_ptr<Program>> publishers;
+  for (int i = 0; i < o.publishers; ++i) {
+    // Started apart: two runs' first frames stamped in the same millisecond
+    // are the same bytes, which a subscriber can only take for a duplicate.
+    if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    publishers.push_back(std::make_unique<Program>(std::vector<std::string>{VARNOCK_BINARY}));
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(o.seconds));
+  for (auto& p : publishers) p->stop();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the last frames handled
+
+  for (auto& s : subscribers) {
+    s->cpu_end = process_cpu_ns(s->process->pid());
+    s->drops = kernel_drops(s->process->pid());
+  }
+  for (auto& s : subscribers) s->stop();
+  for (auto& p : publishers) {
+    const std::vector<double> rates = publisher_rates(varnock::testing::read_file(p->out.path()));
+    r->rates.insert(r->rates.end(), rates.begin(), rates.end());
+  }
+  for (int i = 0; i < o.checkers; ++i) {
+    const Program& s = *subscribers[static_cast<size_t>(i)];
+    Received got = checker_received(varnock::testing::read_file(s.out.path()));
+    got.kernel_drops = s.drops;
+    if (got.frames <= 0 || s.cpu_start < 0) {
+      std::fprintf(stderr, "check_cost: varnock-check received no frame:\n%s\n",
+                   varnock::testing::read_file(s.err.path()).c_str());
+      return false;
+    }
+    r->checker.push_back(got);
+    r->checker_us.push_back(s.cpu_us() / static_cast<double>(got.frames));
+  }
+  if (o.bare) {
+    const Program& s = *subscribers.back();
+    r->bare = bare_received(varnock::testing::read_file(s.out.path()));
+    r->bare.kernel_drops = s.drops;
+    if (r->bare.frames <= 0 || s.cpu_start < 0) {
+      std::fprintf(stderr, "check_cost: the bare subscriber received no frame\n");
+      return false;
+    }
+    r->bare_us = s.cpu_us() / static_cast<double>(r->bare.frames);
+  }
+  return true;
+}
+
+// Runs the rounds and prints their table; returns the exit status.
+int run(const Options& o) {
+  std::printf("%d rounds of %d s, %d publisher(s), %d varnock-check%s; %s, net.core.rmem_max %s\n",
+              o.rounds, o.seconds, o.publishers, o.checkers,
+              o.bare ? " and the bare subscriber side by side" : "", kUrl,
+              varnock::testing::read_file("/proc/sys/net/core/rmem_max").c_str());
+  std::printf(
+      "| round | publisher cycles/s median | subscriber | frames | lost | corrupt | kernel drops "
+      "| CPU µs/frame |\n");
+  std::printf("|---|---|---|---|---|---|---|---|\n");
+  std::vector<double> checker_us;
+  std::vector<double> bare_us;
+  std::vector<double> ratios;
+  for (int round = 1; round <= o.rounds; ++round) {
+    Round r;
+    if (!run_round(o, &r)) return 1;
+    const double rate = median(r.rates);
+    for (size_t i = 0; i < r.checker.size(); ++i) {
+      std::printf("| %d | %.1f | varnock-check %zu | %ld | %ld | %ld | %lld | %.1f |\n", round,
+                  rate, i + 1, r.checker[i].frames, r.checker[i].lost, r.checker[i].corrupt,
+                  static_cast<long long>(r.checker[i].kernel_drops), r.checker_us[i]);
+      checker_us.push_back(r.checker_us[i]);
+    }
+    if (o.bare) {
+      std::printf("| %d | %.1f | bare subscriber | %ld | | | %lld | %.1f |\n", round, rate,
+                  r.bare.frames, static_cast<long long>(r.bare.kernel_drops), r.bare_us);
+      bare_us.push_back(r.bare_us);
+      ratios.push_back(r.checker_us[0] / r.bare_us);
+    }
+  }
+  std::printf("\nvarnock-check CPU per frame, median: %.1f µs\n", median(checker_us));
+  if (o.bare) {
+    std::printf("bare subscriber CPU per frame, median: %.1f µs\n", median(bare_us));
+    std::printf("ratio (varnock-check / bare, same round), median: %.3f\n", median(ratios));
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  if (!parse(argc, argv, &o)) {
+    std::fprintf(stderr,
+                 "usage: check_cost [--seconds N] [--rounds R] [--publishers P] [--checkers C] "
+                 "[--no-bare]\n");
+    return 2;
+  }
+  if (const std::string why = varnock::testing::enter_multicast_namespace(); !why.empty()) {
+    std::fprintf(stderr, "check_cost: %s\n", why.c_str());
+    return 1;
+  }
+  try {
+    return run(o);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "check_cost: %s\n", e.what());
+    return 1;
+  }
+}
