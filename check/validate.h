@@ -4,9 +4,9 @@
 #define VARNOCK_CHECK_VALIDATE_H_
 
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <string_view>
+#include <vector>
 
 namespace varnock::check {
 
@@ -27,17 +27,18 @@ struct FrameVerdict {
 // field but the timestamp (and int_a, whose value publishers may choose).
 StatusVerdict validate_status(std::span<const uint8_t> message);
 
-// Image frames: 1,638,440 bytes, the fingerprint, the fixed header fields,
-// and pixels lit (255) exactly at the multiples of some period, 0 elsewhere.
-// The pixels are compared with a reference pattern kept from frame to frame,
-// which consecutive periods change only a little.
+// Image frames of any size: 40 + size bytes, the fingerprint, the fixed
+// header fields, width and height at least 1 with width x height = size, and
+// `size` pixels lit (255) exactly at the multiples of some period, 0
+// elsewhere. The pixels are compared with a reference pattern kept from
+// frame to frame, which consecutive periods change only a little; it holds
+// as many bytes as the last valid-looking frame's pixels.
 class FrameValidator {
  public:
-  FrameValidator();
   FrameVerdict validate(std::span<const uint8_t> message);
 
  private:
-  std::unique_ptr<uint8_t[]> reference_;
+  std::vector<uint8_t> reference_;
   int32_t reference_period_ = 0;  // 0: reference_ is all zero
 };
 

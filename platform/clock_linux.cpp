@@ -52,4 +52,6 @@ void SystemClock::sleep_until(int64_t deadline_ns) {
   while (monotonic_nanoseconds() < deadline_ns) sched_yield();
 }
 
+void SystemClock::take_pending_signals() { sleep_taking_held_signals(0); }
+
 }  // namespace varnock
