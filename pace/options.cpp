@@ -129,7 +129,9 @@ Output: a line naming the frame size, the rate and the bus; then, once a
 second (when a cycle starts in a new second), that second (Unix time) and the
 rates requested and achieved since the last line; when the run ends, the
 cycles of the whole run and its rate. For example:
+
   1796866845 rate: requested 30 achieved 30.0
+
   total: 90 cycles in 3.000 s: requested 30 achieved 30.0
 A cycle counts once both messages have been handed to LCM.
 
