@@ -40,7 +40,7 @@ field() { summary "$1" | jq -r ".$2"; }
 [ "$(field 02-200 lost_receive_buffer)" -gt 0 ] || fail "at 200 Hz, no loss put down to the buffer"
 
 table=$tmp/out/sweep.txt
-grep -Eq '^\| 10 \| 10\.0 \| 20 \| 0 \| 0\.00 \| 0 \| 0 \| 0 \| 0 \|.*\| highest rate without loss \|$' "$table" ||
+grep -Eq '^\| 10 \| 10\.0 \| 20 \| 20 \| 0 \| 0\.00 \| 0 \| 0 \| 0 \| 0 \|.*\| highest rate without loss \|$' "$table" ||
   fail "the table does not mark 10 as the highest rate without loss:
 $(cat "$table")"
 grep -q '^highest rate without loss: 10 (achieved 10.0 a second)$' "$table" || fail "no verdict line"
