@@ -21,6 +21,7 @@ fail() {
   exit 1
 }
 
+# shellcheck disable=SC2016 # expanded by the shell in the namespace
 unshare -n bash -c '
   set -e
   ip link set lo up

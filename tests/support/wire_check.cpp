@@ -22,7 +22,8 @@ constexpr std::array<uint8_t, 47> kStatusTail = {
 // (for varnock's 1280 x 1280: 00000000 00000500 00000500 00000001 00000001 00190000).
 std::array<uint8_t, 24> frame_header_tail(int32_t width, int32_t height) {
   std::array<uint8_t, 24> tail{};
-  const int64_t fields[] = {0, width, height, 1, 1, int64_t{width} * height};
+  const int64_t pixels = int64_t{width} * height;
+  const int64_t fields[] = {0, width, height, 1, 1, pixels};
   for (size_t f = 0; f < 6; ++f) {
     for (size_t b = 0; b < 4; ++b) {
       tail[4 * f + b] = static_cast<uint8_t>(static_cast<uint64_t>(fields[f]) >> (24 - 8 * b));
