@@ -9,23 +9,6 @@
 
 namespace varnock {
 
-recstat_t status_record(int64_t now) {
-  recstat_t r;
-  r.timestamp = now;
-  r.int_a = 0;
-  r.real_a = 20.0;
-  r.real_b = 0.5;
-  r.real_c = 0.0;
-  r.byte_a = 1;
-  r.byte_b = 1;
-  r.byte_c = 10;
-  r.int_b = 1;
-  r.int_c = 2;
-  r.int_d = 3;
-  r.int_e = 0;
-  return r;
-}
-
 std::string_view format_rate_line(char (&buffer)[64], int64_t now, int32_t cycles) {
   constexpr std::string_view kLabel = " frame rate: ";
   char* end = buffer + sizeof buffer;

@@ -7,18 +7,11 @@
 #include <cstdint>
 #include <string_view>
 
-#include "messages/recstat_t.h"
+#include "messages/cycle.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 
 namespace varnock {
-
-inline constexpr char kStatusChannel[] = "RECSTAT";
-inline constexpr char kImageChannel[] = "TFIMAGE";
-inline constexpr int64_t kPauseNanoseconds = 2'000'000;
-
-// The status record of a cycle that started in calendar second `now`.
-recstat_t status_record(int64_t now);
 
 // Formats "<now> frame rate: <cycles>\n" into `buffer`; returns the text.
 std::string_view format_rate_line(char (&buffer)[64], int64_t now, int32_t cycles);

@@ -122,15 +122,17 @@ Options:
 Options that take a value accept it as --opt VALUE or --opt=VALUE.
 
 Every message is checked whole: size, fingerprint, every field, and every
-pixel of a frame. A frame's pattern period is its sequence number (60 plus
-its publisher's cycle index). Frames are followed per publisher run (several
+pixel of a frame. Frames of any size are taken (varnock's are 1280 x 1280,
+varnock-pace's as asked), their width times height equal to their size. A
+frame's pattern period is its sequence number (60 plus its publisher's cycle
+index). Frames are followed per publisher run (several
 publishers, or a restarted one, are runs of their own): gaps count as lost,
 repeats as duplicates, a frame arriving after a later one as late. Each cycle
 sends a status record just before its frame; a status record that no frame
 follows counts a lost frame that no gap shows (all frames lost, the last ones
-lost, frames past period 1638399), marked as estimated. Rows are written two
-seconds late (longer after the bus falls silent), so that loss found later
-lands in the second it happened.
+lost, frames past period 1638399, or size - 1 for frames of another size),
+marked as estimated. Rows are written two seconds late (longer after the bus
+falls silent), so that loss found later lands in the second it happened.
 
 On udpm, loss is split by cause: frames the kernel's drops for the receiving
 socket explain (its receive buffer was full), and the rest (the network, or

@@ -8,13 +8,11 @@
 #include "messages/encoding.h"
 #include "messages/recstat_t.h"
 #include "messages/tfimage_t.h"
-#include "pattern/frames.h"
 
 namespace varnock::check {
 namespace {
 
-constexpr size_t kPixels = TestPatternFrames::kPixels;
-constexpr size_t kFrameSize = 8 + tfimage_t::kHeaderSize + kPixels;
+constexpr size_t kFrameHeader = 8 + tfimage_t::kHeaderSize;
 constexpr size_t kBlock = 4096;
 
 uint32_t read_u32(const uint8_t* p) {
@@ -100,25 +98,33 @@ bool FrameValidator::follows_pattern(const uint8_t* pixels, size_t count, int32_
 }
 
 FrameVerdict FrameValidator::validate(std::span<const uint8_t> m) {
-  if (m.size() != kFrameSize) return {"wrong size"};
+  // The size field is read only once the header is there, and trusted only
+  // once the message's length agrees with it.
+  if (m.size() < kFrameHeader) return {"wrong size"};
   const uint8_t* p = m.data();
+  const auto size = static_cast<int32_t>(read_u32(p + 36));
+  if (static_cast<int64_t>(m.size()) != int64_t{kFrameHeader} + size) return {"wrong size"};
   if (!has_fingerprint<tfimage_t>(p)) return {"wrong fingerprint"};
   if (read_u32(p + 16) != 0) return {"int_a is not 0"};
-  if (read_u32(p + 20) != TestPatternFrames::kWidth) return {"width is not 1280"};
-  if (read_u32(p + 24) != TestPatternFrames::kHeight) return {"height is not 1280"};
+  const auto width = static_cast<int32_t>(read_u32(p + 20));
+  const auto height = static_cast<int32_t>(read_u32(p + 24));
+  if (width < 1) return {"width is below 1"};
+  if (height < 1) return {"height is below 1"};
   if (read_u32(p + 28) != 1) return {"int_b is not 1"};
   if (read_u32(p + 32) != 1) return {"int_c is not 1"};
-  if (read_u32(p + 36) != kPixels) return {"size is not 1638400"};
+  // Also makes size at least 1; 64-bit, so the product cannot overflow.
+  if (int64_t{width} * height != size) return {"width times height is not size"};
 
-  const uint8_t* pixels = p + 40;
+  const uint8_t* pixels = p + kFrameHeader;
+  const auto count = static_cast<size_t>(size);
   if (pixels[0] != 255) return {"pixel 0 is not lit"};
   // In a valid frame the second lit byte is at the period, and the bytes
   // before it are the pattern's first period; past the end, only byte 0 is
   // lit and the scan has checked every other byte is 0.
-  const size_t second = first_nonzero(pixels, 1, kPixels);
-  if (second == kPixels) return {"", read_i64(p + 8), -1};
+  const size_t second = first_nonzero(pixels, 1, count);
+  if (second == count) return {"", read_i64(p + 8), -1};
   const auto period = static_cast<int32_t>(second);
-  if (!follows_pattern(pixels, kPixels, period)) return {"pixels off the pattern"};
+  if (!follows_pattern(pixels, count, period)) return {"pixels off the pattern"};
   return {"", read_i64(p + 8), period};
 }
 

@@ -28,8 +28,10 @@ struct FrameVerdict {
 // field but the timestamp (and int_a, whose value publishers may choose).
 StatusVerdict validate_status(std::span<const uint8_t> message);
 
-// Image frames: 1,638,440 bytes, the fingerprint, the fixed header fields,
-// and pixels lit (255) exactly at the multiples of some period, 0 elsewhere.
+// Image frames of any size: 40 + size bytes, the fingerprint, the fixed
+// header fields, width and height at least 1 with width x height = size, and
+// `size` pixels lit (255) exactly at the multiples of some period, 0
+// elsewhere.
 // The pixels are read once: a short period's pattern repeats a small tile,
 // which they are compared with piece by piece; a long one's lit bytes are
 // checked one by one and the gaps between them for zero.

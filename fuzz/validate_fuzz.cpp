@@ -1,5 +1,6 @@
 // Fuzzes varnock-check's validation of a received message: arbitrary bytes,
-// and frames and status records as varnock publishes them with bytes changed.
+// and frames (varnock's, and small ones of other sizes, as varnock-pace
+// publishes them) and status records with bytes changed.
 // It must never crash, never call a wrong message valid, and never call an
 // unchanged one wrong. The oracle is the tests' own reading of the format.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -9,8 +10,8 @@
 #include <span>
 #include <vector>
 
-#include "app/publisher.h"
 #include "check/validate.h"
+#include "messages/cycle.h"
 #include "messages/encoding.h"
 #include "pattern/frames.h"
 #include "tests/support/wire_check.h"
@@ -19,6 +20,10 @@ namespace {
 
 void require(bool condition) {
   if (!condition) std::abort();
+}
+
+uint32_t read_u32(const uint8_t* p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }
 
 std::vector<uint8_t> status_message(int64_t second) {
@@ -43,9 +48,23 @@ void check_frame(varnock::check::FrameValidator& validator, std::span<const uint
   const varnock::check::FrameVerdict v = validator.validate(m);
   if (unchanged) require(v.valid());
   if (!v.valid()) return;
-  const int32_t period = v.period < 0 ? varnock::TestPatternFrames::kPixels : v.period;
+  // Valid frames have a header; the oracle checks the dimensions it gives.
+  require(m.size() >= 40);
+  const auto width = static_cast<int32_t>(read_u32(m.data() + 20));
+  const auto height = static_cast<int32_t>(read_u32(m.data() + 24));
+  const int64_t pixels = int64_t{width} * height;
+  require(pixels >= 1 && pixels <= varnock::kMaxFramePixels);
+  const auto period = static_cast<int32_t>(v.period < 0 ? pixels : v.period);
   int64_t ms = 0;
-  require(varnock::testing::check_frame(m, period, &ms).empty() && ms == v.timestamp_ms);
+  require(varnock::testing::check_frame(m, period, &ms, width, height).empty() &&
+          ms == v.timestamp_ms);
+}
+
+// A small frame of `width` x `height` with pattern `period`.
+std::vector<uint8_t> small_frame(int32_t width, int32_t height, int32_t period, int64_t ms) {
+  varnock::TestPatternFrames frames(varnock::FrameSize{width, height}, period);
+  const auto bytes = frames.next(ms).encoded_in_place();
+  return {bytes.begin(), bytes.end()};
 }
 
 }  // namespace
@@ -75,18 +94,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t length) {
   static varnock::check::FrameValidator validator;  // one stream of frames, as in a run
   static FrameBench bench;
   FuzzedDataProvider in(data, length);
-  const int mode = in.ConsumeIntegralInRange(0, 2);
+  const int mode = in.ConsumeIntegralInRange(0, 3);
   if (mode == 0) {
     const std::vector<uint8_t> raw = in.ConsumeRemainingBytes<uint8_t>();
     check_status(raw, false);
     check_frame(validator, raw, false);
     return 0;
   }
-  std::vector<uint8_t> status;
-  std::vector<uint8_t>& m = mode == 1
-                                ? bench.frame(in.ConsumeIntegralInRange<int32_t>(1, 2'000'000),
-                                              in.ConsumeIntegral<int64_t>())
-                                : (status = status_message(in.ConsumeIntegral<int64_t>()));
+  // Frames of varnock's size alternate with others, as from two publishers.
+  std::vector<uint8_t> other;
+  std::vector<uint8_t>& m =
+      mode == 1   ? bench.frame(in.ConsumeIntegralInRange<int32_t>(1, 2'000'000),
+                                in.ConsumeIntegral<int64_t>())
+      : mode == 2 ? (other = status_message(in.ConsumeIntegral<int64_t>()))
+                  : (other = small_frame(in.ConsumeIntegralInRange<int32_t>(1, 64),
+                                         in.ConsumeIntegralInRange<int32_t>(1, 64),
+                                         in.ConsumeIntegralInRange<int32_t>(1, 5000),
+                                         in.ConsumeIntegral<int64_t>()));
   // Changes a few bytes, to be put back afterwards.
   struct Change {
     size_t at;
@@ -108,7 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t length) {
     unchanged = unchanged && kept == m.size();
   }
   const std::span<const uint8_t> view(m.data(), kept);
-  if (mode == 1) {
+  if (mode != 2) {
     check_frame(validator, view, unchanged);
   } else {
     check_status(view, unchanged);

@@ -1,19 +1,31 @@
-// The run's image frame and its test pattern: a 1280 x 1280 image, one byte a
-// pixel, lit (255) at every multiple of a period that grows by one a frame.
+// The run's image frame and its test pattern: a width x height image (1280 x
+// 1280 for varnock), one byte a pixel, lit (255) at every multiple of a
+// period that grows by one a frame.
 #ifndef VARNOCK_PATTERN_FRAMES_H_
 #define VARNOCK_PATTERN_FRAMES_H_
 
 #include <cstdint>
+#include <limits>
+#include <string>
 
 #include "messages/tfimage_t.h"
 
 namespace varnock {
 
-// Turns `pixels` (TestPatternFrames::kPixels bytes), which hold the pattern
-// of period `from` (0: all zero), into the pattern of period `to` (> 0) by
-// rewriting only the bytes at their multiples. A period below 1 has no
-// multiples to write.
-void redraw_pattern(uint8_t* pixels, int32_t from, int32_t to);
+// The most pixels a frame can carry: its `size` field is an int32, and so is
+// its encoded size, 40 bytes more.
+inline constexpr int64_t kMaxFramePixels = std::numeric_limits<int32_t>::max() - 40;
+
+// A frame's dimensions in pixels.
+struct FrameSize {
+  int32_t width = 1280;
+  int32_t height = 1280;
+  int64_t pixels() const { return int64_t{width} * height; }
+};
+
+// "" when a frame of `width` x `height` can be made (each at least 1, their
+// product at most kMaxFramePixels, computed without overflow); otherwise why not.
+std::string frame_size_problem(int64_t width, int64_t height);
 
 class TestPatternFrames {
  public:
@@ -22,9 +34,13 @@ class TestPatternFrames {
   static constexpr int32_t kPixels = kWidth * kHeight;
   static constexpr int32_t kFirstPeriod = 60;
 
-  // Throws std::invalid_argument when `first_period` is below 1, which has
-  // no pattern; nothing here catches it, so a program given one ends.
+  // varnock's frames: 1280 x 1280. Throws std::invalid_argument when
+  // `first_period` is below 1, which has no pattern; nothing here catches
+  // it, so a program given one ends.
   explicit TestPatternFrames(int32_t first_period = kFirstPeriod);
+  // Frames of `size`; also throws std::invalid_argument when
+  // frame_size_problem finds one. The pixels are allocated by the first next().
+  explicit TestPatternFrames(FrameSize size, int32_t first_period = kFirstPeriod);
 
   // Refreshes the frame for this cycle (timestamp `wall_ms`, header fields,
   // the pattern of the current period) and advances the period, which stays
@@ -42,9 +58,18 @@ class TestPatternFrames {
 
  private:
   tfimage_t frame_;
+  int32_t width_ = kWidth;
+  int32_t height_ = kHeight;
+  int32_t pixels_ = kPixels;
   int32_t period_;
   int32_t drawn_ = 0;  // period whose pattern frame_.data holds; 0 for none
 };
+
+// Turns `pixels` (`count` bytes), which hold the pattern of period `from`
+// (0: all zero), into the pattern of period `to` (> 0) by rewriting only the
+// bytes at their multiples. A period below 1 has no multiples to write.
+void redraw_pattern(uint8_t* pixels, int32_t from, int32_t to,
+                    int32_t count = TestPatternFrames::kPixels);
 
 }  // namespace varnock
 

@@ -16,8 +16,12 @@ class Clock {
   // Monotonic nanoseconds from an arbitrary origin.
   virtual int64_t monotonic_nanoseconds() = 0;
   // Sleeps until the monotonic clock reaches `deadline_ns`; may return early
-  // when a signal arrives. The one place a run takes the signals it holds.
+  // when a signal arrives. Where a run takes the signals it holds.
   virtual void sleep_until(int64_t deadline_ns) = 0;
+  // Takes the held signals already pending, as sleep_until does, without
+  // sleeping: for a loop whose deadline passed before it could sleep (the
+  // only other place signals are taken).
+  virtual void take_pending_signals() = 0;
 };
 
 // The operating system's clocks. Constructing one sets the calling thread's
@@ -33,6 +37,7 @@ class SystemClock final : public Clock {
   int64_t wall_milliseconds() override;
   int64_t monotonic_nanoseconds() override;
   void sleep_until(int64_t deadline_ns) override;
+  void take_pending_signals() override;
 
  private:
   int64_t wake_latency_ns_ = 0;  // running median of how late sleeps end

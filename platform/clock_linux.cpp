@@ -60,4 +60,6 @@ void SystemClock::sleep_until(int64_t deadline_ns) {
   }
 }
 
+void SystemClock::take_pending_signals() { sleep_taking_held_signals(0); }
+
 }  // namespace varnock

@@ -36,12 +36,16 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// A frame exactly as varnock publishes it with pattern `period`.
-Bytes frame(int32_t period, int64_t ms = 1'700'000'000'000) {
-  TestPatternFrames frames(period);
+// A frame exactly as varnock (or, of another size, varnock-pace) publishes
+// it with pattern `period`.
+Bytes frame(int32_t period, int64_t ms = 1'700'000'000'000, FrameSize size = {}) {
+  TestPatternFrames frames(size, period);
   const auto bytes = frames.next(ms).encoded_in_place();
   return Bytes(bytes.begin(), bytes.end());
 }
+
+// Writes `value` big-endian at m[at].
+void put_u32(Bytes& m, size_t at, uint32_t value) { store_big_endian<4>(m.data() + at, value); }
 
 Bytes status(int64_t second = 1'700'000'000) {
   Bytes m(63);
@@ -57,8 +61,10 @@ TEST(ValidateFrame, Table) {
     std::function<void(Bytes&)> damage;
     const char* problem;  // "" for valid
     int32_t expected_period;
+    FrameSize size = {};  // varnock's 1280 x 1280 unless given
   };
   auto pixel = [](size_t i, uint8_t v) { return [=](Bytes& m) { m[40 + i] = v; }; };
+  constexpr FrameSize kVga{640, 480};
   const Case cases[] = {
       {"first frame", 60, nullptr, "", 60},
       {"period 61", 61, nullptr, "", 61},
@@ -93,22 +99,63 @@ TEST(ValidateFrame, Table) {
       {"pixel 0 dark", 60, pixel(0, 0), "pixel 0 is not lit", 0},
       {"wrong fingerprint", 60, [](Bytes& m) { m[7] ^= 1; }, "wrong fingerprint", 0},
       {"int_a not 0", 60, [](Bytes& m) { m[19] = 1; }, "int_a is not 0", 0},
-      {"width", 60, [](Bytes& m) { m[23] = 1; }, "width is not 1280", 0},
-      {"height", 60, [](Bytes& m) { m[26] = 4; }, "height is not 1280", 0},
+      {"width", 60, [](Bytes& m) { m[23] = 1; }, "width times height is not size", 0},
+      {"height", 60, [](Bytes& m) { m[26] = 4; }, "width times height is not size", 0},
       {"int_b", 60, [](Bytes& m) { m[31] = 2; }, "int_b is not 1", 0},
       {"int_c", 60, [](Bytes& m) { m[35] = 0; }, "int_c is not 1", 0},
-      {"size field", 60, [](Bytes& m) { m[39] = 1; }, "size is not 1638400", 0},
+      {"size field", 60, [](Bytes& m) { m[39] = 1; }, "wrong size", 0},
       {"one byte short", 60, [](Bytes& m) { m.pop_back(); }, "wrong size", 0},
       {"one byte long", 60, [](Bytes& m) { m.push_back(0); }, "wrong size", 0},
       {"a status record on the frame channel", 60, [](Bytes& m) { m = status(); }, "wrong size", 0},
       {"empty", 60, [](Bytes& m) { m.clear(); }, "wrong size", 0},
+      {"only a header", 60, [](Bytes& m) { m.resize(40); }, "wrong size", 0},
+      // Frames of other sizes, as varnock-pace sends them, between and after
+      // varnock's: the reference pattern follows the size too.
+      {"640 x 480", 60, nullptr, "", 60, kVga},
+      {"640 x 480, next period", 61, nullptr, "", 61, kVga},
+      {"480 x 640: the same size", 62, nullptr, "", 62, {480, 640}},
+      {"640 x 480, last sequenced period", 307'199, nullptr, "", 307'199, kVga},
+      {"640 x 480, only byte 0 lit", 307'200, nullptr, "", -1, kVga},
+      {"1 x 1: only byte 0, no sequence number", 60, nullptr, "", -1, {1, 1}},
+      {"7 x 3, period 5", 5, nullptr, "", 5, {7, 3}},
+      {"one row", 60, nullptr, "", 60, {100'000, 1}},
+      {"varnock's size again", 63, nullptr, "", 63},
+      {"640 x 480, a dark pixel lit", 60, pixel(307'199, 255), "pixels off the pattern", 0, kVga},
+      {"640 x 480, a lit pixel missing", 60, pixel(307'140, 0), "pixels off the pattern", 0, kVga},
+      {"640 x 480, one byte short", 60, [](Bytes& m) { m.pop_back(); }, "wrong size", 0, kVga},
+      {"640 x 480 saying 1280 x 1280", 60,
+       [](Bytes& m) {
+         put_u32(m, 20, 1280);
+         put_u32(m, 24, 1280);
+       },
+       "width times height is not size", 0, kVga},
+      {"a size field that says more than the message holds", 60,
+       [](Bytes& m) { put_u32(m, 36, 307'201); }, "wrong size", 0, kVga},
+      {"a negative size field", 60, [](Bytes& m) { put_u32(m, 36, 0xFFFFFFFF); }, "wrong size", 0,
+       kVga},
+      {"width 0", 60, [](Bytes& m) { put_u32(m, 20, 0); }, "width is below 1", 0, kVga},
+      {"negative height", 60, [](Bytes& m) { put_u32(m, 24, 0xFFFFFE20); }, "height is below 1", 0,
+       kVga},
+      {"negative width and height, whose product is size", 60,
+       [](Bytes& m) {
+         put_u32(m, 20, static_cast<uint32_t>(-640));
+         put_u32(m, 24, static_cast<uint32_t>(-480));
+       },
+       "width is below 1", 0, kVga},
+      // 1,073,818,624 x 4 is 307,200 plus 2^32: in 32 bits, the frame's size.
+      {"width times height that wraps around to size", 60,
+       [](Bytes& m) {
+         put_u32(m, 20, 1'073'818'624);
+         put_u32(m, 24, 4);
+       },
+       "width times height is not size", 0, kVga},
   };
   // One validator for the whole table, as for a stream of frames: its
-  // reference pattern must follow any jump of period.
+  // reference pattern must follow any jump of period or size.
   FrameValidator validator;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Bytes m = frame(c.period, 1'700'000'000'123);
+    Bytes m = frame(c.period, 1'700'000'000'123, c.size);
     if (c.damage) c.damage(m);
     const FrameVerdict v = validator.validate(m);
     EXPECT_EQ(v.problem, std::string_view(c.problem));
@@ -490,6 +537,7 @@ class SteppingClock final : public Clock {
     return mono_ms_ * 1'000'000;
   }
   void sleep_until(int64_t /*deadline_ns*/) override {}
+  void take_pending_signals() override {}
 
  private:
   int64_t step_ms_;

@@ -2,7 +2,7 @@
 # Packages the build in BUILD_DIR with cpack (into a temporary folder) and
 # checks the Debian package as a user gets it: its name, control fields and
 # dependencies, exactly which files it holds, that the programs it unpacks
-# report VERSION and their help, and that both man pages render without a
+# report VERSION and their help, and that every man page renders without a
 # warning. Also checks that 'cmake --install' lays out the same files.
 #   tests/package_test.sh BUILD_DIR VERSION
 set -euo pipefail
@@ -36,9 +36,11 @@ done
 
 expected="./usr/bin/varnock
 ./usr/bin/varnock-check
+./usr/bin/varnock-pace
 ./usr/share/doc/varnock/README.md
 ./usr/share/doc/varnock/output-fields.md
 ./usr/share/man/man1/varnock-check.1.gz
+./usr/share/man/man1/varnock-pace.1.gz
 ./usr/share/man/man1/varnock.1.gz"
 files=$(dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$' | sort)
 [ "$files" = "$expected" ] || fail "the package holds:
@@ -50,7 +52,7 @@ $expected"
 
 root=$tmp/root
 dpkg-deb -x "$deb" "$root"
-for program in varnock varnock-check; do
+for program in varnock varnock-check varnock-pace; do
   bin=$root/usr/bin/$program
   [ "$("$bin" --version)" = "$program $version" ] ||
     fail "$program --version printed '$("$bin" --version)'"

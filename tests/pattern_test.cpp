@@ -15,9 +15,9 @@ namespace {
 constexpr int32_t kPixels = TestPatternFrames::kPixels;
 constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
 
-std::vector<uint8_t> reference_pattern(int32_t period) {
-  std::vector<uint8_t> p(kPixels);
-  for (int32_t i = 0; i < kPixels; ++i) p[static_cast<size_t>(i)] = (i % period == 0) ? 255 : 0;
+std::vector<uint8_t> reference_pattern(int32_t period, int32_t pixels = kPixels) {
+  std::vector<uint8_t> p(static_cast<size_t>(pixels));
+  for (int32_t i = 0; i < pixels; ++i) p[static_cast<size_t>(i)] = (i % period == 0) ? 255 : 0;
   return p;
 }
 
@@ -99,6 +99,58 @@ TEST(TestPattern, FirstPeriodBelowOneIsRefused) {
   for (const int32_t period : {0, -1, std::numeric_limits<int32_t>::min()}) {
     EXPECT_THROW(TestPatternFrames{period}, std::invalid_argument) << period;
   }
+}
+
+TEST(TestPattern, FramesOfOtherSizes) {
+  struct Case {
+    FrameSize size;
+    int32_t first_period;
+  };
+  // Periods run past the last pixel, where only byte 0 stays lit.
+  const Case cases[] = {
+      {{640, 480}, 60}, {{1, 1}, 60}, {{7, 3}, 19}, {{3, 7}, 1}, {{100'000, 1}, 60}};
+  for (const Case& c : cases) {
+    const auto pixels = static_cast<int32_t>(c.size.pixels());
+    SCOPED_TRACE(::testing::Message() << c.size.width << " x " << c.size.height);
+    TestPatternFrames frames(c.size, c.first_period);
+    for (int k = 0; k < 4; ++k) {
+      const tfimage_t& f = frames.next(1000 + k);
+      EXPECT_EQ(f.width, c.size.width);
+      EXPECT_EQ(f.height, c.size.height);
+      EXPECT_EQ(f.size, pixels);
+      EXPECT_EQ(f.encoded_size(), 40 + int64_t{pixels});
+      EXPECT_EQ(first_difference(f.data, reference_pattern(c.first_period + k, pixels)), -1);
+    }
+  }
+}
+
+TEST(TestPattern, FrameSizes) {
+  struct Case {
+    int64_t width;
+    int64_t height;
+    bool makes_a_frame;
+  };
+  constexpr int64_t kMost = kMax - 40;  // the size field, and 40 bytes more, fit an int32
+  const Case cases[] = {
+      {1280, 1280, true},
+      {1, 1, true},
+      {kMost, 1, true},
+      {1, kMost, true},
+      {65'536, 32'767, true},  // 2,147,418,112
+      {kMost + 1, 1, false},
+      {46'341, 46'341, false},  // 2,147,488,281
+      {0, 1, false},
+      {1, 0, false},
+      {-1, -1, false},
+      {std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::max(), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.width << " x " << c.height);
+    EXPECT_EQ(frame_size_problem(c.width, c.height).empty(), c.makes_a_frame);
+  }
+  EXPECT_THROW((TestPatternFrames{FrameSize{0, 480}}), std::invalid_argument);
+  EXPECT_THROW((TestPatternFrames{FrameSize{46'341, 46'341}}), std::invalid_argument);
+  EXPECT_THROW((TestPatternFrames{FrameSize{640, 480}, 0}), std::invalid_argument);
 }
 
 TEST(TestPattern, ReleaseThenNextRedrawsFromScratch) {

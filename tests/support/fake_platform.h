@@ -30,9 +30,11 @@ class FakeClock final : public Clock {
     ++sleeps;
     monotonic_ns_ = std::min(deadline_ns, monotonic_ns_ + sleep_step_ns);
   }
+  void take_pending_signals() override { ++signal_polls; }
 
   int64_t sleep_step_ns = INT64_MAX / 2;
   int sleeps = 0;
+  int signal_polls = 0;
   int64_t wall_ms_ = 1'700'000'000'000;
   int64_t monotonic_ns_ = 5'000;
 

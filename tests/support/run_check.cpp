@@ -10,7 +10,8 @@
 
 namespace varnock::testing {
 
-std::string check_log(const std::string& path, std::vector<int64_t>* cycle_seconds) {
+std::string check_log(const std::string& path, std::vector<int64_t>* cycle_seconds, int32_t width,
+                      int32_t height) {
   std::unique_ptr<lcm_eventlog_t, void (*)(lcm_eventlog_t*)> log(
       lcm_eventlog_create(path.c_str(), "r"), lcm_eventlog_destroy);
   if (!log) return "cannot open log " + path;
@@ -31,7 +32,9 @@ std::string check_log(const std::string& path, std::vector<int64_t>* cycle_secon
       if (channel != "TFIMAGE") return where + "expected TFIMAGE, got " + std::string(channel);
       const auto period = static_cast<int32_t>(60 + index / 2);
       int64_t ms = 0;
-      if (std::string e = check_frame(bytes, period, &ms); !e.empty()) return where + e;
+      if (std::string e = check_frame(bytes, period, &ms, width, height); !e.empty()) {
+        return where + e;
+      }
       // The frame is stamped after the cycle's second was read.
       if (ms / 1000 < second || ms / 1000 > second + 1) {
         return where + "frame stamped " + std::to_string(ms) + " ms in a cycle of second " +

@@ -1,0 +1,47 @@
+// varnock-pace: varnock's stream at the rate and frame size of the user's
+// own, to be checked by varnock-check.
+#include <cstdio>
+#include <new>
+
+#include "pace/options.h"
+#include "pace/pacer.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "platform/descriptors.h"
+#include "platform/signals.h"
+#include "varnock/version.h"
+
+int main(int argc, char** argv) {
+  varnock::open_missing_standard_descriptors();
+  varnock::pace::Options options;
+  if (const std::string error = varnock::pace::parse_options(argc, argv, &options);
+      !error.empty()) {
+    std::fprintf(stderr, "varnock-pace: %s\n%s", error.c_str(), varnock::pace::usage_line());
+    return varnock::pace::kPaceUsage;
+  }
+  if (options.help) {
+    std::fputs(varnock::pace::help_text(), stdout);
+    return varnock::pace::kPaceDone;
+  }
+  if (options.version) {
+    std::printf("varnock-pace %s\n", varnock::kVersion);
+    return varnock::pace::kPaceDone;
+  }
+  varnock::SystemClock clock;
+  int status = 0;
+  int stop_signal = 0;
+  {
+    varnock::ProcessConsole console;
+    try {
+      status = varnock::pace::run_pace(options, clock, console);
+    } catch (const std::bad_alloc&) {
+      std::fprintf(stderr, "varnock-pace: cannot allocate a frame of %lld bytes\n",
+                   static_cast<long long>(options.size.pixels()));
+      status = varnock::pace::kPaceNoRun;
+    }
+    stop_signal = console.stop_signal();
+  }  // the terminal is restored here
+  // Ended by a signal, the process dies of it, as varnock does.
+  if (stop_signal != 0) varnock::end_by_signal(stop_signal);
+  return status;
+}

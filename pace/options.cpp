@@ -1,0 +1,149 @@
+#include "pace/options.h"
+
+#include <charconv>
+#include <optional>
+#include <sstream>
+#include <string_view>
+
+namespace varnock::pace {
+namespace {
+
+// Reads `v` whole as a number from `low` to `high` into *out; returns "" or
+// a message naming the option, the range and the text given.
+template <typename Number>
+std::string parse_number(std::string_view option, std::string_view v, Number low, Number high,
+                         const char* what, Number* out) {
+  Number n{};
+  const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
+  if (ec != std::errc() || end != v.data() + v.size() || !(n >= low && n <= high)) {
+    std::ostringstream m;
+    m << option << " needs " << what << " from " << low << " to " << high << ", not '" << v << "'";
+    return m.str();
+  }
+  *out = n;
+  return "";
+}
+
+// --rate: "max" or 0 for as fast as possible, else kMinRateHz to kMaxRateHz.
+std::string parse_rate(std::string_view v, double* out) {
+  if (v == "max") {
+    *out = 0;
+    return "";
+  }
+  double hz = 0;
+  const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), hz);
+  if (ec == std::errc() && end == v.data() + v.size() &&
+      (hz == 0 || (hz >= kMinRateHz && hz <= kMaxRateHz))) {
+    *out = hz;
+    return "";
+  }
+  std::ostringstream m;
+  m << "--rate needs cycles a second from " << kMinRateHz << " to " << kMaxRateHz
+    << ", or max (or 0) for as fast as possible, not '" << v << "'";
+  return m.str();
+}
+
+}  // namespace
+
+std::string parse_options(int argc, const char* const* argv, Options* o) {
+  int64_t width = o->size.width;
+  int64_t height = o->size.height;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    // --opt=value is --opt value.
+    std::optional<std::string_view> inline_value;
+    if (const size_t eq = arg.find('='); arg.starts_with("--") && eq != std::string_view::npos) {
+      inline_value = arg.substr(eq + 1);
+      arg = arg.substr(0, eq);
+    }
+    const bool takes_value = arg == "--rate" || arg == "--width" || arg == "--height" ||
+                             arg == "--seconds" || arg == "--url";
+    if (inline_value && !takes_value) return std::string(arg) + " takes no value";
+    if (takes_value && !inline_value && i + 1 >= argc) return std::string(arg) + " needs a value";
+    const auto value = [&]() -> std::string_view {
+      return inline_value ? *inline_value : argv[++i];
+    };
+    std::string error;
+    if (arg == "--rate") {
+      error = parse_rate(value(), &o->rate_hz);
+    } else if (arg == "--width") {
+      error = parse_number<int64_t>(arg, value(), 1, kMaxFramePixels, "a number of pixels", &width);
+    } else if (arg == "--height") {
+      error =
+          parse_number<int64_t>(arg, value(), 1, kMaxFramePixels, "a number of pixels", &height);
+    } else if (arg == "--seconds") {
+      error = parse_number<int64_t>(arg, value(), 1, kMaxSeconds, "a whole number of seconds",
+                                    &o->seconds);
+    } else if (arg == "--url") {
+      o->url = value();
+      if (o->url.empty()) return "--url needs a value";
+    } else if (arg == "--help" || arg == "-h") {
+      o->help = true;
+    } else if (arg == "--version") {
+      o->version = true;
+    } else {
+      return "unknown argument '" + std::string(arg) + "'";
+    }
+    if (!error.empty()) return error;
+  }
+  if (const std::string problem = frame_size_problem(width, height); !problem.empty()) {
+    return "--width " + std::to_string(width) + " --height " + std::to_string(height) + ": " +
+           problem;
+  }
+  o->size = {static_cast<int32_t>(width), static_cast<int32_t>(height)};
+  return "";
+}
+
+const char* usage_line() {
+  return "Usage: varnock-pace [OPTION]...\n'varnock-pace --help' tells more.\n";
+}
+
+const char* help_text() {
+  return R"(Usage: varnock-pace [--rate HZ] [--width W] [--height H] [--seconds N] [--url URL]
+
+varnock's stream shaped like yours: each cycle publishes a 63-byte status
+record on RECSTAT, then a W x H test-pattern image (40 + W x H bytes) on
+TFIMAGE whose pattern period is 60 plus the cycle index, as varnock does,
+at the rate you ask. varnock-check checks what arrives, and scripts/sweep
+runs it at a series of rates to find where loss begins.
+
+Options:
+  --rate HZ      cycles a second, from 0.01 to 500 (a decimal number), kept on
+                 deadlines so that the rate does not drift; a late cycle is
+                 caught up with only within a period, never by a burst. max
+                 or 0: as fast as possible, with a 2 ms pause after each cycle
+                 as varnock has (the default)
+  --width W      the frame's width in pixels (1280)
+  --height H     its height (1280); W x H is at most 2147483607, the most a
+                 frame's size field can carry. udpm subscribers of LCM 1.3.1
+                 discard messages over 268435456 bytes
+  --seconds N    stop after N seconds (at most a year); otherwise at a key
+                 or a signal
+  --url URL      the bus (default: LCM_DEFAULT_URL, else LCM's default
+                 udpm://239.255.76.67:7667?ttl=0)
+  --help         this text
+  --version      the version
+Options that take a value accept it as --opt VALUE or --opt=VALUE.
+
+Output: a line naming the frame size, the rate and the bus; then, once a
+second (when a cycle starts in a new second), that second (Unix time) and the
+rates requested and achieved since the last line; when the run ends, the
+cycles of the whole run and its rate. For example:
+
+  1796866845 rate: requested 30 achieved 30.0
+
+  total: 90 cycles in 3.000 s: requested 30 achieved 30.0
+A cycle counts once both messages have been handed to LCM.
+
+Keys and signals, as varnock: in the foreground, any key ends the run after
+the current cycle (with standard input from a pipe, any byte waiting).
+Ctrl+C, Ctrl+\, SIGTERM and SIGHUP end it between cycles, with the terminal
+restored, by that same signal. Ctrl+Z suspends it; fg or bg resumes it.
+
+Exit status: 0 a key or --seconds ended the run; 1 the bus could not be
+opened or the frame not allocated; 2 usage error. A run ended by a signal
+ends by that signal (a shell shows 128 + its number, 130 for Ctrl+C).
+)";
+}
+
+}  // namespace varnock::pace

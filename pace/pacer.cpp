@@ -1,0 +1,148 @@
+#include "pace/pacer.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+
+#include "app/exit_status.h"
+#include "messages/cycle.h"
+#include "messages/encoding.h"
+#include "pace/schedule.h"
+#include "pattern/frames.h"
+
+namespace varnock::pace {
+namespace {
+
+constexpr int64_t kNanosPerSecond = 1'000'000'000;
+constexpr char kLcmDefaultUrl[] = "udpm://239.255.76.67:7667?ttl=0";
+
+std::string requested_text(double requested_hz) {
+  if (requested_hz <= 0) return "max";
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", requested_hz);
+  return text;
+}
+
+double achieved_hz(int64_t cycles, int64_t elapsed_ns) {
+  if (elapsed_ns <= 0) return 0;
+  return static_cast<double>(cycles) * 1e9 / static_cast<double>(elapsed_ns);
+}
+
+// Waits until `deadline_ns` on the monotonic clock, sleeping again after an
+// early wake, cut short by a stop signal; takes the signals pending even
+// when there is no time left to sleep.
+void wait_until(Clock& clock, Console& console, int64_t deadline_ns) {
+  while (clock.monotonic_nanoseconds() < deadline_ns && console.stop_signal() == 0) {
+    clock.sleep_until(deadline_ns);
+  }
+  clock.take_pending_signals();
+}
+
+// Counts cycles and writes a rate line when one starts in a new calendar second.
+class RateLines {
+ public:
+  RateLines(double requested_hz, int64_t second, int64_t start_ns)
+      : requested_hz_(requested_hz), second_(second), since_ns_(start_ns) {}
+
+  void cycle_started(int64_t second, int64_t now_ns, Console& console) {
+    if (second != second_) {
+      console.write(rate_line(second, requested_hz_, cycles_, now_ns - since_ns_));
+      second_ = second;
+      since_ns_ = now_ns;
+      cycles_ = 0;
+    }
+    ++cycles_;
+  }
+
+ private:
+  double requested_hz_;
+  int64_t second_;
+  int64_t since_ns_;
+  int64_t cycles_ = 0;
+};
+
+}  // namespace
+
+std::string rate_line(int64_t second, double requested_hz, int64_t cycles, int64_t elapsed_ns) {
+  char line[128];
+  std::snprintf(line, sizeof line, "%lld rate: requested %s achieved %.1f\n",
+                static_cast<long long>(second), requested_text(requested_hz).c_str(),
+                achieved_hz(cycles, elapsed_ns));
+  return line;
+}
+
+std::string total_line(double requested_hz, int64_t cycles, int64_t elapsed_ns) {
+  char line[160];
+  std::snprintf(line, sizeof line, "total: %lld cycles in %.3f s: requested %s achieved %.1f\n",
+                static_cast<long long>(cycles), static_cast<double>(elapsed_ns) / 1e9,
+                requested_text(requested_hz).c_str(), achieved_hz(cycles, elapsed_ns));
+  return line;
+}
+
+std::string url_in_use(const Options& options) {
+  if (!options.url.empty()) return options.url;
+  const char* env = std::getenv("LCM_DEFAULT_URL");
+  return env != nullptr && *env != '\0' ? env : kLcmDefaultUrl;
+}
+
+int run_cycles(lcm_t* bus, const Options& options, Clock& clock, Console& console) {
+  TestPatternFrames frames(options.size);
+  const int64_t start_ns = clock.monotonic_nanoseconds();
+  // Options bound --seconds to a year, so this cannot overflow.
+  const int64_t end_ns = options.seconds > 0 ? start_ns + options.seconds * kNanosPerSecond
+                                             : std::numeric_limits<int64_t>::max();
+  CycleSchedule schedule(options.rate_hz, start_ns);
+  RateLines lines(options.rate_hz, clock.calendar_seconds(), start_ns);
+  int64_t cycles = 0;
+  int status = kPaceDone;
+  int64_t started_ns = start_ns;
+  if (!console.key_waiting()) {
+    for (;;) {
+      const int64_t now = clock.calendar_seconds();
+      lines.cycle_started(now, started_ns, console);
+      const recstat_t record = status_record(now);
+      publish_message(bus, kStatusChannel, record);
+      publish_message(bus, kImageChannel, frames.next(clock.wall_milliseconds()));
+      ++cycles;
+      wait_until(clock, console,
+                 std::min(schedule.after(started_ns, clock.monotonic_nanoseconds()), end_ns));
+      if (const int signo = console.stop_signal(); signo != 0) {
+        status = exit_status_for_signal(signo);
+        break;
+      }
+      if (console.key_waiting()) break;
+      started_ns = clock.monotonic_nanoseconds();
+      if (started_ns >= end_ns) break;
+    }
+  }
+  console.write(total_line(options.rate_hz, cycles,
+                           std::min(clock.monotonic_nanoseconds(), end_ns) - start_ns));
+  return status;
+}
+
+int run_pace(const Options& options, Clock& clock, Console& console) {
+  const std::string url = url_in_use(options);
+  const int64_t message_bytes = 8 + tfimage_t::kHeaderSize + options.size.pixels();
+  char banner[512];
+  std::snprintf(banner, sizeof banner,
+                "varnock-pace: %d x %d frames (%lld bytes a message) at %s Hz on %s\n",
+                options.size.width, options.size.height, static_cast<long long>(message_bytes),
+                requested_text(options.rate_hz).c_str(), url.c_str());
+  console.write(banner);
+  if (url.starts_with("udpm://") && message_bytes > LCM_MAX_MESSAGE_SIZE) {
+    std::fprintf(stderr,
+                 "varnock-pace: warning: udpm subscribers of LCM discard messages over %d bytes; "
+                 "these frames are %lld\n",
+                 LCM_MAX_MESSAGE_SIZE, static_cast<long long>(message_bytes));
+  }
+  const std::unique_ptr<lcm_t, void (*)(lcm_t*)> bus(lcm_create(url.c_str()), lcm_destroy);
+  if (!bus) {
+    std::fprintf(stderr, "varnock-pace: cannot open the bus %s\n", url.c_str());
+    return kPaceNoRun;
+  }
+  return run_cycles(bus.get(), options, clock, console);
+}
+
+}  // namespace varnock::pace
