@@ -382,7 +382,10 @@ TEST_F(CheckInNamespace, SeveralPublishersAreAccountedRunByRun) {
       EXPECT_LT(run[0].get<int64_t>() - 60, 100) << "the run began before the check listened";
       published += run[1].get<int64_t>() - 59;
     }
-    EXPECT_NEAR(out.accounted(), published, 2 * publishers);
+    // Frames lost after a run's last received one (a slow checker drops
+    // them) are beyond its periods: only the status records witness them.
+    EXPECT_GE(out.accounted(), published - 2 * publishers);
+    EXPECT_LE(out.accounted(), published + out.total("lost_estimated") + 2 * publishers);
     for (const json& r : out.rows) EXPECT_GE(r["lost"].get<int64_t>(), 0);
   }
 }
