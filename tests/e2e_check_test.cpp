@@ -384,8 +384,8 @@ TEST_F(CheckInNamespace, SeveralPublishersAreAccountedRunByRun) {
     }
     // Frames lost after a run's last received one (a slow checker drops
     // them) are beyond its periods: only the status records witness them.
-    EXPECT_GE(out.accounted(), published - 2 * publishers);
-    EXPECT_LE(out.accounted(), published + out.total("lost_estimated") + 2 * publishers);
+    EXPECT_GE(out.accounted(), published - int64_t{2} * publishers);
+    EXPECT_LE(out.accounted(), published + out.total("lost_estimated") + int64_t{2} * publishers);
     for (const json& r : out.rows) EXPECT_GE(r["lost"].get<int64_t>(), 0);
   }
 }
