@@ -1,41 +1,18 @@
 #include "check/options.h"
 
-#include <charconv>
 #include <optional>
-#include <sstream>
+#include <string>
 #include <string_view>
+
+#include "cli/command_line.h"
 
 namespace varnock::check {
 
-namespace {
-
-// Reads `v` whole as a number from `low` to `high` into *out; returns "" or
-// a message naming the option, the range and the text given.
-template <typename Number>
-std::string parse_number(std::string_view option, std::string_view v, Number low, Number high,
-                         const char* what, Number* out) {
-  Number n{};
-  const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
-  if (ec != std::errc() || end != v.data() + v.size() || !(n >= low && n <= high)) {
-    std::ostringstream m;
-    m << option << " needs " << what << " from " << low << " to " << high << ", not '" << v << "'";
-    return m.str();
-  }
-  *out = n;
-  return "";
-}
-
-}  // namespace
-
 std::string parse_options(int argc, const char* const* argv, Options* o) {
   for (int i = 1; i < argc; ++i) {
-    std::string_view arg = argv[i];
-    // --opt=value is --opt value.
-    std::optional<std::string_view> inline_value;
-    if (const size_t eq = arg.find('='); arg.starts_with("--") && eq != std::string_view::npos) {
-      inline_value = arg.substr(eq + 1);
-      arg = arg.substr(0, eq);
-    }
+    const OptionArgument split = split_option(argv[i]);
+    const std::string_view arg = split.option;
+    const std::optional<std::string_view> inline_value = split.inline_value;
     const bool takes_value = arg == "--url" || arg == "--seconds" || arg == "--csv" ||
                              arg == "--max-loss" || arg == "--min-frames" || arg == "--handler-ms";
     if (inline_value && !takes_value) {

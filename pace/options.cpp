@@ -5,24 +5,10 @@
 #include <sstream>
 #include <string_view>
 
+#include "cli/command_line.h"
+
 namespace varnock::pace {
 namespace {
-
-// Reads `v` whole as a number from `low` to `high` into *out; returns "" or
-// a message naming the option, the range and the text given.
-template <typename Number>
-std::string parse_number(std::string_view option, std::string_view v, Number low, Number high,
-                         const char* what, Number* out) {
-  Number n{};
-  const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
-  if (ec != std::errc() || end != v.data() + v.size() || !(n >= low && n <= high)) {
-    std::ostringstream m;
-    m << option << " needs " << what << " from " << low << " to " << high << ", not '" << v << "'";
-    return m.str();
-  }
-  *out = n;
-  return "";
-}
 
 // --rate: "max" or 0 for as fast as possible, else kMinRateHz to kMaxRateHz.
 std::string parse_rate(std::string_view v, double* out) {
@@ -49,13 +35,9 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
   int64_t width = o->size.width;
   int64_t height = o->size.height;
   for (int i = 1; i < argc; ++i) {
-    std::string_view arg = argv[i];
-    // --opt=value is --opt value.
-    std::optional<std::string_view> inline_value;
-    if (const size_t eq = arg.find('='); arg.starts_with("--") && eq != std::string_view::npos) {
-      inline_value = arg.substr(eq + 1);
-      arg = arg.substr(0, eq);
-    }
+    const OptionArgument split = split_option(argv[i]);
+    const std::string_view arg = split.option;
+    const std::optional<std::string_view> inline_value = split.inline_value;
     const bool takes_value = arg == "--rate" || arg == "--width" || arg == "--height" ||
                              arg == "--seconds" || arg == "--url";
     if (inline_value && !takes_value) return std::string(arg) + " takes no value";
