@@ -19,7 +19,6 @@
 #include <vector>
 
 #include "bench/bench_support.h"
-#include "check/socket_stats.h"
 #include "tests/support/child_process.h"
 #include "tests/support/netns.h"
 
@@ -79,27 +78,6 @@ bool parse(int argc, char** argv, Options* o) {
   return true;
 }
 
-// Datagrams the kernel dropped for process `pid`'s sockets bound to LCM's
-// port (a full receive buffer), or -1 when it has none.
-int64_t kernel_drops(pid_t pid) {
-  constexpr uint16_t kPort = 7667;
-  const std::string table = varnock::testing::read_file("/proc/net/udp");
-  int64_t drops = -1;
-  std::error_code error;
-  const std::filesystem::path fds = "/proc/" + std::to_string(pid) + "/fd";
-  for (std::filesystem::directory_iterator it(fds, error), end; !error && it != end;
-       it.increment(error)) {
-    const std::string target = std::filesystem::read_symlink(it->path(), error).string();
-    if (target.rfind("socket:[", 0) != 0) continue;
-    const auto row =
-        varnock::check::find_udp_row(table, std::strtoull(target.c_str() + 8, nullptr, 10));
-    if (row && row->local_port == kPort) {
-      drops = std::max<int64_t>(drops, 0) + static_cast<int64_t>(row->drops);
-    }
-  }
-  return drops;
-}
-
 // A temporary file for a program's output, removed with it.
 class TempFile {
  public:
@@ -125,7 +103,6 @@ struct Program {
   std::unique_ptr<ChildProcess> process;
   int64_t cpu_start = -1;
   int64_t cpu_end = -1;
-  int64_t drops = -1;
 
   explicit Program(const std::vector<std::string>& argv)
       : process(std::make_unique<ChildProcess>(argv, out.path(), err.path())) {}
@@ -144,22 +121,34 @@ struct Received {
   int64_t kernel_drops = -1;
 };
 
-Received checker_received(const std::string& output) {
+// The last line of `output` as JSON; a null value when it is not JSON.
+nlohmann::json last_json_line(const std::string& output) {
   std::istringstream lines(output);
   std::string line;
   std::string last;
   while (std::getline(lines, line)) {
     if (!line.empty()) last = line;
   }
-  const nlohmann::json summary = nlohmann::json::parse(last, nullptr, false);
+  return nlohmann::json::parse(last, nullptr, false);
+}
+
+// kernel_drops of a JSON object: -1 when null or missing.
+int64_t drops_of(const nlohmann::json& j) {
+  const auto it = j.find("kernel_drops");
+  return it != j.end() && it->is_number_integer() ? it->get<int64_t>() : -1;
+}
+
+Received checker_received(const std::string& output) {
+  const nlohmann::json summary = last_json_line(output);
   if (!summary.is_object() || summary.value("type", "") != "summary") return {};
-  return {summary.value("frames", -1L), summary.value("lost", 0L), summary.value("corrupt", 0L)};
+  return {summary.value("frames", -1L), summary.value("lost", 0L), summary.value("corrupt", 0L),
+          drops_of(summary)};
 }
 
 Received bare_received(const std::string& output) {
-  const size_t at = output.find("TFIMAGE ");
-  if (at == std::string::npos) return {};
-  return {std::atol(output.c_str() + at + 8), 0, 0};
+  const nlohmann::json counts = last_json_line(output);
+  if (!counts.is_object()) return {};
+  return {counts.value("frames", -1L), 0, 0, drops_of(counts)};
 }
 
 // A publisher's cycles per full second (every rate line but the first).
@@ -210,10 +199,7 @@ bool run_round(const Options& o, Round* r) {
   for (auto& p : publishers) p->stop();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the last frames handled
 
-  for (auto& s : subscribers) {
-    s->cpu_end = process_cpu_ns(s->process->pid());
-    s->drops = kernel_drops(s->process->pid());
-  }
+  for (auto& s : subscribers) s->cpu_end = process_cpu_ns(s->process->pid());
   for (auto& s : subscribers) s->stop();
   for (auto& p : publishers) {
     const std::vector<double> rates = publisher_rates(varnock::testing::read_file(p->out.path()));
@@ -221,8 +207,7 @@ bool run_round(const Options& o, Round* r) {
   }
   for (int i = 0; i < o.checkers; ++i) {
     const Program& s = *subscribers[static_cast<size_t>(i)];
-    Received got = checker_received(varnock::testing::read_file(s.out.path()));
-    got.kernel_drops = s.drops;
+    const Received got = checker_received(varnock::testing::read_file(s.out.path()));
     if (got.frames <= 0 || s.cpu_start < 0) {
       std::fprintf(stderr, "check_cost: varnock-check received no frame:\n%s\n",
                    varnock::testing::read_file(s.err.path()).c_str());
@@ -234,7 +219,6 @@ bool run_round(const Options& o, Round* r) {
   if (o.bare) {
     const Program& s = *subscribers.back();
     r->bare = bare_received(varnock::testing::read_file(s.out.path()));
-    r->bare.kernel_drops = s.drops;
     if (r->bare.frames <= 0 || s.cpu_start < 0) {
       std::fprintf(stderr, "check_cost: the bare subscriber received no frame\n");
       return false;

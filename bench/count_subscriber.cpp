@@ -1,13 +1,20 @@
 // A bare subscriber for the benchmarks: receives "RECSTAT" and "TFIMAGE" on
 // the bus its argument names (by default, LCM's default multicast group with a
 // receive buffer that holds whole frames) until SIGINT or SIGTERM, then
-// prints how many of each arrived. It does nothing with what it receives.
+// prints, as one JSON object, how many of each arrived and the datagrams the
+// kernel dropped for its socket (null off udpm). It does nothing with what it
+// receives.
 //
 //   count_subscriber [URL]
 #include <lcm/lcm.h>
 
 #include <csignal>
 #include <cstdio>
+#include <memory>
+#include <string>
+
+#include "host/host.h"
+#include "host/lcm_url.h"
 
 namespace {
 
@@ -23,15 +30,23 @@ void count(const lcm_recv_buf_t* /*rbuf*/, const char* /*channel*/, void* counte
 int main(int argc, char** argv) {
   std::signal(SIGINT, on_stop);
   std::signal(SIGTERM, on_stop);
-  lcm_t* bus =
-      lcm_create(argc > 1 ? argv[1] : "udpm://239.255.76.67:7667?ttl=0&recv_buf_size=4194304");
+  const std::string url =
+      argc > 1 ? argv[1] : "udpm://239.255.76.67:7667?ttl=0&recv_buf_size=4194304";
+  lcm_t* bus = lcm_create(url.c_str());
   if (bus == nullptr) return 1;
   long status = 0;
   long frames = 0;
   lcm_subscribe(bus, "RECSTAT", count, &status);
   lcm_subscribe(bus, "TFIMAGE", count, &frames);
+  varnock::host::LcmUrl parsed;
+  std::unique_ptr<varnock::host::ReceiveCounters> socket;
+  if (varnock::host::parse_lcm_url(url, &parsed).empty() && parsed.udpm()) {
+    socket = varnock::host::make_system_host()->find_receive_socket(parsed.port);
+  }
   while (g_stop == 0) lcm_handle_timeout(bus, 100);
-  std::printf("RECSTAT %ld TFIMAGE %ld\n", status, frames);
+  const long long drops = socket ? socket->drops() : -1;
+  std::printf("{\"status_records\":%ld,\"frames\":%ld,\"kernel_drops\":%s}\n", status, frames,
+              drops >= 0 ? std::to_string(drops).c_str() : "null");
   lcm_destroy(bus);
   return 0;
 }

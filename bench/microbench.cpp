@@ -6,8 +6,8 @@
 #include <cstring>
 #include <vector>
 
+#include "account/validate.h"
 #include "app/publisher.h"
-#include "check/validate.h"
 #include "messages/encoding.h"
 #include "messages/recstat_t.h"
 #include "messages/tfimage_t.h"
@@ -105,7 +105,7 @@ std::vector<std::vector<uint8_t>> two_frames(int32_t first) {
 void BM_ValidateFrame(benchmark::State& state) {
   const std::vector<std::vector<uint8_t>> messages =
       two_frames(static_cast<int32_t>(state.range(0)));
-  check::FrameValidator validator;
+  account::FrameValidator validator;
   size_t next = 0;
   for (auto _ : state) {
     benchmark::DoNotOptimize(validator.validate(messages[next]).period);

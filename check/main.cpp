@@ -1,31 +1,41 @@
 // varnock-check: subscribes to varnock's channels and reports, second by
 // second, what arrived, what was lost and what was damaged.
 #include <cstdio>
+#include <memory>
 
-#include "check/diagnose.h"
+#include "check/check_run.h"
+#include "check/exit_status.h"
 #include "check/options.h"
-#include "check/run.h"
+#include "diagnose/diagnose.h"
+#include "host/host.h"
+#include "host/lcm_url.h"
 #include "platform/clock.h"
 #include "platform/descriptors.h"
+#include "platform/signals.h"
 #include "varnock/version.h"
 
 int main(int argc, char** argv) {
-  varnock::open_missing_standard_descriptors();
-  varnock::check::Options options;
-  if (const std::string error = varnock::check::parse_options(argc, argv, &options);
-      !error.empty()) {
-    std::fprintf(stderr, "varnock-check: %s\n%s", error.c_str(), varnock::check::usage_line());
-    return varnock::check::kCheckUsage;
+  using namespace varnock;
+  open_missing_standard_descriptors();
+  check::Options options;
+  if (const std::string error = check::parse_options(argc, argv, &options); !error.empty()) {
+    std::fprintf(stderr, "varnock-check: %s\n%s", error.c_str(), check::usage_line());
+    return check::kCheckUsage;
   }
   if (options.help) {
-    std::fputs(varnock::check::usage(), stdout);
-    return varnock::check::kCheckOk;
+    std::fputs(check::usage(), stdout);
+    return check::kCheckOk;
   }
   if (options.version) {
-    std::printf("varnock-check %s\n", varnock::kVersion);
-    return varnock::check::kCheckOk;
+    std::printf("varnock-check %s\n", kVersion);
+    return check::kCheckOk;
   }
-  varnock::SystemClock clock;
-  if (options.diagnose) return varnock::check::run_diagnose(options, clock);
-  return varnock::check::run_check(options, clock);
+  install_stop_handlers();
+  SystemClock clock;
+  const std::unique_ptr<host::Host> host = host::make_system_host();
+  if (options.diagnose) {
+    return diagnose::exit_status_of(diagnose::run_diagnose(host::url_in_use(options.url),
+                                                           options.seconds, *host, clock, stdout));
+  }
+  return check::run_check(options, *host, clock);
 }

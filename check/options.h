@@ -25,6 +25,8 @@ struct Options {
   double handler_ms = 0;  // time the frame handler takes, as a slow subscriber
 
   bool diagnose = false;  // a preflight of the bus set-up instead of a run
+
+  bool operator==(const Options&) const = default;
 };
 
 // Parses argv into *options; returns "" or a message naming the bad argument.

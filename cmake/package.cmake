@@ -4,6 +4,22 @@
 set(VARNOCK_MAINTAINER "varnock maintainers <maintainers@users.noreply.c-seed-44bea902.example>"
   CACHE STRING "Maintainer field of the Debian package")
 
+# What Debian asks of every package's documentation folder: the licence in
+# the machine-readable copyright format, and the changelog, gzipped without a
+# name or time stamp so that the same sources make the same package.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/copyright.in ${PROJECT_BINARY_DIR}/debian/copyright @ONLY)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/changelog.Debian.in
+  ${PROJECT_BINARY_DIR}/debian/changelog.Debian @ONLY)
+find_program(GZIP gzip REQUIRED)
+add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz
+  COMMAND ${GZIP} -9nkf ${PROJECT_BINARY_DIR}/debian/changelog.Debian
+  DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog.Debian
+  COMMENT "Compressing the Debian changelog"
+  VERBATIM)
+add_custom_target(varnock_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz)
+install(FILES ${PROJECT_BINARY_DIR}/debian/copyright
+  ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME varnock)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "check/latency.h"
-#include "check/runs.h"
-#include "check/witness.h"
+#include "account/publisher_runs.h"
+#include "account/status_witness.h"
+#include "account/time_histogram.h"
 
 namespace {
 
@@ -22,9 +22,9 @@ void require(bool condition) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
-  varnock::check::RunTracker runs;
-  varnock::check::StatusWitness witness;
-  varnock::check::LatencyHistogram latency;
+  varnock::account::RunTracker runs;
+  varnock::account::StatusWitness witness;
+  varnock::account::TimeHistogram latency;
   int64_t missing = 0;
   int64_t late = 0;
   int64_t frames = 0;
@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const auto o = runs.add(seq, in.ConsumeIntegral<int64_t>(), in.ConsumeIntegral<int64_t>());
         require(o.missing >= 0 && o.missing < 1'638'399);
         missing += o.missing;
-        if (o.kind == varnock::check::FrameOutcome::kLate) ++late;
+        if (o.kind == varnock::account::FrameOutcome::kLate) ++late;
         ++frames;
         break;
       }
@@ -64,8 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A late frame gives back a loss some gap counted.
   require(late <= missing);
   require(runs.runs_started() <= frames);
-  require(runs.listed().size() <= varnock::check::RunTracker::kListed);
-  const varnock::check::Latency l = latency.summary();
+  require(runs.listed().size() <= varnock::account::RunTracker::kListed);
+  const varnock::account::TimePercentiles l = latency.summary();
   if (latency.count() > 0) require(l.p50 <= l.max && l.p99 <= l.max);
   return 0;
 }

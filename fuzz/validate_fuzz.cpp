@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-#include "check/validate.h"
+#include "account/validate.h"
 #include "messages/cycle.h"
 #include "messages/encoding.h"
 #include "pattern/frames.h"
@@ -34,7 +34,7 @@ std::vector<uint8_t> status_message(int64_t second) {
 }
 
 void check_status(std::span<const uint8_t> m, bool unchanged) {
-  const varnock::check::StatusVerdict v = varnock::check::validate_status(m);
+  const varnock::account::StatusVerdict v = varnock::account::validate_status(m);
   if (unchanged) require(v.valid());
   if (!v.valid()) return;
   std::vector<uint8_t> copy(m.begin(), m.end());
@@ -43,9 +43,9 @@ void check_status(std::span<const uint8_t> m, bool unchanged) {
   require(varnock::testing::check_status(copy, &second).empty() && second == v.timestamp);
 }
 
-void check_frame(varnock::check::FrameValidator& validator, std::span<const uint8_t> m,
+void check_frame(varnock::account::FrameValidator& validator, std::span<const uint8_t> m,
                  bool unchanged) {
-  const varnock::check::FrameVerdict v = validator.validate(m);
+  const varnock::account::FrameVerdict v = validator.validate(m);
   if (unchanged) require(v.valid());
   if (!v.valid()) return;
   // Valid frames have a header; the oracle checks the dimensions it gives.
@@ -91,7 +91,7 @@ class FrameBench {
 };
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t length) {
-  static varnock::check::FrameValidator validator;  // one stream of frames, as in a run
+  static varnock::account::FrameValidator validator;  // one stream of frames, as in a run
   static FrameBench bench;
   FuzzedDataProvider in(data, length);
   const int mode = in.ConsumeIntegralInRange(0, 3);

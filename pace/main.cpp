@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <new>
 
+#include "pace/exit_status.h"
 #include "pace/options.h"
 #include "pace/pacer.h"
 #include "platform/clock.h"

@@ -59,6 +59,8 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
     } else if (arg == "--url") {
       o->url = value();
       if (o->url.empty()) return "--url needs a value";
+    } else if (arg == "--json") {
+      o->json = true;
     } else if (arg == "--help" || arg == "-h") {
       o->help = true;
     } else if (arg == "--version") {
@@ -82,12 +84,12 @@ const char* usage_line() {
 
 const char* help_text() {
   return R"(Usage: varnock-pace [--rate HZ] [--width W] [--height H] [--seconds N] [--url URL]
+                    [--json]
 
 varnock's stream shaped like yours: each cycle publishes a 63-byte status
 record on RECSTAT, then a W x H test-pattern image (40 + W x H bytes) on
 TFIMAGE whose pattern period is 60 plus the cycle index, as varnock does,
-at the rate you ask. varnock-check checks what arrives, and scripts/sweep
-runs it at a series of rates to find where loss begins.
+at the rate you ask. varnock-check checks what arrives.
 
 Options:
   --rate HZ      cycles a second, from 0.01 to 500 (a decimal number), kept on
@@ -103,6 +105,7 @@ Options:
                  or a signal
   --url URL      the bus (default: LCM_DEFAULT_URL, else LCM's default
                  udpm://239.255.76.67:7667?ttl=0)
+  --json         write one JSON object a line instead of the text below
   --help         this text
   --version      the version
 Options that take a value accept it as --opt VALUE or --opt=VALUE.
@@ -116,6 +119,12 @@ cycles of the whole run and its rate. For example:
 
   total: 90 cycles in 3.000 s: requested 30 achieved 30.0
 A cycle counts once both messages have been handed to LCM.
+
+With --json, the same figures for programs: one JSON object a line, its
+"type" start (with version, url, width, height, message_bytes, rate_hz and
+seconds), second (second, cycles, achieved_hz) or summary (cycles, seconds,
+rate_hz, achieved_hz). rate_hz is null for max, and the start's seconds null
+without --seconds. Warnings and errors stay on standard error, as text.
 
 Keys and signals, as varnock: in the foreground, any key ends the run after
 the current cycle (with standard input from a pipe, any byte waiting).

@@ -23,6 +23,7 @@ struct Options {
   FrameSize size;       // 1280 x 1280 unless --width, --height
   int64_t seconds = 0;  // 0: until a key or a signal
   std::string url;      // empty: LCM's default provider
+  bool json = false;    // JSON lines on standard output instead of text
   bool help = false;
   bool version = false;
 };

@@ -7,8 +7,10 @@
 #include <memory>
 
 #include "app/exit_status.h"
+#include "host/lcm_url.h"
 #include "messages/cycle.h"
 #include "messages/encoding.h"
+#include "pace/report.h"
 #include "pace/schedule.h"
 #include "pattern/frames.h"
 
@@ -16,19 +18,6 @@ namespace varnock::pace {
 namespace {
 
 constexpr int64_t kNanosPerSecond = 1'000'000'000;
-constexpr char kLcmDefaultUrl[] = "udpm://239.255.76.67:7667?ttl=0";
-
-std::string requested_text(double requested_hz) {
-  if (requested_hz <= 0) return "max";
-  char text[32];
-  std::snprintf(text, sizeof text, "%g", requested_hz);
-  return text;
-}
-
-double achieved_hz(int64_t cycles, int64_t elapsed_ns) {
-  if (elapsed_ns <= 0) return 0;
-  return static_cast<double>(cycles) * 1e9 / static_cast<double>(elapsed_ns);
-}
 
 // Waits until `deadline_ns` on the monotonic clock, sleeping again after an
 // early wake, cut short by a stop signal; takes the signals pending even
@@ -40,15 +29,15 @@ void wait_until(Clock& clock, Console& console, int64_t deadline_ns) {
   clock.take_pending_signals();
 }
 
-// Counts cycles and writes a rate line when one starts in a new calendar second.
+// Counts cycles and writes a second's line when one starts in a new calendar second.
 class RateLines {
  public:
-  RateLines(double requested_hz, int64_t second, int64_t start_ns)
-      : requested_hz_(requested_hz), second_(second), since_ns_(start_ns) {}
+  RateLines(Format format, double requested_hz, int64_t second, int64_t start_ns)
+      : format_(format), requested_hz_(requested_hz), second_(second), since_ns_(start_ns) {}
 
   void cycle_started(int64_t second, int64_t now_ns, Console& console) {
     if (second != second_) {
-      console.write(rate_line(second, requested_hz_, cycles_, now_ns - since_ns_));
+      console.write(second_line(format_, second, requested_hz_, cycles_, now_ns - since_ns_));
       second_ = second;
       since_ns_ = now_ns;
       cycles_ = 0;
@@ -57,6 +46,7 @@ class RateLines {
   }
 
  private:
+  Format format_;
   double requested_hz_;
   int64_t second_;
   int64_t since_ns_;
@@ -65,27 +55,6 @@ class RateLines {
 
 }  // namespace
 
-std::string rate_line(int64_t second, double requested_hz, int64_t cycles, int64_t elapsed_ns) {
-  char line[128];
-  std::snprintf(line, sizeof line, "%lld rate: requested %s achieved %.1f\n",
-                static_cast<long long>(second), requested_text(requested_hz).c_str(),
-                achieved_hz(cycles, elapsed_ns));
-  return line;
-}
-
-std::string total_line(double requested_hz, int64_t cycles, int64_t elapsed_ns) {
-  char line[160];
-  std::snprintf(line, sizeof line, "total: %lld cycles in %.3f s: requested %s achieved %.1f\n",
-                static_cast<long long>(cycles), static_cast<double>(elapsed_ns) / 1e9,
-                requested_text(requested_hz).c_str(), achieved_hz(cycles, elapsed_ns));
-  return line;
-}
-
-std::string url_in_use(const Options& options) {
-  if (!options.url.empty()) return options.url;
-  const char* env = std::getenv("LCM_DEFAULT_URL");
-  return env != nullptr && *env != '\0' ? env : kLcmDefaultUrl;
-}
 
 int run_cycles(lcm_t* bus, const Options& options, Clock& clock, Console& console) {
   TestPatternFrames frames(options.size);
@@ -93,8 +62,9 @@ int run_cycles(lcm_t* bus, const Options& options, Clock& clock, Console& consol
   // Options bound --seconds to a year, so this cannot overflow.
   const int64_t end_ns = options.seconds > 0 ? start_ns + options.seconds * kNanosPerSecond
                                              : std::numeric_limits<int64_t>::max();
+  const Format format = options.json ? Format::kJson : Format::kText;
   CycleSchedule schedule(options.rate_hz, start_ns);
-  RateLines lines(options.rate_hz, clock.calendar_seconds(), start_ns);
+  RateLines lines(format, options.rate_hz, clock.calendar_seconds(), start_ns);
   int64_t cycles = 0;
   int status = kPaceDone;
   int64_t started_ns = start_ns;
@@ -117,20 +87,16 @@ int run_cycles(lcm_t* bus, const Options& options, Clock& clock, Console& consol
       if (started_ns >= end_ns) break;
     }
   }
-  console.write(total_line(options.rate_hz, cycles,
-                           std::min(clock.monotonic_nanoseconds(), end_ns) - start_ns));
+  console.write(summary_line(format, options.rate_hz, cycles,
+                             std::min(clock.monotonic_nanoseconds(), end_ns) - start_ns));
   return status;
 }
 
 int run_pace(const Options& options, Clock& clock, Console& console) {
-  const std::string url = url_in_use(options);
+  const std::string url = host::url_in_use(options.url);
   const int64_t message_bytes = 8 + tfimage_t::kHeaderSize + options.size.pixels();
-  char banner[512];
-  std::snprintf(banner, sizeof banner,
-                "varnock-pace: %d x %d frames (%lld bytes a message) at %s Hz on %s\n",
-                options.size.width, options.size.height, static_cast<long long>(message_bytes),
-                requested_text(options.rate_hz).c_str(), url.c_str());
-  console.write(banner);
+  const StartFacts facts{options.size, message_bytes, options.rate_hz, options.seconds, url};
+  console.write(start_line(options.json ? Format::kJson : Format::kText, facts));
   if (url.starts_with("udpm://") && message_bytes > LCM_MAX_MESSAGE_SIZE) {
     std::fprintf(stderr,
                  "varnock-pace: warning: udpm subscribers of LCM discard messages over %d bytes; "

@@ -1,733 +1,130 @@
-// varnock-check's parts: validation of crafted messages, loss accounting over
-// sequences of periods, and the per-second and whole-run figures.
+// varnock-check's command line and the limits a run is held to.
 #include <gtest/gtest.h>
-#include <lcm/eventlog.h>
-#include <lcm/lcm.h>
-#include <unistd.h>
 
-#include <cmath>
 #include <cstdint>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
 #include <functional>
-#include <memory>
-#include <nlohmann/json.hpp>
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "app/publisher.h"
-#include "check/checker.h"
-#include "check/latency.h"
+#include "account/account.h"
+#include "check/check_run.h"
 #include "check/options.h"
-#include "check/output.h"
-#include "check/receive_buffer.h"
-#include "check/run.h"
-#include "check/runs.h"
-#include "check/udpm_url.h"
-#include "check/validate.h"
-#include "messages/encoding.h"
-#include "pattern/frames.h"
-#include "platform/clock.h"
 
 namespace varnock::check {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-// A frame exactly as varnock (or, of another size, varnock-pace) publishes
-// it with pattern `period`.
-Bytes frame(int32_t period, int64_t ms = 1'700'000'000'000, FrameSize size = {}) {
-  TestPatternFrames frames(size, period);
-  const auto bytes = frames.next(ms).encoded_in_place();
-  return Bytes(bytes.begin(), bytes.end());
-}
-
-// Writes `value` big-endian at m[at].
-void put_u32(Bytes& m, size_t at, uint32_t value) { store_big_endian<4>(m.data() + at, value); }
-
-Bytes status(int64_t second = 1'700'000'000) {
-  Bytes m(63);
-  store_big_endian<8>(m.data(), recstat_t::fingerprint);
-  status_record(second).encode_payload(m.data(), 8, 55);
-  return m;
-}
-
-TEST(ValidateFrame, Table) {
-  struct Case {
-    const char* name;
-    int32_t period;
-    std::function<void(Bytes&)> damage;
-    const char* problem;  // "" for valid
-    int32_t expected_period;
-    FrameSize size = {};  // varnock's 1280 x 1280 unless given
-  };
-  auto pixel = [](size_t i, uint8_t v) { return [=](Bytes& m) { m[40 + i] = v; }; };
-  constexpr FrameSize kVga{640, 480};
-  const Case cases[] = {
-      {"first frame", 60, nullptr, "", 60},
-      {"period 61", 61, nullptr, "", 61},
-      {"period 1, every byte lit", 1, nullptr, "", 1},
-      {"period 1280", 1280, nullptr, "", 1280},
-      {"last period with a sequence number", 1'638'399, nullptr, "", 1'638'399},
-      {"only byte 0 lit: no sequence number", 1'638'400, nullptr, "", -1},
-      {"the longest period compared by tiles", FrameValidator::kMinTile - 1, nullptr, "",
-       FrameValidator::kMinTile - 1},
-      {"the shortest period checked gap by gap", FrameValidator::kMinTile, nullptr, "",
-       FrameValidator::kMinTile},
-      {"a pixel set in the last, partial tile", FrameValidator::kMinTile - 1, pixel(1'638'399, 1),
-       "pixels off the pattern", 0},
-      {"a pixel lit in the last, partial gap", 5'000, pixel(1'638'399, 255),
-       "pixels off the pattern", 0},
-      {"a lit pixel missing from a long period", 5'000, pixel(1'000'000, 0),
-       "pixels off the pattern", 0},
-      {"a dark pixel set right after a long period's lit one", 5'000, pixel(1'000'001, 1),
-       "pixels off the pattern", 0},
-      {"a dark pixel set to 7", 60, pixel(1'000'001, 7), "pixels off the pattern", 0},
-      {"a lit pixel set to 254", 60, pixel(120, 254), "pixels off the pattern", 0},
-      {"a dark pixel lit", 60, pixel(1'000'001, 255), "pixels off the pattern", 0},
-      {"a lit pixel missing", 60, pixel(1'638'360, 0), "pixels off the pattern", 0},
-      {"a lit pixel moved", 60,
-       [](Bytes& m) {
-         m[40 + 600] = 0;
-         m[40 + 601] = 255;
-       },
-       "pixels off the pattern", 0},
-      {"one more lit pixel where a period would need two", 1'638'400, pixel(800'000, 255),
-       "pixels off the pattern", 0},
-      {"pixel 0 dark", 60, pixel(0, 0), "pixel 0 is not lit", 0},
-      {"wrong fingerprint", 60, [](Bytes& m) { m[7] ^= 1; }, "wrong fingerprint", 0},
-      {"int_a not 0", 60, [](Bytes& m) { m[19] = 1; }, "int_a is not 0", 0},
-      {"width", 60, [](Bytes& m) { m[23] = 1; }, "width times height is not size", 0},
-      {"height", 60, [](Bytes& m) { m[26] = 4; }, "width times height is not size", 0},
-      {"int_b", 60, [](Bytes& m) { m[31] = 2; }, "int_b is not 1", 0},
-      {"int_c", 60, [](Bytes& m) { m[35] = 0; }, "int_c is not 1", 0},
-      {"size field", 60, [](Bytes& m) { m[39] = 1; }, "wrong size", 0},
-      {"one byte short", 60, [](Bytes& m) { m.pop_back(); }, "wrong size", 0},
-      {"one byte long", 60, [](Bytes& m) { m.push_back(0); }, "wrong size", 0},
-      {"a status record on the frame channel", 60, [](Bytes& m) { m = status(); }, "wrong size", 0},
-      {"empty", 60, [](Bytes& m) { m.clear(); }, "wrong size", 0},
-      {"only a header", 60, [](Bytes& m) { m.resize(40); }, "wrong size", 0},
-      // Frames of other sizes, as varnock-pace sends them, between and after
-      // varnock's: the reference pattern follows the size too.
-      {"640 x 480", 60, nullptr, "", 60, kVga},
-      {"640 x 480, next period", 61, nullptr, "", 61, kVga},
-      {"480 x 640: the same size", 62, nullptr, "", 62, {480, 640}},
-      {"640 x 480, last sequenced period", 307'199, nullptr, "", 307'199, kVga},
-      {"640 x 480, only byte 0 lit", 307'200, nullptr, "", -1, kVga},
-      {"1 x 1: only byte 0, no sequence number", 60, nullptr, "", -1, {1, 1}},
-      {"7 x 3, period 5", 5, nullptr, "", 5, {7, 3}},
-      {"one row", 60, nullptr, "", 60, {100'000, 1}},
-      {"varnock's size again", 63, nullptr, "", 63},
-      {"640 x 480, a dark pixel lit", 60, pixel(307'199, 255), "pixels off the pattern", 0, kVga},
-      {"640 x 480, a lit pixel missing", 60, pixel(307'140, 0), "pixels off the pattern", 0, kVga},
-      {"640 x 480, one byte short", 60, [](Bytes& m) { m.pop_back(); }, "wrong size", 0, kVga},
-      {"640 x 480 saying 1280 x 1280", 60,
-       [](Bytes& m) {
-         put_u32(m, 20, 1280);
-         put_u32(m, 24, 1280);
-       },
-       "width times height is not size", 0, kVga},
-      {"a size field that says more than the message holds", 60,
-       [](Bytes& m) { put_u32(m, 36, 307'201); }, "wrong size", 0, kVga},
-      {"a negative size field", 60, [](Bytes& m) { put_u32(m, 36, 0xFFFFFFFF); }, "wrong size", 0,
-       kVga},
-      {"width 0", 60, [](Bytes& m) { put_u32(m, 20, 0); }, "width is below 1", 0, kVga},
-      {"negative height", 60, [](Bytes& m) { put_u32(m, 24, 0xFFFFFE20); }, "height is below 1", 0,
-       kVga},
-      {"negative width and height, whose product is size", 60,
-       [](Bytes& m) {
-         put_u32(m, 20, static_cast<uint32_t>(-640));
-         put_u32(m, 24, static_cast<uint32_t>(-480));
-       },
-       "width is below 1", 0, kVga},
-      // 1,073,818,624 x 4 is 307,200 plus 2^32: in 32 bits, the frame's size.
-      {"width times height that wraps around to size", 60,
-       [](Bytes& m) {
-         put_u32(m, 20, 1'073'818'624);
-         put_u32(m, 24, 4);
-       },
-       "width times height is not size", 0, kVga},
-  };
-  // One validator for the whole table, as for a stream of frames: its
-  // reference pattern must follow any jump of period or size.
-  FrameValidator validator;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Bytes m = frame(c.period, 1'700'000'000'123, c.size);
-    if (c.damage) c.damage(m);
-    const FrameVerdict v = validator.validate(m);
-    EXPECT_EQ(v.problem, std::string_view(c.problem));
-    if (v.valid()) {
-      EXPECT_EQ(v.period, c.expected_period);
-      EXPECT_EQ(v.timestamp_ms, 1'700'000'000'123);
-    }
-  }
-}
-
-TEST(ValidateStatus, Table) {
-  struct Case {
-    const char* name;
-    std::function<void(Bytes&)> damage;
-    const char* problem;
-  };
-  const Case cases[] = {
-      {"as published", nullptr, ""},
-      {"int_a is the publisher's to choose", [](Bytes& m) { m[16] = 0x7F; }, ""},
-      {"wrong fingerprint", [](Bytes& m) { m[0] = 0; }, "wrong fingerprint"},
-      {"real_a", [](Bytes& m) { m[21] = 0x35; }, "wrong field value"},
-      {"byte_c", [](Bytes& m) { m[46] = 11; }, "wrong field value"},
-      {"int_e", [](Bytes& m) { m[62] = 1; }, "wrong field value"},
-      {"short", [](Bytes& m) { m.pop_back(); }, "wrong size"},
-      {"long", [](Bytes& m) { m.push_back(0); }, "wrong size"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Bytes m = status(1'700'000'007);
-    if (c.damage) c.damage(m);
-    const StatusVerdict v = validate_status(m);
-    EXPECT_EQ(v.problem, std::string_view(c.problem));
-    if (v.valid()) {
-      EXPECT_EQ(v.timestamp, 1'700'000'007);
-    }
-  }
-}
-
-TEST(RunTracker, Table) {
-  // A frame: sequence number, publisher's stamp, receive time (ms).
-  struct Frame {
-    int64_t seq;
-    int64_t stamp;
-    int64_t recv;
-  };
-  struct Case {
-    const char* name;
-    std::vector<Frame> frames;
-    int64_t missing, runs, duplicates, late;
-  };
-  // Two publishers, each 3 ms a cycle: A from period 60 at stamp 0, B from
-  // period `b_first` at stamp `b_stamp`; frames alternate A, B.
-  auto two = [](int64_t b_first, int64_t b_stamp, int cycles) {
-    std::vector<Frame> f;
-    for (int i = 0; i < cycles; ++i) {
-      f.push_back({60 + i, int64_t{3} * i, int64_t{3} * i + 1});
-      f.push_back({b_first + i, b_stamp + int64_t{3} * i, int64_t{3} * i + 2});
-    }
-    return f;
-  };
-  std::vector<Frame> lockstep_with_loss = two(60, 1, 50);
-  lockstep_with_loss.erase(lockstep_with_loss.begin() + 20);  // A's 70
-  lockstep_with_loss.erase(lockstep_with_loss.begin() + 40);  // B's 80
-  std::vector<Frame> stray = two(5'000, 0, 20);
-  stray.insert(stray.begin() + 10, {900'000, 15, 16});  // valid, far off
-  stray.insert(stray.begin() + 20, {61, 0, 31});        // a 1970 stamp
-  const Case cases[] = {
-      {"in order", {{60, 0, 1}, {61, 3, 4}, {62, 6, 7}}, 0, 1, 0, 0},
-      {"joined mid-run: earlier frames are not missing", {{500, 0, 1}, {501, 3, 4}}, 0, 1, 0, 0},
-      {"gap", {{60, 0, 1}, {61, 3, 4}, {64, 12, 13}, {65, 15, 16}}, 2, 1, 0, 0},
-      {"a gap the stamps cannot hold starts a run", {{60, 0, 1}, {64, 3, 4}}, 0, 2, 0, 0},
-      {"duplicate", {{60, 0, 1}, {61, 3, 4}, {61, 3, 5}, {62, 6, 7}}, 0, 1, 1, 0},
-      {"late after a gap", {{60, 0, 1}, {64, 12, 13}, {62, 6, 14}}, 2, 1, 0, 1},
-      {"late frame before the first", {{61, 3, 4}, {60, 0, 5}, {62, 6, 7}}, 0, 1, 0, 1},
-      {"frames before the first give back nothing",
-       {{64, 12, 13}, {60, 0, 14}, {62, 6, 15}, {65, 15, 16}},
-       0,
-       1,
-       0,
-       2},
-      {"stale duplicate beyond the window",
-       {{60, 0, 1}, {61, 3, 4}, {3'000, 9'000, 9'001}, {61, 3, 9'002}},
-       2'938,
-       1,
-       1,
-       0},
-      {"restart after a short run",
-       {{60, 0, 1}, {61, 3, 4}, {60, 500, 501}, {61, 503, 504}},
-       0,
-       2,
-       0,
-       0},
-      {"restart whose first frame is lost",
-       {{60, 0, 1}, {61, 3, 4}, {62, 6, 7}, {61, 506, 507}, {62, 509, 510}},
-       0,
-       2,
-       0,
-       0},
-      {"two publishers in lockstep", two(60, 1, 50), 0, 2, 0, 0},
-      {"two publishers in lockstep, one frame of each lost", lockstep_with_loss, 2, 2, 0, 0},
-      {"two publishers apart", two(5'000, 2, 50), 0, 2, 0, 0},
-      {"stray frames with a far-off period and a 1970 stamp", stray, 0, 4, 0, 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    RunTracker t;
-    int64_t missing = 0;
-    int64_t duplicates = 0;
-    int64_t late = 0;
-    for (const Frame& f : c.frames) {
-      const FrameOutcome o = t.add(f.seq, f.stamp, f.recv);
-      missing += o.missing;
-      if (o.kind == FrameOutcome::kDuplicate) ++duplicates;
-      if (o.kind == FrameOutcome::kLate || o.kind == FrameOutcome::kEarly) ++late;
-      if (o.kind == FrameOutcome::kLate) --missing;
-    }
-    EXPECT_EQ(missing, c.missing);
-    EXPECT_EQ(t.runs_started(), c.runs);
-    EXPECT_EQ(duplicates, c.duplicates);
-    EXPECT_EQ(late, c.late);
-  }
-}
-
-TEST(RunTracker, ListsEachRunsPeriodsAndBoundsItsMemory) {
-  RunTracker t;
-  t.add(61, 3, 4);
-  t.add(60, 0, 5);  // early: the run began at 60
-  t.add(70, 30, 31);
-  t.add(60, 5'000, 5'001);
-  ASSERT_EQ(t.listed().size(), 2u);
-  EXPECT_EQ(t.listed()[0].first, 60);
-  EXPECT_EQ(t.listed()[0].last, 70);
-  EXPECT_EQ(t.listed()[1].first, 60);
-  EXPECT_EQ(t.listed()[1].last, 60);
-  // Far more runs than are kept or listed: each stray frame starts one.
-  for (int64_t i = 0; i < 1'000; ++i) t.add(1'000 + 7 * i, -1 - i, 6'000 + i);
-  EXPECT_EQ(t.runs_started(), 1'002);
-  EXPECT_EQ(t.listed().size(), RunTracker::kListed);
-}
-
-TEST(LatencyHistogram, PercentilesWithinTheBucketWidthForAnyValues) {
-  struct Case {
-    const char* name;
-    std::vector<int64_t> us;
-    double p50, p99, max;  // ms
-  };
-  std::vector<int64_t> spread;
-  for (int64_t i = 1; i <= 1000; ++i) spread.push_back(i * 1000);  // 1 to 1000 ms
-  std::vector<int64_t> offset = spread;
-  offset.push_back(-2'000'000'000'000);  // a 1970 stamp seen from today, in reverse
-  const Case cases[] = {
-      {"one sample", {2'000}, 2.0, 2.0, 2.0},
-      {"1 to 1000 ms", spread, 500.0, 990.0, 1000.0},
-      {"hosts 5 s apart", {-5'000'000, -5'000'100, -4'999'900}, -5000.0, -4999.9, -4999.9},
-      {"one far-off sample moves no percentile", offset, 500.0, 990.0, 1000.0},
-      {"the extremes of int64",
-       {INT64_MIN, INT64_MAX, 0},
-       0.0,
-       9.223372036854776e15,
-       9.223372036854776e15},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    LatencyHistogram h;
-    for (int64_t v : c.us) h.add(v);
-    const Latency l = h.summary();
-    EXPECT_NEAR(l.p50, c.p50, std::fabs(c.p50) * 0.002 + 1e-9);
-    EXPECT_NEAR(l.p99, c.p99, std::fabs(c.p99) * 0.002 + 1e-9);
-    EXPECT_DOUBLE_EQ(l.max, c.max);
-  }
-  EXPECT_TRUE(std::isnan(LatencyHistogram().summary().p50));
-}
-
-// A publisher's cycles fed to a Checker as they would arrive: status record,
-// then frame, `cycle_ms` apart, received 1 ms after their stamp. Times are
-// milliseconds on a clock that starts at kT0, with no steps unless asked.
-class CheckerFeed {
- public:
-  static constexpr int64_t kT0 = 1'700'000'000'000;
-
-  CheckerFeed() : checker_(kT0, 0) {}
-
-  // One cycle at `now` with frame period `period`; either message may be lost.
-  void cycle(int64_t now, int32_t period, bool status_arrives = true, bool frame_arrives = true) {
-    advance(now);
-    if (status_arrives) {
-      EXPECT_EQ(checker_.on_status(status(now / 1000), now * 1000, now), "");
-    }
-    if (frame_arrives) {
-      EXPECT_EQ(checker_.on_frame(frame_at(period, now - 1), now * 1000, now), "");
-    }
-  }
-  void advance(int64_t now) {
-    for (const SecondReport& r : checker_.advance(now, now - kT0 + monotonic_offset)) {
-      rows.push_back(r);
-    }
-  }
-  void finish(int64_t now) {
-    advance(now);
-    for (const SecondReport& r : checker_.finish(now)) rows.push_back(r);
-  }
-  Checker& checker() { return checker_; }
-  int64_t row_sum(int64_t Counts::*field) const {
-    int64_t sum = 0;
-    for (const SecondReport& r : rows) sum += r.counts.*field;
-    return sum;
-  }
-  const SecondReport* row(int64_t second) const {
-    for (const SecondReport& r : rows) {
-      if (r.second == second) return &r;
-    }
-    return nullptr;
-  }
-
-  std::vector<SecondReport> rows;
-  int64_t monotonic_offset = 0;
-
- private:
-  // Frames of consecutive periods are drawn incrementally.
-  Bytes frame_at(int32_t period, int64_t stamp) {
-    if (!pattern_ || pattern_->period() != period) {
-      pattern_ = std::make_unique<TestPatternFrames>(period);
-    }
-    const auto bytes = pattern_->next(stamp).encoded_in_place();
-    return Bytes(bytes.begin(), bytes.end());
-  }
-
-  Checker checker_;
-  std::unique_ptr<TestPatternFrames> pattern_;
-};
-
-TEST(Checker, AnOutageShowsAsLossInTheSecondsItLasted) {
-  // 100 cycles a second for 10 s; nothing at all arrives in seconds 3 to 7.
-  CheckerFeed feed;
-  constexpr int64_t kT0 = CheckerFeed::kT0;
-  for (int i = 0; i < 1000; ++i) {
-    const int64_t now = kT0 + int64_t{10} * i;
-    const bool out = now >= kT0 + 3'000 && now < kT0 + 8'000;
-    feed.cycle(now, 60 + i, !out, !out);
-  }
-  feed.finish(kT0 + 10'000);
-  for (int64_t s = 3; s <= 7; ++s) {
-    const SecondReport* r = feed.row(kT0 / 1000 + s);
-    ASSERT_NE(r, nullptr);
-    EXPECT_NEAR(r->counts.lost, 100, 1) << "second " << s;
-    EXPECT_EQ(r->counts.lost_estimated, 0);
-  }
-  for (const SecondReport& r : feed.rows) EXPECT_GE(r.counts.lost, 0);
-  const Summary s = feed.checker().summary(10);
-  EXPECT_EQ(s.totals.lost, 500);
-  EXPECT_EQ(feed.row_sum(&Counts::lost), 500);
-  EXPECT_EQ(s.totals.frames, 500);
-  EXPECT_EQ(s.totals.runs, 1);
-}
-
-TEST(Checker, StatusRecordsWitnessFramesThatNoGapShows) {
-  constexpr int64_t kT0 = CheckerFeed::kT0;
-  struct Case {
-    const char* name;
-    int32_t first_period;
-    std::function<bool(int)> frame_arrives;  // by cycle index
-    int64_t lost, estimated;
-  };
-  const Case cases[] = {
-      // 500 cycles; the run ends 110 ms after the last, when every status record
-      // without its frame has lost it.
-      {"all frames lost", 60, [](int) { return false; }, 500, 500},
-      {"frames lost after the last one received", 60, [](int i) { return i < 200; }, 300, 300},
-      {"past the last sequenced period", 1'638'400, [](int i) { return i % 10 != 3; }, 50, 50},
-      // Once frames return, the gap confirms the witnessed loss: counted once,
-      // and no longer an estimate.
-      {"gaps found later take back what the witness counted", 60,
-       [](int i) { return i < 100 || i >= 300; }, 200, 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    CheckerFeed feed;
-    for (int i = 0; i < 500; ++i) {
-      feed.cycle(kT0 + int64_t{10} * i, c.first_period + i, true, c.frame_arrives(i));
-    }
-    feed.finish(kT0 + 5'100);
-    const Summary s = feed.checker().summary(5);
-    EXPECT_NEAR(s.totals.lost, c.lost, 1);
-    EXPECT_NEAR(s.totals.lost_estimated, c.estimated, 1);
-    EXPECT_EQ(feed.row_sum(&Counts::lost), s.totals.lost);
-    for (const SecondReport& r : feed.rows) EXPECT_GE(r.counts.lost, 0);
-  }
-}
-
-TEST(Checker, JoinedMidRunAndStrayFramesLoseNothing) {
-  constexpr int64_t kT0 = CheckerFeed::kT0;
-  CheckerFeed feed;
-  // The checker starts between a status record and its frame, mid-run.
-  EXPECT_EQ(feed.checker().on_frame(frame(5'000, kT0 - 1), kT0 * 1000, kT0), "");
-  for (int i = 1; i < 300; ++i) feed.cycle(kT0 + int64_t{4} * i, 5'000 + i);
-  // A stray valid frame from elsewhere, far off and stamped in 1970.
-  EXPECT_EQ(feed.checker().on_frame(frame(800'000, 5), kT0 * 1000, kT0 + 1'200), "");
-  for (int i = 300; i < 600; ++i) feed.cycle(kT0 + int64_t{4} * i, 5'000 + i);
-  feed.finish(kT0 + 2'400);
-  const Summary s = feed.checker().summary(3);
-  EXPECT_LE(s.totals.lost, 1);
-  EXPECT_EQ(s.totals.runs, 2);
-  EXPECT_EQ(s.totals.frames, 601);
-  EXPECT_LT(s.latency.p99, 5.0) << "one sample 56 years off moves no percentile that far";
-}
-
-TEST(Checker, ALateFrameGivesItsLossBackWithoutANegativeRow) {
-  constexpr int64_t kT0 = CheckerFeed::kT0;
-  CheckerFeed feed;
-  feed.cycle(kT0 + 900, 60);
-  feed.cycle(kT0 + 910, 61, true, false);
-  feed.cycle(kT0 + 920, 62);
-  // 61 arrives in the next second, 100 ms late.
-  feed.advance(kT0 + 1'010);
-  EXPECT_EQ(feed.checker().on_frame(frame(61, kT0 + 909), (kT0 + 1'010) * 1000, kT0 + 1'010), "");
-  feed.finish(kT0 + 1'500);
-  const Summary s = feed.checker().summary(1.5);
-  EXPECT_EQ(s.totals.lost, 0);
-  EXPECT_EQ(s.totals.late, 1);
-  EXPECT_EQ(feed.row_sum(&Counts::lost), 0);
-  for (const SecondReport& r : feed.rows) EXPECT_GE(r.counts.lost, 0);
-}
-
-TEST(Checker, AClockStepGivesOneMarkedRow) {
-  constexpr int64_t kT0 = CheckerFeed::kT0;
-  constexpr int64_t kDay = 86'400'000;
-  CheckerFeed feed;
-  for (int i = 0; i < 200; ++i) feed.cycle(kT0 + int64_t{10} * i, 60 + i);
-  // The wall clock jumps a day ahead while 10 ms pass.
-  feed.monotonic_offset = -kDay;
-  for (int i = 200; i < 400; ++i) feed.cycle(kT0 + kDay + int64_t{10} * i, 60 + i);
-  feed.finish(kT0 + kDay + 4'000);
-  EXPECT_LE(feed.rows.size(), 8u);
-  int steps = 0;
-  for (const SecondReport& r : feed.rows) {
-    if (r.clock_step_s != 0) {
-      ++steps;
-      EXPECT_EQ(r.clock_step_s, 86'400);
-    }
-  }
-  EXPECT_EQ(steps, 1);
-  const Summary s = feed.checker().summary(4);
-  EXPECT_EQ(s.totals.lost, 0);
-  EXPECT_EQ(s.totals.runs, 1);
-  EXPECT_EQ(s.totals.frames, 400);
-}
-
-TEST(Checker, DamagedStampsAndCorruptMessagesAreCountedNotTrusted) {
-  constexpr int64_t kT0 = CheckerFeed::kT0;
-  CheckerFeed feed;
-  for (int64_t stamp : {INT64_MIN, INT64_MAX, int64_t{-1}}) {
-    EXPECT_EQ(feed.checker().on_frame(frame(60, stamp), kT0 * 1000, kT0), "");
-  }
-  Bytes bad = status();
-  bad[30] = 1;
-  EXPECT_NE(feed.checker().on_status(bad, kT0 * 1000, kT0), "");
-  feed.finish(kT0 + 100);
-  const Summary s = feed.checker().summary(0.1);
-  EXPECT_EQ(s.totals.frames, 3);
-  EXPECT_EQ(s.totals.corrupt, 1);
-  EXPECT_EQ(s.totals.bytes, 3 * 1'638'440 + 63);
-  EXPECT_FALSE(std::isnan(s.latency.max));
-}
-
-// A clock for the receive loop: monotonic time moves `step_ms` at every
-// reading of it; the wall clock follows, plus `jump_ms` from the `jump_at`-th
-// monotonic reading on.
-class SteppingClock final : public Clock {
- public:
-  SteppingClock(int64_t step_ms, int jump_at, int64_t jump_ms)
-      : step_ms_(step_ms), jump_at_(jump_at), jump_ms_(jump_ms) {}
-  int64_t calendar_seconds() override { return wall_milliseconds() / 1000; }
-  int64_t wall_milliseconds() override {
-    return 1'700'000'000'000 + mono_ms_ + (readings_ >= jump_at_ ? jump_ms_ : 0);
-  }
-  int64_t monotonic_nanoseconds() override {
-    ++readings_;
-    mono_ms_ += step_ms_;
-    return mono_ms_ * 1'000'000;
-  }
-  void sleep_until(int64_t /*deadline_ns*/) override {}
-  void take_pending_signals() override {}
-
- private:
-  int64_t step_ms_;
-  int jump_at_;
-  int64_t jump_ms_;
-  int64_t mono_ms_ = 0;
-  int readings_ = 0;
-};
-
-// An LCM log of `cycles` cycles as varnock publishes them, 3 ms apart, to be
-// replayed as fast as it can be read.
-std::string write_log(const std::filesystem::path& path, int cycles) {
-  lcm_eventlog_t* log = lcm_eventlog_create(path.c_str(), "w");
-  if (log == nullptr) return "cannot write " + path.string();
-  auto write = [&](const char* channel, const Bytes& m) {
-    lcm_eventlog_event_t e{};
-    e.timestamp = 1'700'000'000'000'000;
-    e.channellen = static_cast<int32_t>(std::strlen(channel));
-    e.datalen = static_cast<int32_t>(m.size());
-    e.channel = const_cast<char*>(channel);   // NOLINT: LCM's API is not const
-    e.data = const_cast<uint8_t*>(m.data());  // NOLINT
-    lcm_eventlog_write_event(log, &e);
-  };
-  TestPatternFrames pattern;
-  for (int i = 0; i < cycles; ++i) {
-    const int64_t stamp = 1'700'000'000'000 + int64_t{3} * i;
-    write("RECSTAT", status(stamp / 1000));
-    const auto bytes = pattern.next(stamp).encoded_in_place();
-    write("TFIMAGE", Bytes(bytes.begin(), bytes.end()));
-  }
-  lcm_eventlog_destroy(log);
-  return "";
-}
-
-// The receive loop over a real LCM log with the clock above: it ends at the
-// end of the log, and a step of the wall clock either way gives one row.
-TEST(ReceiveLoop, ReadsALogToItsEndThroughClockSteps) {
-  struct Case {
-    const char* name;
-    int64_t jump_ms;
-    int64_t expect_step_s;
-  };
-  const Case cases[] = {
-      {"steady clock", 0, 0},
-      {"a day forward", 86'400'000, 86'400},
-      {"a day back", -86'400'000, -86'400},
-  };
-  const auto dir =
-      std::filesystem::temp_directory_path() / ("varnock-loop-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
-  ASSERT_EQ(write_log(dir / "run.log", 300), "");
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    // 5 ms a monotonic reading, two readings a message: 10 ms a message,
-    // 6 s for the whole log; the jump comes half way.
-    SteppingClock clock(5, 600, c.jump_ms);
-    const std::string url = "file://" + (dir / "run.log").string() + "?speed=0";
-    lcm_t* bus = lcm_create(url.c_str());
-    ASSERT_NE(bus, nullptr);
-    ASSERT_GE(lcm_get_fileno(bus), 0);
-    std::FILE* sink = std::tmpfile();
-    ASSERT_NE(sink, nullptr);
-    Checker checker(clock.wall_milliseconds(), clock.monotonic_nanoseconds() / 1'000'000);
-    ReportOutput out(sink, true, nullptr, "");
-    LoopEnd end = LoopEnd::kSignal;
-    {
-      const CheckSubscription subscription(bus, checker, clock);
-      end = receive(bus, 0, clock, checker, out);
-    }
-    for (const SecondReport& r : checker.finish(clock.wall_milliseconds())) out.row(r);
-    lcm_destroy(bus);
-    EXPECT_EQ(end, LoopEnd::kEndOfInput);
-    EXPECT_EQ(out.error(), 0);
-
-    std::rewind(sink);
-    std::vector<nlohmann::json> rows;
-    char line[4096];
-    while (std::fgets(line, sizeof line, sink) != nullptr)
-      rows.push_back(nlohmann::json::parse(line));
-    std::fclose(sink);
-    int64_t frames = 0;
-    int64_t statuses = 0;
-    int64_t lost = 0;
-    int steps = 0;
-    for (const nlohmann::json& r : rows) {
-      frames += r["frames"].get<int64_t>();
-      statuses += r["status_records"].get<int64_t>();
-      lost += r["lost"].get<int64_t>();
-      if (r["clock_step_s"].get<int64_t>() != 0) {
-        ++steps;
-        EXPECT_EQ(r["clock_step_s"].get<int64_t>(), c.expect_step_s);
-      }
-    }
-    EXPECT_EQ(frames, 300);
-    EXPECT_EQ(statuses, 300);
-    EXPECT_EQ(lost, 0);
-    EXPECT_EQ(steps, c.expect_step_s == 0 ? 0 : 1);
-    EXPECT_LE(rows.size(), 12u) << "a row for every second jumped over";
-    const Summary s = checker.summary(6);
-    EXPECT_EQ(s.totals.runs, 1);
-    EXPECT_EQ(s.totals.lost, 0);
-  }
-  std::filesystem::remove_all(dir);
+// Options with `change` applied to the defaults.
+Options with(const std::function<void(Options&)>& change) {
+  Options o;
+  change(o);
+  return o;
 }
 
 TEST(Options, Table) {
   struct Case {
-    std::vector<const char*> argv;
+    std::vector<const char*> args;
     std::string error_contains;  // "" when valid
+    Options expect = {};         // when valid
   };
   const Case cases[] = {
-      {{"varnock-check"}, ""},
-      {{"varnock-check", "--url", "memq://", "--seconds", "5", "--json", "--csv", "a.csv"}, ""},
-      {{"varnock-check", "--seconds", "0"}, "'0'"},
-      {{"varnock-check", "--seconds", "5x"}, "'5x'"},
-      {{"varnock-check", "--seconds", "9223372037"}, "'9223372037'"},
-      {{"varnock-check", "--seconds", "31622401"}, "'31622401'"},
-      {{"varnock-check", "--seconds", "31622400"}, ""},
-      {{"varnock-check", "--seconds"}, "--seconds needs a value"},
-      {{"varnock-check", "--url"}, "--url needs a value"},
-      {{"varnock-check", "--frobnicate"}, "'--frobnicate'"},
-      {{"varnock-check", "--url=memq://", "--seconds=5", "--csv=a.csv"}, ""},
-      {{"varnock-check", "--seconds=0"}, "'0'"},
-      {{"varnock-check", "--url="}, "--url needs a value"},
-      {{"varnock-check", "--json=yes"}, "--json takes no value"},
-      {{"varnock-check", "--version"}, ""},
-      {{"varnock-check", "--max-loss", "0.5", "--min-frames=100", "--handler-ms", "2.5"}, ""},
-      {{"varnock-check", "--max-loss", "101"}, "--max-loss needs a percentage from 0 to 100"},
-      {{"varnock-check", "--max-loss=-1"}, "'-1'"},
-      {{"varnock-check", "--min-frames", "1e3"}, "'1e3'"},
-      {{"varnock-check", "--handler-ms", "nan"}, "'nan'"},
-      {{"varnock-check", "--handler-ms", "10001"}, "'10001'"},
+      {{}, ""},
+      {{"--url", "memq://", "--seconds", "5", "--json", "--csv", "a.csv"}, "", with([](Options& o) {
+         o.url = "memq://";
+         o.seconds = 5;
+         o.json = true;
+         o.csv_path = "a.csv";
+       })},
+      {{"--seconds", "0"}, "'0'"},
+      {{"--seconds", "5x"}, "'5x'"},
+      {{"--seconds", "9223372037"}, "'9223372037'"},
+      {{"--seconds", "31622401"}, "'31622401'"},
+      {{"--seconds", "31622400"}, "", with([](Options& o) { o.seconds = 31'622'400; })},
+      {{"--seconds"}, "--seconds needs a value"},
+      {{"--url"}, "--url needs a value"},
+      {{"--frobnicate"}, "'--frobnicate'"},
+      {{"--url=memq://", "--seconds=5", "--csv=a.csv"}, "", with([](Options& o) {
+         o.url = "memq://";
+         o.seconds = 5;
+         o.csv_path = "a.csv";
+       })},
+      // The value after '=' is taken whole, '=' signs in it included.
+      {{"--url=udpm://239.255.76.67:7667?ttl=0&recv_buf_size=1", "--seconds=7"},
+       "",
+       with([](Options& o) {
+         o.url = "udpm://239.255.76.67:7667?ttl=0&recv_buf_size=1";
+         o.seconds = 7;
+       })},
+      {{"--seconds=0"}, "'0'"},
+      {{"--url="}, "--url needs a value"},
+      {{"--json=yes"}, "--json takes no value"},
+      {{"--version"}, "", with([](Options& o) { o.version = true; })},
+      {{"--help"}, "", with([](Options& o) { o.help = true; })},
+      {{"--max-loss", "0.5", "--min-frames=100", "--handler-ms", "2.5"}, "", with([](Options& o) {
+         o.max_loss_percent = 0.5;
+         o.min_frames = 100;
+         o.handler_ms = 2.5;
+       })},
+      {{"--max-loss", "0"}, "", with([](Options& o) { o.max_loss_percent = 0; })},
+      {{"--max-loss", "101"}, "--max-loss needs a percentage from 0 to 100"},
+      {{"--max-loss=-1"}, "'-1'"},
+      {{"--min-frames", "1e3"}, "'1e3'"},
+      {{"--handler-ms", "nan"}, "'nan'"},
+      {{"--handler-ms", "10001"}, "'10001'"},
+      {{"--diagnose", "--seconds=2"}, "", with([](Options& o) {
+         o.diagnose = true;
+         o.seconds = 2;
+       })},
+      {{"--diagnose", "--json"}, "--diagnose"},
+      {{"--diagnose=yes"}, "--diagnose takes no value"},
   };
   for (const Case& c : cases) {
+    std::vector<const char*> argv = {"varnock-check"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    std::string line;
+    for (const char* a : c.args) line += std::string(" ") + a;
+    SCOPED_TRACE(line);
     Options o;
-    const std::string error = parse_options(static_cast<int>(c.argv.size()), c.argv.data(), &o);
+    const std::string error = parse_options(static_cast<int>(argv.size()), argv.data(), &o);
     if (c.error_contains.empty()) {
-      EXPECT_EQ(error, "");
+      ASSERT_EQ(error, "");
+      EXPECT_TRUE(o == c.expect);
     } else {
       EXPECT_NE(error.find(c.error_contains), std::string::npos) << error;
     }
   }
-  Options o;
-  const char* argv[] = {"varnock-check", "--seconds", "12", "--csv", "x.csv", "--json"};
-  ASSERT_EQ(parse_options(6, argv, &o), "");
-  EXPECT_EQ(o.seconds, 12);
-  EXPECT_EQ(o.csv_path, "x.csv");
-  EXPECT_TRUE(o.json);
-  // The value after '=' is taken whole, '=' signs in it included.
-  Options eq;
-  const char* eq_argv[] = {"varnock-check", "--url=udpm://239.255.76.67:7667?ttl=0&recv_buf_size=1",
-                           "--seconds=7"};
-  ASSERT_EQ(parse_options(3, eq_argv, &eq), "");
-  EXPECT_EQ(eq.url, "udpm://239.255.76.67:7667?ttl=0&recv_buf_size=1");
-  EXPECT_EQ(eq.seconds, 7);
 }
 
-TEST(ReceiveBufferWarning, FollowsWhatTheKernelGrants) {
+// A run's totals against --max-loss and --min-frames.
+TEST(MissedLimit, NamesTheLimitAndTheFigures) {
   struct Case {
-    const char* url;
-    std::optional<int64_t> granted;  // nullopt: predicted from the URL and sysctls
-    int64_t rmem_max;
-    const char* contains;  // "" for no warning
+    const char* name;
+    int64_t frames, duplicates, lost;
+    double max_loss;
+    int64_t min_frames;
+    const char* contains;  // "" when within the limits
   };
   const Case cases[] = {
-      // The kernel doubles a request: 2 MB asked, 4 MB granted, is enough.
-      {"udpm://239.255.76.67:7667?ttl=0&recv_buf_size=2097152", std::nullopt, 4'194'304, ""},
-      {"udpm://239.255.76.67:7667?ttl=0&recv_buf_size=1638440", std::nullopt, 4'194'304, ""},
-      {"udpm://239.255.76.67:7667?ttl=0&recv_buf_size=1638439", std::nullopt, 4'194'304,
-       "recv_buf_size=1638439 in the URL is less than a frame"},
-      {"udpm://239.255.76.67:7667?ttl=0&recv_buf_size=524288", std::nullopt, 4'194'304,
-       "will grant LCM's socket a receive buffer of 1048576 bytes"},
-      {"udpm://239.255.76.67:7667?ttl=0&recv_buf_size=8388608", std::nullopt, 212'992,
-       "sysctl -w net.core.rmem_max=8388608"},
-      {"udpm://239.255.76.67:7667?ttl=0", std::nullopt, 8'388'608,
-       "add recv_buf_size=8388608 to the URL"},
-      {"udpm://239.255.76.67:7667?ttl=0&recv_buf_size=8388608", 425'984, 212'992,
-       "granted LCM's socket a receive buffer of 425984 bytes"},
-      {"udpm://239.255.76.67:7667?ttl=0&recv_buf_size=8388608", 8'388'608, 4'194'304, ""},
-      {"file:///tmp/x.log", std::nullopt, 1, ""},
+      {"no limits", 10, 0, 90, -1, 0, ""},
+      {"loss at the limit", 99, 0, 1, 1, 0, ""},
+      {"loss above it", 98, 0, 2, 1, 0, "lost 2% of the frames (2 of 100), above --max-loss 1"},
+      {"duplicates are not whole frames", 100, 60, 0, -1, 50,
+       "40 frames arrived whole, below --min-frames 50"},
+      {"nothing published, no loss", 0, 0, 0, 0, 0, ""},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.url);
-    LcmUrl url;
-    ASSERT_EQ(parse_lcm_url(c.url, &url), "");
-    const std::string w = receive_buffer_warning(url, c.granted, c.rmem_max, 212'992);
+    SCOPED_TRACE(c.name);
+    Options o;
+    o.max_loss_percent = c.max_loss;
+    o.min_frames = c.min_frames;
+    account::Summary s;
+    s.totals.frames = c.frames;
+    s.totals.duplicates = c.duplicates;
+    s.totals.lost = c.lost;
+    const std::string line = missed_limit(o, s);
     if (std::string_view(c.contains).empty()) {
-      EXPECT_EQ(w, "");
+      EXPECT_EQ(line, "");
     } else {
-      EXPECT_NE(w.find(c.contains), std::string::npos) << w;
+      EXPECT_NE(line.find(c.contains), std::string::npos) << line;
     }
   }
 }

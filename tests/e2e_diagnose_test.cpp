@@ -4,7 +4,10 @@
 // the kernel's drop counter of LCM's receiving socket, read in this process.
 #include <gtest/gtest.h>
 #include <lcm/lcm.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -18,9 +21,9 @@
 #include <thread>
 #include <vector>
 
-#include "check/diagnose.h"
-#include "check/run.h"
-#include "check/socket_stats.h"
+#include "check/exit_status.h"
+#include "host/receive_buffer.h"
+#include "host/receive_socket_linux.h"
 #include "tests/support/child_process.h"
 #include "tests/support/netns.h"
 
@@ -56,6 +59,23 @@ int64_t read_sysctl(const char* path) {
   int64_t v = -1;
   in >> v;
   return v;
+}
+
+// A UDP socket bound to port 7667 with SO_REUSEADDR, as LCM's receiving
+// socket is, on the lowest free descriptor; -1 when it cannot be made.
+int socket_like_lcms() {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0) return -1;
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(7667);
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 class DiagnoseInNamespace : public ::testing::Test {
@@ -163,7 +183,7 @@ TEST_F(DiagnoseInNamespace, NothingPublishedFails) {
 
 TEST_F(DiagnoseInNamespace, GoodSetUpWithVarnockRunningPasses) {
   const int64_t rmem_max = read_sysctl("/proc/sys/net/core/rmem_max");
-  if (rmem_max < check::kRequestNeed) {
+  if (rmem_max < host::kRequestNeed) {
     GTEST_SKIP() << "net.core.rmem_max is " << rmem_max
                  << ", too low for a good set-up; the test changes no host setting";
   }
@@ -184,14 +204,14 @@ TEST_F(DiagnoseInNamespace, ReceiveSocketReadsTheKernelsDrops) {
   ASSERT_NE(bus, nullptr);
   const char hello[] = "hello";
   ASSERT_EQ(lcm_publish(bus, "HELLO", hello, sizeof hello), 0);  // binds the sending socket
-  EXPECT_FALSE(check::ReceiveSocket::find(7667)) << "found before any subscription";
+  EXPECT_FALSE(host::find_receive_socket(7667)) << "found before any subscription";
   lcm_subscription_t* subscription = lcm_subscribe(
       bus, "TFIMAGE", [](const lcm_recv_buf_t*, const char*, void*) {}, nullptr);
   ASSERT_NE(subscription, nullptr);
-  const std::optional<check::ReceiveSocket> socket = check::ReceiveSocket::find(7667);
+  const std::unique_ptr<host::ReceiveCounters> socket = host::find_receive_socket(7667);
   ASSERT_TRUE(socket);
   EXPECT_EQ(socket->receive_buffer_bytes(), 2 * 65'536);
-  EXPECT_FALSE(check::ReceiveSocket::find(7668));
+  EXPECT_FALSE(host::find_receive_socket(7668));
   const int64_t before = socket->drops();
   EXPECT_GE(before, 0);
 
@@ -200,7 +220,30 @@ TEST_F(DiagnoseInNamespace, ReceiveSocketReadsTheKernelsDrops) {
   EXPECT_GT(socket->drops(), before);
   varnock_.reset();  // it inherited the socket
   lcm_destroy(bus);
-  EXPECT_EQ(socket->drops(), -1) << "a closed socket has no row";
+  EXPECT_EQ(socket->drops(), -1) << "a closed socket has no counters";
+  // Other sockets on the freed descriptors, bound to the same port, are not
+  // the socket that was found.
+  std::vector<int> reused;
+  for (int i = 0; i < 16; ++i) reused.push_back(socket_like_lcms());
+  EXPECT_GE(*std::min_element(reused.begin(), reused.end()), 0);
+  EXPECT_EQ(socket->drops(), -1) << "read the counters of a socket now on its descriptor";
+  for (const int fd : reused) close(fd);
+}
+
+// The preflight keeps the account of a checking run: two publishers at
+// different rates lose nothing, though their sequences interleave.
+TEST_F(DiagnoseInNamespace, TwoPublishersPass) {
+  std::vector<std::unique_ptr<ChildProcess>> pace;
+  for (const char* rate : {"30", "100"}) {
+    pace.push_back(std::make_unique<ChildProcess>(
+        std::vector<std::string>{PACE_BINARY, "--rate", rate, "--width", "64", "--height", "64",
+                                 "--seconds", "8", "--url", kGoodUrl},
+        path(rate), path(rate) + ".err"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  const Diagnosis d = diagnose(kGoodUrl);
+  EXPECT_EQ(d.status, 0) << d.all();
+  EXPECT_EQ(d.line("frames").rfind("ok    frames: ", 0), 0u) << d.all();
 }
 
 }  // namespace

@@ -106,6 +106,70 @@ TEST_F(PaceRunTest, AtATerminalAKeyOrASignalEndsTheRun) {
   }
 }
 
+// With --json, standard output is JSON lines only: the start line names the
+// run, each second's line counts the cycles the log shows for the seconds
+// since the last one, and the summary counts every cycle in the log.
+TEST_F(PaceRunTest, JsonLinesAccountForEveryCyclePublished) {
+  struct Case {
+    const char* rate;
+    int64_t seconds;
+    json rate_hz;
+  };
+  const Case cases[] = {{"40", 2, 40}, {"max", 1, nullptr}};
+  ChildProcess version_run({PACE_BINARY, "--version"}, path("version"), path("version.err"));
+  ASSERT_EQ(version_run.wait_exit(std::chrono::seconds(10)), 0);
+  // "varnock-pace VERSION\n"
+  std::string version = testing::read_file(path("version"));
+  version = version.substr(version.find(' ') + 1);
+  version.pop_back();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.rate);
+    const std::string log = path("run.log");
+    const std::string url = "file://" + log + "?mode=w";
+    ChildProcess pace({PACE_BINARY, "--json", "--rate", c.rate, "--width", "64", "--height", "48",
+                       "--seconds", std::to_string(c.seconds), "--url", url},
+                      path("pace.out"), path("pace.err"));
+    ASSERT_EQ(pace.wait_exit(std::chrono::seconds(20)), 0) << testing::read_file(path("pace.err"));
+    std::vector<int64_t> cycle_seconds;
+    ASSERT_EQ(testing::check_log(log, &cycle_seconds, 64, 48), "");
+
+    std::vector<json> lines;
+    std::istringstream out(testing::read_file(path("pace.out")));
+    std::string line;
+    while (std::getline(out, line)) {
+      json j;
+      ASSERT_NO_THROW(j = json::parse(line)) << line;
+      lines.push_back(j);
+    }
+    ASSERT_GE(lines.size(), 2u);
+    const json& start = lines.front();
+    const json& summary = lines.back();
+    EXPECT_EQ(start, json({{"type", "start"},
+                           {"version", version},
+                           {"url", url},
+                           {"width", 64},
+                           {"height", 48},
+                           {"message_bytes", 3112},
+                           {"rate_hz", c.rate_hz},
+                           {"seconds", c.seconds}}));
+    ASSERT_EQ(summary["type"], "summary") << summary;
+    EXPECT_EQ(summary["cycles"], cycle_seconds.size());
+    EXPECT_EQ(summary["seconds"], c.seconds);
+    EXPECT_EQ(summary["rate_hz"], c.rate_hz);
+    EXPECT_NEAR(summary["achieved_hz"].get<double>(),
+                static_cast<double>(cycle_seconds.size()) / static_cast<double>(c.seconds), 0.05);
+
+    size_t cycle = 0;
+    for (size_t i = 1; i + 1 < lines.size(); ++i) {
+      const json& second = lines[i];
+      ASSERT_EQ(second["type"], "second") << second;
+      const size_t before = cycle;
+      while (cycle < cycle_seconds.size() && cycle_seconds[cycle] < second["second"]) ++cycle;
+      EXPECT_EQ(second["cycles"], cycle - before) << second;
+    }
+  }
+}
+
 class PaceInNamespace : public PaceRunTest {
  protected:
   static void SetUpTestSuite() { skip_reason_ = testing::enter_multicast_namespace(); }

@@ -6,17 +6,21 @@
 #include <cmath>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
+#include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/exit_status.h"
 #include "messages/cycle.h"
 #include "pace/options.h"
 #include "pace/pacer.h"
+#include "pace/report.h"
 #include "pace/schedule.h"
 #include "tests/support/bus_capture.h"
-#include "tests/support/fake_platform.h"
 #include "tests/support/wire_check.h"
 
 namespace varnock::pace {
@@ -31,6 +35,7 @@ TEST(PaceOptions, Table) {
     double rate_hz = 0;
     FrameSize size = {};
     int64_t seconds = 0;
+    bool json = false;
   };
   const Case cases[] = {
       {{}, ""},
@@ -42,6 +47,7 @@ TEST(PaceOptions, Table) {
       {{"--rate", "500"}, "", 500},
       {{"--width", "1024", "--height=1200", "--seconds", "5"}, "", 0, {1024, 1200}, 5},
       {{"--width", "2147483607", "--height", "1"}, "", 0, {2'147'483'607, 1}},
+      {{"--json", "--rate", "20"}, "", 20, {}, 0, true},
       {{"--rate", "-1"}, "--rate needs cycles a second from 0.01 to 500, or max"},
       {{"--rate", "-1"}, "not '-1'"},
       {{"--rate", "500.5"}, "not '500.5'"},
@@ -61,6 +67,7 @@ TEST(PaceOptions, Table) {
       {{"--seconds", "0"}, "--seconds needs a whole number of seconds from 1 to 31622400"},
       {{"--url", ""}, "--url needs a value"},
       {{"--help=yes"}, "--help takes no value"},
+      {{"--json=1"}, "--json takes no value"},
       {{"--frames", "3"}, "unknown argument '--frames'"},
       {{"30"}, "unknown argument '30'"},
   };
@@ -78,6 +85,7 @@ TEST(PaceOptions, Table) {
       EXPECT_EQ(o.size.width, c.size.width);
       EXPECT_EQ(o.size.height, c.size.height);
       EXPECT_EQ(o.seconds, c.seconds);
+      EXPECT_EQ(o.json, c.json);
     } else {
       EXPECT_NE(error.find(c.error), std::string::npos) << error;
     }
@@ -153,7 +161,9 @@ TEST(CycleSchedule, AsFastAsPossiblePausesTwoMillisecondsAfterEachCycle) {
 // Time moves only when the run sleeps or when a cycle works: a cycle's work
 // (work(k) ns) is done as it reads the wall clock for its frame's stamp.
 // Calendar seconds and wall milliseconds follow the monotonic clock, from
-// 100.5 s on.
+// 100.5 s on. A stop signal, when staged, arrives at `signal_at_ns` and, as
+// with the system's clock, is taken only by a sleep (which it cuts short)
+// or by take_pending_signals.
 class CycleClock final : public Clock {
  public:
   explicit CycleClock(std::function<int64_t(int)> work) : work_(std::move(work)) {}
@@ -165,24 +175,52 @@ class CycleClock final : public Clock {
   }
   int64_t monotonic_nanoseconds() override { return monotonic_ns_; }
   void sleep_until(int64_t deadline_ns) override {
-    ++sleeps;
+    if (signo_ != 0 && signal_at_ns_ < deadline_ns) {
+      monotonic_ns_ = std::max(monotonic_ns_, signal_at_ns_);
+      take_pending_signals();
+      return;
+    }
     monotonic_ns_ = std::max(monotonic_ns_, deadline_ns);
   }
-  void take_pending_signals() override { ++signal_polls; }
+  void take_pending_signals() override {
+    if (signo_ != 0 && monotonic_ns_ >= signal_at_ns_) taken_signal = signo_;
+  }
+  void stage_signal(int signo, int64_t at_ns) {
+    signo_ = signo;
+    signal_at_ns_ = at_ns;
+  }
 
-  int sleeps = 0;
-  int signal_polls = 0;
+  int taken_signal = 0;  // what the console reports as its stop signal
 
  private:
   int64_t wall_ns() const { return 100'500 * kMs + monotonic_ns_; }
   std::function<int64_t(int)> work_;
   int64_t monotonic_ns_ = 0;
   int cycles_ = 0;
+  int signo_ = 0;
+  int64_t signal_at_ns_ = 0;
+};
+
+// Keys as scripted: a key is waiting from the `key_at`-th test on (0 = the
+// start-up test). The stop signal is the one the clock has taken.
+class CycleConsole final : public Console {
+ public:
+  CycleConsole(const CycleClock& clock, int key_at) : clock_(clock), key_at_(key_at) {}
+  void write(std::string_view text) override { output.append(text); }
+  bool key_waiting() override { return key_tests_++ >= key_at_; }
+  int stop_signal() override { return clock_.taken_signal; }
+
+  std::string output;
+
+ private:
+  const CycleClock& clock_;
+  int key_at_;
+  int key_tests_ = 0;
 };
 
 struct PaceRun {
   PaceRun(double rate_hz, int64_t seconds, std::function<int64_t(int)> work, int key_at = 1 << 30)
-      : clock(std::move(work)), console(key_at) {
+      : clock(std::move(work)), console(clock, key_at) {
     options.rate_hz = rate_hz;
     options.seconds = seconds;
     options.size = {64, 48};
@@ -213,7 +251,7 @@ struct PaceRun {
   Options options;
   testing::BusCapture capture;
   CycleClock clock;
-  testing::FakeConsole console;
+  CycleConsole console;
 };
 
 TEST(PaceRun, SecondsEndTheRunAfterRateTimesSecondsCycles) {
@@ -229,8 +267,6 @@ TEST(PaceRun, SecondsEndTheRunAfterRateTimesSecondsCycles) {
             "102 rate: requested 50 achieved 50.0\n"
             "103 rate: requested 50 achieved 50.0\n"
             "total: 150 cycles in 3.000 s: requested 50 achieved 50.0\n");
-  // Every wait took the signals pending.
-  EXPECT_EQ(run.clock.signal_polls, 150);
 }
 
 TEST(PaceRun, AsFastAsPossibleWithVarnocksPause) {
@@ -257,8 +293,6 @@ TEST(PaceRun, SlowCyclesLowerTheAchievedRateWithoutBursts) {
   EXPECT_NEAR(static_cast<double>(stamps.size()), 2 * 1000.0 / 130 * 10, 3);
   EXPECT_NE(run.console.output.find("requested 100 achieved 7"), std::string::npos)
       << run.console.output;
-  // Late cycles have no time to sleep; signals are taken all the same.
-  EXPECT_EQ(run.clock.signal_polls, static_cast<int>(stamps.size()));
 }
 
 TEST(PaceRun, AKeyEndsTheRun) {
@@ -276,25 +310,130 @@ TEST(PaceRun, AKeyWaitingAtStartPublishesNothing) {
   EXPECT_TRUE(run.capture.messages().empty());
 }
 
-TEST(PaceRun, AStopSignalEndsTheRunBetweenCycles) {
-  PaceRun run(30, 0, [](int) { return 1 * kMs; });
-  // Each wait tests once before it sleeps, then the run once after it:
-  // the third wait's test sees the signal, and the wait ends at once.
-  run.console = testing::FakeConsole(1 << 30, SIGTERM, 4);
-  EXPECT_EQ(run.go(), exit_status_for_signal(SIGTERM));
-  EXPECT_EQ(run.stamps().size(), 3u);
-  EXPECT_EQ(run.clock.sleeps, 2);
+// A stop signal ends the run at the first wait after it arrives: no cycle
+// starts after it, the cycle it arrived in is whole, and the total counts
+// up to when it was taken. Late cycles have no time to sleep, and take it
+// all the same.
+TEST(PaceRun, AStopSignalEndsTheRunAtTheNextWait) {
+  struct Case {
+    const char* name;
+    double rate_hz;
+    int64_t work_ms;
+    int64_t signal_at_us;
+    size_t cycles;
+    const char* total;
+  };
+  const Case cases[] = {
+      // 50 Hz, 1 ms cycles: starts at 0, 20 and 40 ms; the third cycle's
+      // wait takes the signal at once, as the cycle ends.
+      {"during a cycle", 50, 1, 40'500, 3, "total: 3 cycles in 0.041 s"},
+      // The same, the signal cutting the third wait short.
+      {"during a wait", 50, 1, 50'000, 3, "total: 3 cycles in 0.050 s"},
+      // 100 Hz, 15 ms cycles: every cycle ends past the next deadline, so
+      // no wait sleeps; the second cycle's wait takes the signal.
+      {"in late cycles", 100, 15, 20'000, 2, "total: 2 cycles in 0.030 s"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PaceRun run(c.rate_hz, 10, [&c](int) { return c.work_ms * kMs; });
+    run.clock.stage_signal(SIGTERM, c.signal_at_us * 1000);
+    EXPECT_EQ(run.go(), exit_status_for_signal(SIGTERM));
+    EXPECT_EQ(run.stamps().size(), c.cycles);
+    EXPECT_EQ(run.console.output.rfind(c.total, 0), 0u) << run.console.output;
+  }
 }
 
-TEST(PaceRun, BusThatCannotBeOpenedExits1) {
+TEST(PaceRun, BusThatCannotBeOpenedExits1AfterTheStartLine) {
   CycleClock clock([](int) { return 0; });
-  testing::FakeConsole console(0);
+  CycleConsole console(clock, 0);
   Options options;
   options.url = "nosuchprovider://";
   EXPECT_EQ(run_pace(options, clock, console), kPaceNoRun);
   EXPECT_EQ(console.output,
             "varnock-pace: 1280 x 1280 frames (1638440 bytes a message) at max Hz on "
             "nosuchprovider://\n");
+}
+
+// With --json, every line a run writes is a JSON object carrying the figures
+// of the text lines of the same run.
+TEST(PaceRun, JsonLinesCarryTheTextLinesFigures) {
+  const auto work = [](int k) { return (k % 10 == 9 ? 45 : 1) * kMs; };
+  PaceRun text(100, 3, work);
+  PaceRun json_run(100, 3, work);
+  json_run.options.json = true;
+  EXPECT_EQ(text.go(), kPaceDone);
+  EXPECT_EQ(json_run.go(), kPaceDone);
+  EXPECT_EQ(json_run.stamps(), text.stamps());
+
+  std::vector<nlohmann::json> seconds;
+  nlohmann::json summary;
+  std::istringstream json_lines(json_run.console.output);
+  std::string line;
+  while (std::getline(json_lines, line)) {
+    const nlohmann::json j = nlohmann::json::parse(line);
+    ASSERT_TRUE(j.is_object()) << line;
+    if (j["type"] == "second") seconds.push_back(j);
+    if (j["type"] == "summary") summary = j;
+  }
+  std::istringstream text_lines(text.console.output);
+  size_t at = 0;
+  while (std::getline(text_lines, line)) {
+    char buffer[160];
+    if (line.starts_with("total: ")) {
+      ASSERT_FALSE(summary.is_null());
+      std::snprintf(buffer, sizeof buffer,
+                    "total: %lld cycles in %.3f s: requested 100 achieved %.1f",
+                    summary["cycles"].get<long long>(), summary["seconds"].get<double>(),
+                    summary["achieved_hz"].get<double>());
+      EXPECT_EQ(line, buffer);
+      EXPECT_EQ(summary["rate_hz"], 100);
+      EXPECT_EQ(summary["cycles"], text.stamps().size());
+      continue;
+    }
+    ASSERT_LT(at, seconds.size()) << line;
+    const nlohmann::json& j = seconds[at++];
+    EXPECT_EQ(j.size(), 4u) << j;
+    std::snprintf(buffer, sizeof buffer, "%lld rate: requested 100 achieved %.1f",
+                  j["second"].get<long long>(), j["achieved_hz"].get<double>());
+    EXPECT_EQ(line, buffer);
+  }
+  EXPECT_EQ(at, seconds.size());
+  EXPECT_EQ(at, 3u);
+  // The seconds' cycles add up to the run's, but for the cycles of the
+  // last second, which no line closes.
+  int64_t counted = 0;
+  for (const nlohmann::json& j : seconds) counted += j["cycles"].get<int64_t>();
+  EXPECT_GT(counted, 0);
+  EXPECT_LT(counted, summary["cycles"].get<int64_t>());
+}
+
+TEST(PaceReport, JsonStartLine) {
+  struct Case {
+    double rate_hz;
+    int64_t seconds;
+    const char* rate;  // as JSON
+    const char* seconds_json;
+  };
+  const Case cases[] = {
+      {29.97, 10, "29.97", "10"},
+      {0, 0, "null", "null"},
+      {0.01, 31'622'400, "0.01", "31622400"},
+  };
+  for (const Case& c : cases) {
+    const StartFacts facts{
+        {1024, 1200}, 1'228'840, c.rate_hz, c.seconds, "udpm://239.255.76.67:7667?ttl=1"};
+    const std::string line = start_line(Format::kJson, facts);
+    SCOPED_TRACE(line);
+    ASSERT_TRUE(line.ends_with("}\n"));
+    nlohmann::json j = nlohmann::json::parse(line);
+    // The version is the build's, which the end-to-end test compares with --version.
+    EXPECT_TRUE(j["version"].is_string());
+    j.erase("version");
+    EXPECT_EQ(j, nlohmann::json::parse(std::string(R"({"type":"start",)") +
+                                       R"("url":"udpm://239.255.76.67:7667?ttl=1","width":1024,)"
+                                       R"("height":1200,"message_bytes":1228840,"rate_hz":)" +
+                                       c.rate + R"(,"seconds":)" + c.seconds_json + "}"));
+  }
 }
 
 }  // namespace

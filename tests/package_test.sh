@@ -38,6 +38,8 @@ expected="./usr/bin/varnock
 ./usr/bin/varnock-check
 ./usr/bin/varnock-pace
 ./usr/share/doc/varnock/README.md
+./usr/share/doc/varnock/changelog.Debian.gz
+./usr/share/doc/varnock/copyright
 ./usr/share/doc/varnock/output-fields.md
 ./usr/share/man/man1/varnock-check.1.gz
 ./usr/share/man/man1/varnock-pace.1.gz
@@ -52,6 +54,22 @@ $expected"
 
 root=$tmp/root
 dpkg-deb -x "$deb" "$root"
+doc=$root/usr/share/doc/varnock
+# The changelog's newest entry is this version; dpkg reads every entry.
+gzip -t "$doc/changelog.Debian.gz" || fail "changelog.Debian.gz is not gzipped"
+zcat "$doc/changelog.Debian.gz" >"$tmp/changelog"
+[ "$(dpkg-parsechangelog -l "$tmp/changelog" -S Version)" = "$version" ] ||
+  fail "the changelog's newest entry is $(dpkg-parsechangelog -l "$tmp/changelog" -S Version), not $version"
+[ "$(dpkg-parsechangelog -l "$tmp/changelog" --all -S Version | sort -V | tail -n 1)" = "$version" ] ||
+  fail "the changelog has an entry newer than $version"
+for f in Format Upstream-Name; do
+  grep -q "^$f: " "$doc/copyright" || fail "copyright has no $f field"
+done
+grep -q '^Files: \*$' "$doc/copyright" || fail "copyright has no 'Files: *' paragraph"
+# The licence the files are under, then a paragraph of its own with its text.
+license=$(sed -n 's/^License: //p' "$doc/copyright" | head -n 1)
+[ "$(grep -c "^License: $license$" "$doc/copyright")" -ge 2 ] ||
+  fail "copyright does not give the text of its licence '$license'"
 for program in varnock varnock-check varnock-pace; do
   bin=$root/usr/bin/$program
   [ "$("$bin" --version)" = "$program $version" ] ||
@@ -71,9 +89,9 @@ for program in varnock varnock-check varnock-pace; do
     grep -qF -- "$want" <<<"$text" || fail "man $program lacks '$want'"
   done
   # Every option --help lists is in the page, which is made from it.
-  for option in $(grep -oE '^ +--[a-z-]+' <<<"$help"); do
+  while read -r option; do
     grep -qF -- "$option" <<<"$text" || fail "man $program lacks $option"
-  done
+  done < <(grep -oE '^ +--[a-z-]+' <<<"$help")
 done
 
 cmake --install "$build" --prefix "$tmp/tree" >/dev/null

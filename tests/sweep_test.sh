@@ -4,7 +4,9 @@
 # asked, doubled by the kernel): at 10 frames of 76840 bytes a second a stall
 # holds one frame and nothing is lost; at 200 it holds twenty, the buffer
 # overflows and frames are lost to it. The table must show that knee and its
-# cause, and the plot must be made. Needs root (skipped otherwise).
+# cause, and the plot must be made. A second sweep into the same folder is
+# refused, and SIGTERM ends a sweep with the programs it started, each
+# having written its summary. Needs root (skipped otherwise).
 #   tests/sweep_test.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
 source_dir=$1
@@ -33,7 +35,8 @@ unshare -n bash -c '
 ' "$source_dir" "$build" "$tmp/out" >"$tmp/sweep.log" 2>&1 || fail "scripts/sweep failed"
 
 summary() { jq -c 'select(.type == "summary")' "$tmp/out/$1.json"; }
-field() { summary "$1" | jq -r ".$2"; }
+field() { summary "$1.check" | jq -r ".$2"; }
+[ "$(summary 01-10.pace | jq -r .cycles)" = 20 ] || fail "varnock-pace's summary at 10 Hz: $(summary 01-10.pace)"
 [ "$(field 01-10 frames)" = 20 ] || fail "at 10 Hz, $(field 01-10 frames) frames of 20 arrived"
 [ "$(field 01-10 lost)" = 0 ] || fail "at 10 Hz, $(field 01-10 lost) frames were lost"
 [ "$(field 02-200 corrupt)" = 0 ] || fail "at 200 Hz, corrupt messages"
@@ -54,4 +57,35 @@ $(cat "$table")"
 # Joining again gives the same table.
 "$source_dir/scripts/sweep" --join "$tmp/out" --no-plot >"$tmp/joined.txt" || fail "--join failed"
 diff -q "$table" "$tmp/joined.txt" >/dev/null || fail "--join made another table"
+
+# A second sweep into the same folder would mix its runs with the first's.
+status=0
+"$source_dir/scripts/sweep" --bin "$build" --rates 10 --seconds 1 --no-plot --out "$tmp/out" \
+  >"$tmp/again.log" 2>&1 || status=$?
+[ "$status" -eq 2 ] || fail "a sweep into a non-empty --out exited $status"
+grep -q "^sweep: --out $tmp/out is not empty" "$tmp/again.log" ||
+  fail "no message on the non-empty --out: $(cat "$tmp/again.log")"
+
+# SIGTERM while a rate runs: both programs end and write their summaries,
+# and the sweep dies of the signal.
+# shellcheck disable=SC2016 # expanded by the shell in the namespace
+unshare -n bash -c '
+  ip link set lo up
+  ip link set lo multicast on
+  ip route add 224.0.0.0/4 dev lo
+  "$0/scripts/sweep" --bin "$1" --width 64 --height 48 --rates 20 --seconds 600 --no-plot \
+    --pace-url "udpm://239.255.76.67:7667?ttl=0" --out "$2" >"$2.log" 2>&1 &
+  sweep=$!
+  for _ in $(seq 200); do
+    [ -s "$2/01-20.pace.json" ] && break
+    sleep 0.05
+  done
+  kill -TERM "$sweep"
+  wait "$sweep"
+' "$source_dir" "$build" "$tmp/stopped" && status=0 || status=$?
+[ "$status" -eq 143 ] || fail "a sweep sent SIGTERM exited $status: $(cat "$tmp/stopped.log")"
+for program in pace check; do
+  [ -n "$(jq -c 'select(.type == "summary")' "$tmp/stopped/01-20.$program.json")" ] ||
+    fail "varnock-$program wrote no summary when the sweep was stopped"
+done
 echo "sweep_test: the knee found between 10 and 200 Hz"

@@ -1,0 +1,264 @@
+#include "account/account.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+#include "account/saturating.h"
+
+namespace varnock::account {
+namespace {
+
+// Calendar second of a time in milliseconds, rounding down before 1970 too.
+int64_t second_of(int64_t ms) { return ms / 1000 - (ms % 1000 < 0 ? 1 : 0); }
+
+}  // namespace
+
+Account::Account(int64_t now_ms, int64_t monotonic_ms)
+    : last_now_ms_(now_ms),
+      last_monotonic_ms_(monotonic_ms),
+      last_message_ms_(now_ms),
+      resumed_ms_(INT64_MIN / 2) {
+  rows_.emplace_back().report.second = second_of(now_ms);
+}
+
+void Account::open_rows_to(int64_t second) {
+  while (rows_.back().report.second < second) {
+    const int64_t next = rows_.back().report.second + 1;
+    rows_.emplace_back().report.second = next;
+  }
+}
+
+Account::Row& Account::row_at(int64_t ms) {
+  const int64_t second = second_of(ms);
+  // A message handled just after a second began, before advance() saw it.
+  if (second == rows_.back().report.second + 1) open_rows_to(second);
+  // Rows already reported take nothing more: their part goes to the oldest
+  // open row.
+  if (second <= rows_.front().report.second) return rows_.front();
+  for (auto it = rows_.rbegin(); it != rows_.rend(); ++it) {
+    if (it->report.second <= second) return *it;
+  }
+  return rows_.front();
+}
+
+void Account::count_lost(int64_t frames, int64_t from_ms, int64_t to_ms) {
+  if (frames <= 0) return;
+  totals_.lost += frames;
+  if (to_ms <= from_ms) {
+    row_at(to_ms).report.counts.lost += frames;
+    return;
+  }
+  // The frames are spread evenly over (from_ms, to_ms); each open row takes
+  // its share of that span, rounded so that the shares add up to `frames`.
+  const double span = static_cast<double>(to_ms - from_ms);
+  int64_t given = 0;
+  for (Row& row : rows_) {
+    const bool newest = &row == &rows_.back();
+    const int64_t end = newest ? to_ms : std::min(to_ms, (row.report.second + 1) * 1000);
+    const double covered = static_cast<double>(std::max<int64_t>(end - from_ms, 0));
+    const int64_t share =
+        newest ? frames : std::llround(static_cast<double>(frames) * covered / span);
+    row.report.counts.lost += share - given;
+    given = share;
+  }
+}
+
+void Account::note_message(int64_t now_ms) {
+  if (messages() > 0 && now_ms - last_message_ms_ > kSilenceMs) resumed_ms_ = now_ms;
+  last_message_ms_ = now_ms;
+}
+
+std::string_view Account::on_status(std::span<const uint8_t> message, int64_t recv_utime,
+                                    int64_t now_ms) {
+  note_message(now_ms);
+  Counts& c = row_at(now_ms).report.counts;
+  c.bytes += std::ssize(message);
+  totals_.bytes += std::ssize(message);
+  const StatusVerdict v = validate_status(message);
+  if (!v.valid()) {
+    ++c.corrupt;
+    ++totals_.corrupt;
+    return v.problem;
+  }
+  ++c.status_records;
+  ++totals_.status_records;
+  witness_.on_status(now_ms);
+  open_status_us_ = recv_utime;
+  return {};
+}
+
+std::string_view Account::on_frame(std::span<const uint8_t> message, int64_t recv_utime,
+                                   int64_t now_ms) {
+  note_message(now_ms);
+  Row& row = row_at(now_ms);
+  Counts& c = row.report.counts;
+  c.bytes += std::ssize(message);
+  totals_.bytes += std::ssize(message);
+  const FrameVerdict v = frames_.validate(message);
+  if (!v.valid()) {
+    ++c.corrupt;
+    ++totals_.corrupt;
+    return v.problem;
+  }
+  ++c.frames;
+  ++totals_.frames;
+  const int64_t latency_us = saturating_sub(recv_utime, saturating_mul(v.timestamp_ms, 1000));
+  row.histograms.latency.add(latency_us);
+  run_histograms_.latency.add(latency_us);
+  if (last_frame_us_ >= 0) {
+    const int64_t gap_us = saturating_sub(recv_utime, last_frame_us_);
+    row.histograms.inter_arrival.add(gap_us);
+    run_histograms_.inter_arrival.add(gap_us);
+  }
+  last_frame_us_ = recv_utime;
+  // A cycle's status record comes just before its frame; a frame with no
+  // status record since the last frame (it was lost) has no delivery time.
+  if (open_status_us_ >= 0) {
+    const int64_t delivery_us = saturating_sub(recv_utime, open_status_us_);
+    row.histograms.delivery.add(delivery_us);
+    run_histograms_.delivery.add(delivery_us);
+    open_status_us_ = -1;
+  }
+
+  if (v.period < 0) {
+    ++c.unsequenced;
+    ++totals_.unsequenced;
+    witness_.close(1);
+    return {};
+  }
+  const FrameOutcome o = runs_.add(v.period, v.timestamp_ms, now_ms);
+  switch (o.kind) {
+    case FrameOutcome::kStarted:
+      ++c.runs;
+      ++totals_.runs;
+      witness_.close(1);
+      break;
+    case FrameOutcome::kEarly:
+      ++c.late;
+      ++totals_.late;
+      witness_.close(1);
+      break;
+    case FrameOutcome::kContinued: {
+      // The missing frames would have arrived as the run's pace had them,
+      // from the previous frame's arrival on.
+      const int64_t until = std::clamp(
+          saturating_sub(o.previous_recv_ms, saturating_sub(o.previous_stamp_ms, v.timestamp_ms)),
+          o.previous_recv_ms, std::max(o.previous_recv_ms, now_ms));
+      // Frames the witness counted lost are now known lost: counted once,
+      // and no longer an estimate.
+      const int64_t witnessed = witness_.take_back(o.missing, o.previous_recv_ms, now_ms);
+      totals_.lost_estimated -= witnessed;
+      witness_.close(1 + o.missing - witnessed);
+      count_lost(o.missing - witnessed, o.previous_recv_ms, until);
+      break;
+    }
+    case FrameOutcome::kDuplicate:
+      ++c.duplicates;
+      ++totals_.duplicates;
+      break;
+    case FrameOutcome::kLate: {
+      ++c.late;
+      ++totals_.late;
+      // Its loss was counted: the total gives it back, and so does the
+      // newest open row that counted a gap's loss. No row goes below zero.
+      --totals_.lost;
+      for (auto it = rows_.rbegin(); it != rows_.rend(); ++it) {
+        Counts& rc = it->report.counts;
+        if (rc.lost > rc.lost_estimated) {
+          --rc.lost;
+          break;
+        }
+      }
+      break;
+    }
+  }
+  return {};
+}
+
+void Account::count_witnessed(int64_t now_ms, int64_t wait_ms) {
+  for (const auto& [second, lost] : witness_.expire(now_ms, wait_ms)) {
+    Counts& c = row_at(second * 1000).report.counts;
+    c.lost += lost;
+    c.lost_estimated += lost;
+    totals_.lost += lost;
+    totals_.lost_estimated += lost;
+  }
+}
+
+void Account::count_kernel_drops(int64_t datagrams, int64_t at_ms) {
+  kernel_drops_known_ = true;
+  row_at(at_ms).report.counts.kernel_drops += datagrams;
+  totals_.kernel_drops += datagrams;
+}
+
+std::vector<SecondReport> Account::take_rows(int64_t up_to_second) {
+  std::vector<SecondReport> out;
+  while (!rows_.empty() && rows_.front().report.second <= up_to_second) {
+    Row& row = rows_.front();
+    SecondReport& r = row.report;
+    r.latency = row.histograms.latency.summary();
+    r.times = {row.histograms.inter_arrival.summary(), row.histograms.delivery.summary()};
+    r.kernel_drops_known = kernel_drops_known_;
+    // A dropped datagram takes at most one frame with it; the split is
+    // settled with the row, and the summary adds up the rows'.
+    if (kernel_drops_known_) {
+      r.counts.lost_receive_buffer = std::min(r.counts.lost, r.counts.kernel_drops);
+      r.counts.lost_other = r.counts.lost - r.counts.lost_receive_buffer;
+      totals_.lost_receive_buffer += r.counts.lost_receive_buffer;
+      totals_.lost_other += r.counts.lost_other;
+    }
+    out.push_back(r);
+    rows_.pop_front();
+  }
+  return out;
+}
+
+std::vector<SecondReport> Account::advance(int64_t now_ms, int64_t monotonic_ms) {
+  const int64_t drift =
+      saturating_sub(saturating_sub(now_ms, last_now_ms_), monotonic_ms - last_monotonic_ms_);
+  last_now_ms_ = now_ms;
+  last_monotonic_ms_ = monotonic_ms;
+  if (std::llabs(drift) > kStepMs) {
+    // The clock stepped: what is open is reported as it stands, and one row
+    // begins at the new time, marked with the step. Times kept move with it.
+    count_witnessed(now_ms - drift);
+    std::vector<SecondReport> out = take_rows(rows_.back().report.second);
+    Row& row = rows_.emplace_back();
+    row.report.second = second_of(now_ms);
+    row.report.clock_step_s = drift / 1000;
+    witness_.shift(drift);
+    runs_.shift(drift);
+    last_message_ms_ = saturating_add(last_message_ms_, drift);
+    resumed_ms_ = saturating_add(resumed_ms_, drift);
+    return out;
+  }
+  open_rows_to(second_of(now_ms));
+  count_witnessed(now_ms);
+  // A bus that fell silent may be in an outage whose loss shows once frames
+  // return, a little after the first status record; one that never spoke
+  // has nothing to wait for.
+  const bool silent = messages() > 0 && now_ms - last_message_ms_ > kSilenceMs;
+  const bool resuming = now_ms - resumed_ms_ < kSettleSeconds * 1000;
+  const int64_t settle = silent || resuming ? kSilentSettleSeconds : kSettleSeconds;
+  // The newest row stays open for what arrives next.
+  return take_rows(std::min(second_of(now_ms) - settle, rows_.back().report.second - 1));
+}
+
+std::vector<SecondReport> Account::finish(int64_t now_ms) {
+  count_witnessed(now_ms, StatusWitness::kLastWaitMs);
+  std::vector<SecondReport> out = take_rows(rows_.back().report.second);
+  rows_.emplace_back().report.second = second_of(now_ms);
+  return out;
+}
+
+Summary Account::summary(double seconds) const {
+  return {seconds,
+          totals_,
+          kernel_drops_known_,
+          run_histograms_.latency.summary(),
+          {run_histograms_.inter_arrival.summary(), run_histograms_.delivery.summary()},
+          runs_.listed()};
+}
+
+}  // namespace varnock::account

@@ -1,0 +1,140 @@
+// What a subscriber of varnock's two channels received: counts, loss, damage
+// and latency, second by second and for the whole run.
+#ifndef VARNOCK_ACCOUNT_ACCOUNT_H_
+#define VARNOCK_ACCOUNT_ACCOUNT_H_
+
+#include <cstdint>
+#include <deque>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "account/publisher_runs.h"
+#include "account/status_witness.h"
+#include "account/time_histogram.h"
+#include "account/validate.h"
+
+namespace varnock::account {
+
+struct Counts {
+  int64_t status_records = 0;  // valid RECSTAT messages
+  int64_t frames = 0;          // valid TFIMAGE messages, duplicates included
+  int64_t lost = 0;            // frames never received intact
+  int64_t lost_estimated = 0;  // of those, counted from status records alone
+  int64_t corrupt = 0;         // messages of either channel that failed validation
+  int64_t duplicates = 0;
+  int64_t late = 0;         // frames received after a later one of their run
+  int64_t runs = 0;         // publisher runs begun
+  int64_t unsequenced = 0;  // frames with only byte 0 lit: valid, no sequence number
+  int64_t bytes = 0;        // bytes of every message received
+  // Datagrams the kernel dropped for the receiving socket, and the lost
+  // frames they explain (each drop at most one) or not; all three are
+  // meaningful only where the kernel's count is known.
+  int64_t kernel_drops = 0;
+  int64_t lost_receive_buffer = 0;
+  int64_t lost_other = 0;
+};
+
+// Times measured by this host alone, from LCM's receive times: from one
+// frame to the next, and from a status record to the frame that follows it.
+struct ReceiveTimes {
+  TimePercentiles inter_arrival;
+  TimePercentiles delivery;
+};
+
+struct SecondReport {
+  int64_t second = 0;        // calendar second the counts belong to
+  int64_t clock_step_s = 0;  // the clock jumped by this much just before it
+  Counts counts;
+  bool kernel_drops_known = false;
+  TimePercentiles latency;  // receive time minus the frame's stamp
+  ReceiveTimes times;
+};
+
+// The whole run, for the reports.
+struct Summary {
+  double seconds = 0;  // the run's length
+  Counts totals;
+  bool kernel_drops_known = false;
+  TimePercentiles latency;
+  ReceiveTimes times;
+  std::vector<RunTracker::Span> runs;  // the first RunTracker::kListed runs
+};
+
+// Rows are kept open kSettleSeconds after their second, for losses found
+// later (a gap, a status record left without its frame) to land in the
+// second they happened; while the bus is silent and shortly after, up to
+// kSilentSettleSeconds, so that an outage shows in its own seconds once
+// frames return. Times are
+// this host's clock in milliseconds since 1970, as the caller reads it.
+class Account {
+ public:
+  static constexpr int64_t kSettleSeconds = 2;
+  static constexpr int64_t kSilentSettleSeconds = 10;
+  // A gap this much larger between the wall and monotonic clocks is a step.
+  static constexpr int64_t kStepMs = 1500;
+  // No message for this long: the bus is silent.
+  static constexpr int64_t kSilenceMs = 1000;
+
+  // Starts the account at `now_ms`, with `monotonic_ms` read at the same time.
+  Account(int64_t now_ms, int64_t monotonic_ms);
+
+  // The handlers: a message, when LCM received it (microseconds since 1970,
+  // for latency), and the time now. Return the problem found, empty when valid.
+  std::string_view on_status(std::span<const uint8_t> message, int64_t recv_utime, int64_t now_ms);
+  std::string_view on_frame(std::span<const uint8_t> message, int64_t recv_utime, int64_t now_ms);
+
+  // The kernel dropped `datagrams` more for the receiving socket, by `at_ms`;
+  // once called, rows and summary tell drops and split the loss by cause.
+  void count_kernel_drops(int64_t datagrams, int64_t at_ms);
+
+  // Moves the account to `now_ms` (a clock step shows as a difference from
+  // the monotonic clock) and returns the rows that have settled, oldest first.
+  std::vector<SecondReport> advance(int64_t now_ms, int64_t monotonic_ms);
+
+  // Ends the account at `now_ms`: status records still waiting for their
+  // frame after StatusWitness::kLastWaitMs count them lost; returns every row
+  // still open.
+  std::vector<SecondReport> finish(int64_t now_ms);
+
+  Summary summary(double seconds) const;
+  // Messages received so far, valid or not.
+  int64_t messages() const { return totals_.status_records + totals_.frames + totals_.corrupt; }
+
+ private:
+  struct Histograms {
+    TimeHistogram latency;
+    TimeHistogram inter_arrival;
+    TimeHistogram delivery;
+  };
+  struct Row {
+    SecondReport report;
+    Histograms histograms;
+  };
+
+  Row& row_at(int64_t ms);
+  void note_message(int64_t now_ms);
+  void open_rows_to(int64_t second);
+  void count_lost(int64_t frames, int64_t from_ms, int64_t to_ms);
+  // Counts the frames of status records left waiting `wait_ms` by `now_ms`.
+  void count_witnessed(int64_t now_ms, int64_t wait_ms = StatusWitness::kWaitMs);
+  std::vector<SecondReport> take_rows(int64_t up_to_second);
+
+  FrameValidator frames_;
+  RunTracker runs_;
+  StatusWitness witness_;
+  std::deque<Row> rows_;  // open rows, oldest first; never empty
+  Counts totals_;
+  Histograms run_histograms_;
+  bool kernel_drops_known_ = false;
+  int64_t last_frame_us_ = -1;   // LCM's receive time of the last valid frame
+  int64_t open_status_us_ = -1;  // of the last status record no frame has followed
+  int64_t last_now_ms_;
+  int64_t last_monotonic_ms_;
+  int64_t last_message_ms_;
+  int64_t resumed_ms_;  // when messages came again after a silence
+};
+
+}  // namespace varnock::account
+
+#endif  // VARNOCK_ACCOUNT_ACCOUNT_H_

@@ -1,0 +1,95 @@
+// Publisher runs: which run of which publisher each sequenced frame belongs
+// to, and the frames each run's sequence shows missing. A frame's sequence
+// number is its pattern period, 60 plus its publisher's cycle index.
+#ifndef VARNOCK_ACCOUNT_PUBLISHER_RUNS_H_
+#define VARNOCK_ACCOUNT_PUBLISHER_RUNS_H_
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace varnock::account {
+
+// What add() made of a frame.
+struct FrameOutcome {
+  // kLate: a frame counted missing, received after all; kEarly: a frame from
+  // just before its run's first, which nothing had counted missing.
+  enum Kind { kContinued, kStarted, kDuplicate, kLate, kEarly };
+  Kind kind = kStarted;
+  // kContinued: frames missing between the run's previous frame and this one.
+  // They were stamped between `previous_stamp_ms` and this frame's stamp and
+  // would have arrived from `previous_recv_ms` on.
+  int64_t missing = 0;
+  int64_t previous_stamp_ms = 0;
+  int64_t previous_recv_ms = 0;
+};
+
+class RunTracker {
+ public:
+  // Runs kept at once; beyond it, the one heard from longest ago retires.
+  static constexpr size_t kMaxRuns = 32;
+  // How far back in a run a late or repeated frame is still recognised.
+  static constexpr int64_t kWindow = 1024;
+  // Runs silent this long retire.
+  static constexpr int64_t kRetireMs = 10 * 60 * 1000;
+  // How many runs the summary lists by their periods.
+  static constexpr size_t kListed = 100;
+
+  struct Span {
+    int64_t first;
+    int64_t last;
+  };
+
+  // Accounts for a valid frame with sequence number `seq`, stamped
+  // `stamp_ms` by its publisher and received at `recv_ms` (this host's
+  // clock). A publisher's cycle lasts at least 2 ms, so a run continues only
+  // with a later number whose stamp leaves room for the cycles between; of
+  // several such runs, the one whose pace the frame fits best with the
+  // fewest frames missing. Otherwise the
+  // frame is a duplicate (number and stamp seen in a run), late (a number a
+  // run showed missing, stamped to fit between its neighbours), early (just
+  // before a run's first), or it starts a run. Memory is bounded: at most
+  // kMaxRuns runs of kWindow numbers each.
+  FrameOutcome add(int64_t seq, int64_t stamp_ms, int64_t recv_ms);
+
+  // The receiving host's clock stepped by `delta_ms`: moves the receive
+  // times kept by as much.
+  void shift(int64_t delta_ms);
+
+  // Runs started so far.
+  int64_t runs_started() const { return runs_started_; }
+  // First and highest sequence number of the first kListed runs, in order of
+  // their start.
+  const std::vector<Span>& listed() const { return listed_; }
+
+ private:
+  struct Seen {
+    int64_t seq = -1;
+    int64_t stamp_ms = 0;
+  };
+  struct Run {
+    int64_t first = 0;
+    int64_t first_stamp_ms = 0;
+    int64_t counted_from = 0;  // the run's first frame when it started: gaps count from it
+    int64_t last = 0;
+    int64_t last_stamp_ms = 0;
+    int64_t last_recv_ms = 0;
+    double cycle_ms = 2.5;    // running estimate of the publisher's cycle
+    size_t listed = kListed;  // index in listed_, or kListed when not listed
+    std::unique_ptr<std::array<Seen, kWindow>> seen = std::make_unique<std::array<Seen, kWindow>>();
+    Seen& slot(int64_t seq) const { return (*seen)[static_cast<size_t>(seq % kWindow)]; }
+  };
+
+  Run* best_continuation(int64_t seq, int64_t stamp_ms);
+  void start(int64_t seq, int64_t stamp_ms, int64_t recv_ms);
+
+  std::vector<Run> runs_;
+  std::vector<Span> listed_;
+  int64_t runs_started_ = 0;
+};
+
+}  // namespace varnock::account
+
+#endif  // VARNOCK_ACCOUNT_PUBLISHER_RUNS_H_

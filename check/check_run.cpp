@@ -1,0 +1,167 @@
+#include "check/check_run.h"
+
+#include <lcm/lcm.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <optional>
+
+#include "check/exit_status.h"
+#include "host/lcm_url.h"
+#include "host/receive_buffer.h"
+#include "receive/loop.h"
+#include "receive/subscription.h"
+#include "report/output.h"
+
+namespace varnock::check {
+namespace {
+
+constexpr int kMaxProblemsShown = 10;
+
+int64_t monotonic_ms(Clock& clock) { return clock.monotonic_nanoseconds() / 1'000'000; }
+
+// The first few corrupt messages, on standard error.
+class ProblemPrinter {
+ public:
+  void operator()(std::string_view channel, std::string_view problem) {
+    if (shown_ >= kMaxProblemsShown) return;
+    ++shown_;
+    std::fprintf(stderr, "varnock-check: corrupt %.*s message: %.*s\n",
+                 static_cast<int>(channel.size()), channel.data(), static_cast<int>(problem.size()),
+                 problem.data());
+  }
+
+ private:
+  int shown_ = 0;
+};
+
+}  // namespace
+
+std::string missed_limit(const Options& options, const account::Summary& s) {
+  const int64_t whole = s.totals.frames - s.totals.duplicates;
+  const int64_t published = whole + s.totals.lost;
+  const double percent =
+      published > 0 ? 100.0 * static_cast<double>(s.totals.lost) / static_cast<double>(published)
+                    : 0.0;
+  char line[256];
+  if (options.max_loss_percent >= 0 && percent > options.max_loss_percent) {
+    std::snprintf(line, sizeof line,
+                  "varnock-check: lost %.3g%% of the frames (%lld of %lld), above --max-loss %g\n",
+                  percent, static_cast<long long>(s.totals.lost), static_cast<long long>(published),
+                  options.max_loss_percent);
+    return line;
+  }
+  if (whole < options.min_frames) {
+    std::snprintf(line, sizeof line,
+                  "varnock-check: %lld frames arrived whole, below --min-frames %lld\n",
+                  static_cast<long long>(whole), static_cast<long long>(options.min_frames));
+    return line;
+  }
+  return "";
+}
+
+int run_check(const Options& options, const host::Host& host, Clock& clock) {
+  const std::string url = host::url_in_use(options.url);
+  std::fprintf(stderr, "varnock-check: listening on %s (RECSTAT, TFIMAGE)\n", url.c_str());
+
+  const std::unique_ptr<lcm_t, void (*)(lcm_t*)> bus(lcm_create(url.c_str()), lcm_destroy);
+  if (!bus) {
+    std::fprintf(stderr, "varnock-check: cannot open the bus %s\n", url.c_str());
+    return kCheckNoBus;
+  }
+  const int64_t start_ns = clock.monotonic_nanoseconds();
+  account::Account account(clock.wall_milliseconds(), monotonic_ms(clock));
+  const receive::Subscription subscription(bus.get(), account, clock, ProblemPrinter(),
+                                           static_cast<int64_t>(options.handler_ms * 1e6));
+  // Without a descriptor to wait on, LCM's own wait would abort the process.
+  if (!subscription.subscribed() || lcm_get_fileno(bus.get()) < 0) {
+    std::fprintf(stderr, "varnock-check: LCM cannot receive on %s (its message above says why)\n",
+                 url.c_str());
+    return kCheckNoBus;
+  }
+
+  // On udpm, the kernel's view of the socket LCM receives on: the buffer it
+  // granted and the datagrams it drops.
+  host::LcmUrl parsed;
+  std::unique_ptr<host::ReceiveCounters> receiving;
+  if (const std::string error = host::parse_lcm_url(url, &parsed); !error.empty()) {
+    std::fprintf(stderr, "varnock-check: note: %s; loss is not split by cause\n", error.c_str());
+  } else if (parsed.udpm()) {
+    receiving = host.find_receive_socket(parsed.port);
+    std::optional<int64_t> granted;
+    if (receiving) {
+      granted = receiving->receive_buffer_bytes();
+      std::fprintf(
+          stderr, "varnock-check: the kernel granted LCM's socket a receive buffer of %lld bytes\n",
+          static_cast<long long>(*granted));
+    }
+    std::fputs(host::receive_buffer_warning(parsed, granted, host.setting("net.core.rmem_max"),
+                                            host.setting("net.core.rmem_default"))
+                   .c_str(),
+               stderr);
+  }
+
+  // Opened only now that the bus works, so that a bad URL leaves an
+  // existing file as it was.
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> csv(nullptr, std::fclose);
+  if (!options.csv_path.empty()) {
+    csv.reset(std::fopen(options.csv_path.c_str(), "w"));
+    if (!csv) {
+      std::fprintf(stderr, "varnock-check: cannot write --csv %s: %s\n", options.csv_path.c_str(),
+                   std::strerror(errno));
+      return kCheckOutputError;
+    }
+  }
+  report::ReportOutput out(stdout, options.json, csv.get(), options.csv_path);
+  report::StartInfo start;
+  start.url = url;
+  start.seconds = options.seconds;
+  if (receiving) start.receive_buffer_bytes = receiving->receive_buffer_bytes();
+  start.max_loss_percent = options.max_loss_percent;
+  start.min_frames = options.min_frames;
+  start.handler_ms = options.handler_ms;
+  out.start(start);
+
+  const receive::LoopEnd end = receive::receive(
+      bus.get(), options.seconds, clock, account,
+      [&out](const account::SecondReport& r) {
+        out.row(r);
+        return out.error() == 0;
+      },
+      receiving.get());
+  if (end == receive::LoopEnd::kEndOfInput) {
+    std::fprintf(stderr, "varnock-check: the bus delivers no more messages (end of the log?)\n");
+  }
+  for (const account::SecondReport& r : account.finish(clock.wall_milliseconds())) out.row(r);
+  const double seconds = static_cast<double>(clock.monotonic_nanoseconds() - start_ns) / 1e9;
+  const account::Summary summary = account.summary(seconds);
+  out.summary(summary);
+
+  if (out.error() == EPIPE) {
+    // A reader that has gone away ends us as it ends any filter: quietly,
+    // by SIGPIPE.
+    csv.reset();
+    std::signal(SIGPIPE, SIG_DFL);
+    std::raise(SIGPIPE);
+  }
+  if (out.error() != 0) {
+    std::fprintf(stderr, "varnock-check: cannot write to %s: %s\n", out.failed_output().c_str(),
+                 std::strerror(out.error()));
+    return kCheckOutputError;
+  }
+  if (account.messages() == 0) {
+    std::fprintf(stderr, "varnock-check: nothing received on %s in %.1f s\n", url.c_str(), seconds);
+    return kCheckShortfall;
+  }
+  if (summary.totals.corrupt > 0) return kCheckCorrupt;
+  if (const std::string missed = missed_limit(options, summary); !missed.empty()) {
+    std::fputs(missed.c_str(), stderr);
+    return kCheckShortfall;
+  }
+  return kCheckOk;
+}
+
+}  // namespace varnock::check

@@ -1,0 +1,168 @@
+#include "diagnose/diagnose.h"
+
+#include <lcm/lcm.h>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "account/account.h"
+#include "check/exit_status.h"
+#include "messages/cycle.h"
+#include "receive/loop.h"
+#include "receive/subscription.h"
+
+namespace varnock::diagnose {
+namespace {
+
+class Printer {
+ public:
+  explicit Printer(std::FILE* out) : out_(out) {}
+
+  void print(const DiagnoseLine& line) {
+    std::fputs(format_line(line).c_str(), out_);
+    std::fflush(out_);
+    lines_.push_back(line);
+  }
+
+  Verdict finish(bool bus_opened, bool corrupt) {
+    const auto failed = std::count_if(lines_.begin(), lines_.end(), [](const DiagnoseLine& l) {
+      return l.mark == DiagnoseLine::kFail;
+    });
+    const Verdict verdict = verdict_of(lines_, bus_opened, corrupt);
+    if (failed == 0) {
+      std::fputs("verdict: all well, and traffic arrived whole\n", out_);
+    } else {
+      std::fprintf(out_, "verdict: %ld of %zu checks failed (exit status %d)\n",
+                   static_cast<long>(failed), lines_.size(), exit_status_of(verdict));
+    }
+    std::fflush(out_);
+    return verdict;
+  }
+
+ private:
+  std::FILE* out_;
+  std::vector<DiagnoseLine> lines_;
+};
+
+// Corrupt messages by channel, and the first one's problem.
+struct Problems {
+  int64_t status = 0;
+  int64_t frames = 0;
+  std::string first;
+};
+
+DiagnoseLine url_line(const std::string& url_text, const host::LcmUrl& url) {
+  if (!url.udpm()) {
+    return {DiagnoseLine::kOk, "url",
+            url_text + ": provider " + url.provider + ", no network to check", ""};
+  }
+  std::string text = url_text + ": group " + url.group_text + ", port " + std::to_string(url.port) +
+                     ", ttl " + std::to_string(url.ttl);
+  if (url.unknown_options.empty()) return {DiagnoseLine::kOk, "url", text, ""};
+  text += "; LCM ignores the option";
+  for (const std::string& o : url.unknown_options) text += " '" + o + "'";
+  return {DiagnoseLine::kWarn, "url", text, ""};
+}
+
+}  // namespace
+
+int exit_status_of(Verdict v) {
+  switch (v) {
+    case Verdict::kNoBus:
+      return check::kCheckNoBus;
+    case Verdict::kCorrupt:
+      return check::kCheckCorrupt;
+    case Verdict::kFailed:
+      return check::kDiagnoseFailed;
+    case Verdict::kPassed:
+      break;
+  }
+  return check::kCheckOk;
+}
+
+SetupFacts read_setup_facts(const host::LcmUrl& url, const host::Host& host) {
+  SetupFacts facts;
+  facts.route_error = host.lookup_route(url.group, &facts.route);
+  if (facts.route_error.empty()) facts.interface = host.interface_state(facts.route.interface);
+  facts.rmem_max = host.setting("net.core.rmem_max");
+  facts.rmem_default = host.setting("net.core.rmem_default");
+  return facts;
+}
+
+Verdict run_diagnose(const std::string& url_text, int64_t seconds, const host::Host& host,
+                     Clock& clock, std::FILE* out) {
+  Printer printer(out);
+  host::LcmUrl url;
+  if (const std::string error = host::parse_lcm_url(url_text, &url); !error.empty()) {
+    printer.print({DiagnoseLine::kFail, "url", url_text + ": " + error, ""});
+    return printer.finish(true, false);
+  }
+  printer.print(url_line(url_text, url));
+  if (url.udpm()) {
+    for (const DiagnoseLine& line : setup_lines(url, read_setup_facts(url, host))) {
+      printer.print(line);
+    }
+  }
+
+  const std::unique_ptr<lcm_t, void (*)(lcm_t*)> bus(lcm_create(url_text.c_str()), lcm_destroy);
+  if (!bus) {
+    printer.print({DiagnoseLine::kFail, "bus",
+                   "LCM cannot open " + url_text + " (its reason is on standard error)", ""});
+    return printer.finish(false, false);
+  }
+  const int64_t now_ms = clock.wall_milliseconds();
+  account::Account account(now_ms, clock.monotonic_nanoseconds() / 1'000'000);
+  Problems problems;
+  const receive::Subscription subscription(
+      bus.get(), account, clock, [&problems](std::string_view channel, std::string_view problem) {
+        ++(channel == kStatusChannel ? problems.status : problems.frames);
+        if (problems.first.empty()) problems.first = std::string(problem);
+      });
+  // A subscription that cannot set up receiving is refused; after that LCM
+  // 1.3.1 may hand out no descriptor, on which lcm_handle_timeout aborts.
+  if (!subscription.subscribed() || lcm_get_fileno(bus.get()) < 0) {
+    printer.print(
+        {DiagnoseLine::kFail, "bus",
+         "LCM opened " + url_text + " but cannot receive on it (its reason is on standard error)",
+         ""});
+    return printer.finish(false, false);
+  }
+  printer.print(
+      {DiagnoseLine::kOk, "bus", "LCM opened it and subscribed to RECSTAT and TFIMAGE", ""});
+
+  std::unique_ptr<host::ReceiveCounters> socket;
+  if (url.udpm()) {
+    socket = host.find_receive_socket(url.port);
+    if (socket) {
+      printer.print(granted_buffer_line(socket->receive_buffer_bytes()));
+    } else {
+      printer.print(
+          {DiagnoseLine::kWarn, "receive buffer",
+           "LCM's receiving socket on port " + std::to_string(url.port) + " was not found", ""});
+    }
+  }
+
+  const int64_t start_ns = clock.monotonic_nanoseconds();
+  receive::receive(
+      bus.get(), seconds > 0 ? seconds : kDefaultSeconds, clock, account,
+      [](const account::SecondReport&) { return true; }, socket.get());
+  account.finish(clock.wall_milliseconds());
+  const account::Summary summary =
+      account.summary(static_cast<double>(clock.monotonic_nanoseconds() - start_ns) / 1e9);
+
+  TrafficFacts facts;
+  facts.seconds = summary.seconds;
+  facts.status_records = summary.totals.status_records;
+  facts.status_corrupt = problems.status;
+  facts.frames = summary.totals.frames - summary.totals.duplicates;
+  facts.frames_corrupt = problems.frames;
+  facts.frames_lost = summary.totals.lost;
+  facts.first_problem = problems.first;
+  facts.udpm = url.udpm();
+  if (summary.kernel_drops_known) facts.kernel_drops = summary.totals.kernel_drops;
+  for (const DiagnoseLine& line : traffic_lines(facts)) printer.print(line);
+  return printer.finish(true, problems.status + problems.frames > 0);
+}
+
+}  // namespace varnock::diagnose

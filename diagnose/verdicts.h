@@ -1,0 +1,68 @@
+// The lines of varnock-check --diagnose: one per check, each failing one with
+// the command that fixes it, made from facts read of the host and from what
+// the account saw while listening.
+#ifndef VARNOCK_DIAGNOSE_VERDICTS_H_
+#define VARNOCK_DIAGNOSE_VERDICTS_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/host.h"
+#include "host/lcm_url.h"
+
+namespace varnock::diagnose {
+
+struct DiagnoseLine {
+  enum Mark { kOk, kWarn, kFail };
+  Mark mark;
+  std::string subject;  // "route", "ttl", ...
+  std::string text;
+  std::string fix;  // a command or URL change; empty when none
+};
+
+// "ok    SUBJECT: TEXT", "warn  ...", "FAIL  ...; fix: FIX", and a newline.
+std::string format_line(const DiagnoseLine& line);
+
+// What the set-up checks read from the system.
+struct SetupFacts {
+  std::string route_error;  // "" when the kernel found a route
+  host::Route route;
+  host::InterfaceState interface;
+  int64_t rmem_max = -1;  // net.core.*; -1 unreadable
+  int64_t rmem_default = -1;
+};
+
+// The checks of a udpm URL's set-up that need no bus: the route to the group,
+// its interface's flags, the ttl against it, and the receive buffer limits.
+std::vector<DiagnoseLine> setup_lines(const host::LcmUrl& url, const SetupFacts& facts);
+
+// The receive buffer the kernel granted LCM's socket (SO_RCVBUF).
+DiagnoseLine granted_buffer_line(int64_t granted);
+
+// What a few seconds of listening saw.
+struct TrafficFacts {
+  double seconds = 0;
+  int64_t status_records = 0;  // valid
+  int64_t status_corrupt = 0;
+  int64_t frames = 0;  // valid
+  int64_t frames_corrupt = 0;
+  int64_t frames_lost = 0;              // gaps in the frames' sequence numbers
+  std::string first_problem;            // of the first corrupt message
+  bool udpm = true;                     // only a udpm socket has kernel drops
+  std::optional<int64_t> kernel_drops;  // nullopt: unknown (socket not found)
+};
+
+std::vector<DiagnoseLine> traffic_lines(const TrafficFacts& facts);
+
+// How a preflight ended, most serious first.
+enum class Verdict { kNoBus, kCorrupt, kFailed, kPassed };
+
+// kNoBus when the bus could not be opened, else kCorrupt when a corrupt
+// message arrived, else kFailed when a line failed, else kPassed.
+Verdict verdict_of(const std::vector<DiagnoseLine>& lines, bool bus_opened, bool corrupt);
+
+}  // namespace varnock::diagnose
+
+#endif  // VARNOCK_DIAGNOSE_VERDICTS_H_

@@ -1,0 +1,47 @@
+// The host interface on Linux: netlink for routes, ioctl for interfaces,
+// /proc/sys for settings, SO_MEMINFO for the receiving socket.
+#include <fstream>
+#include <string>
+
+#include "host/host.h"
+#include "host/receive_socket_linux.h"
+#include "host/route_linux.h"
+
+namespace varnock::host {
+namespace {
+
+class LinuxHost final : public Host {
+ public:
+  std::string lookup_route(in_addr group, Route* out) const override {
+    return host::lookup_route(group, out);
+  }
+
+  InterfaceState interface_state(const std::string& name) const override {
+    return host::interface_state(name);
+  }
+
+  int64_t setting(std::string_view name) const override {
+    // "net.core.rmem_max" is /proc/sys/net/core/rmem_max; a name that would
+    // leave /proc/sys is no setting.
+    if (name.empty() || name.find('/') != std::string_view::npos ||
+        name.find("..") != std::string_view::npos) {
+      return -1;
+    }
+    std::string path = "/proc/sys/";
+    for (const char c : name) path += c == '.' ? '/' : c;
+    std::ifstream in(path);
+    int64_t value = -1;
+    if (!(in >> value)) return -1;
+    return value;
+  }
+
+  std::unique_ptr<ReceiveCounters> find_receive_socket(uint16_t port) const override {
+    return host::find_receive_socket(port);
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<Host> make_system_host() { return std::make_unique<LinuxHost>(); }
+
+}  // namespace varnock::host

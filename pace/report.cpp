@@ -1,0 +1,83 @@
+#include "pace/report.h"
+
+#include <charconv>
+#include <cstdio>
+
+#include "report/json_string.h"
+#include "varnock/version.h"
+
+namespace varnock::pace {
+namespace {
+
+using report::json_string;
+
+std::string requested_text(double requested_hz) {
+  if (requested_hz <= 0) return "max";
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", requested_hz);
+  return text;
+}
+
+// The shortest text that reads back as the same rate; null for as fast as
+// possible, which has no rate to ask.
+std::string json_rate(double requested_hz) {
+  if (requested_hz <= 0) return "null";
+  char text[32];
+  const auto [end, ec] = std::to_chars(text, text + sizeof text, requested_hz);
+  return ec == std::errc() ? std::string(text, end) : "null";
+}
+
+// Formatted by the same rules in text and JSON, so that both carry the same figures.
+std::string achieved_text(int64_t cycles, int64_t elapsed_ns) {
+  const double hz =
+      elapsed_ns > 0 ? static_cast<double>(cycles) * 1e9 / static_cast<double>(elapsed_ns) : 0;
+  char text[48];
+  std::snprintf(text, sizeof text, "%.1f", hz);
+  return text;
+}
+
+std::string seconds_text(int64_t elapsed_ns) {
+  char text[48];
+  std::snprintf(text, sizeof text, "%.3f", static_cast<double>(elapsed_ns) / 1e9);
+  return text;
+}
+
+}  // namespace
+
+std::string start_line(Format format, const StartFacts& f) {
+  if (format == Format::kText) {
+    return "varnock-pace: " + std::to_string(f.size.width) + " x " + std::to_string(f.size.height) +
+           " frames (" + std::to_string(f.message_bytes) + " bytes a message) at " +
+           requested_text(f.rate_hz) + " Hz on " + f.url + "\n";
+  }
+  return "{\"type\":\"start\",\"version\":" + json_string(kVersion) +
+         ",\"url\":" + json_string(f.url) + ",\"width\":" + std::to_string(f.size.width) +
+         ",\"height\":" + std::to_string(f.size.height) +
+         ",\"message_bytes\":" + std::to_string(f.message_bytes) +
+         ",\"rate_hz\":" + json_rate(f.rate_hz) +
+         ",\"seconds\":" + (f.seconds > 0 ? std::to_string(f.seconds) : "null") + "}\n";
+}
+
+std::string second_line(Format format, int64_t second, double requested_hz, int64_t cycles,
+                        int64_t elapsed_ns) {
+  if (format == Format::kText) {
+    return std::to_string(second) + " rate: requested " + requested_text(requested_hz) +
+           " achieved " + achieved_text(cycles, elapsed_ns) + "\n";
+  }
+  return "{\"type\":\"second\",\"second\":" + std::to_string(second) +
+         ",\"cycles\":" + std::to_string(cycles) +
+         ",\"achieved_hz\":" + achieved_text(cycles, elapsed_ns) + "}\n";
+}
+
+std::string summary_line(Format format, double requested_hz, int64_t cycles, int64_t elapsed_ns) {
+  if (format == Format::kText) {
+    return "total: " + std::to_string(cycles) + " cycles in " + seconds_text(elapsed_ns) +
+           " s: requested " + requested_text(requested_hz) + " achieved " +
+           achieved_text(cycles, elapsed_ns) + "\n";
+  }
+  return "{\"type\":\"summary\",\"cycles\":" + std::to_string(cycles) +
+         ",\"seconds\":" + seconds_text(elapsed_ns) + ",\"rate_hz\":" + json_rate(requested_hz) +
+         ",\"achieved_hz\":" + achieved_text(cycles, elapsed_ns) + "}\n";
+}
+
+}  // namespace varnock::pace

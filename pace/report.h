@@ -1,0 +1,42 @@
+// What varnock-pace writes on standard output: lines for people, or, with
+// --json, one JSON object a line whose "type" is start, second or summary.
+#ifndef VARNOCK_PACE_REPORT_H_
+#define VARNOCK_PACE_REPORT_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "pattern/frames.h"
+
+namespace varnock::pace {
+
+enum class Format { kText, kJson };
+
+struct StartFacts {
+  FrameSize size;
+  int64_t message_bytes = 0;  // a frame's message on the wire
+  double rate_hz = 0;         // 0: as fast as possible
+  int64_t seconds = 0;        // 0: until a key or a signal
+  std::string url;
+};
+
+// Text: "varnock-pace: W x H frames (N bytes a message) at R Hz on URL".
+// JSON: {"type":"start","version","url","width","height","message_bytes",
+// "rate_hz" (null for as fast as possible),"seconds" (null: unlimited)}.
+std::string start_line(Format format, const StartFacts& facts);
+
+// `cycles` started over `elapsed_ns` up to `second`. Text: "<second> rate:
+// requested <R> achieved <A>", R as given or "max". JSON: {"type":"second",
+// "second","cycles","achieved_hz"}. A has one decimal, 0.0 when no time passed.
+std::string second_line(Format format, int64_t second, double requested_hz, int64_t cycles,
+                        int64_t elapsed_ns);
+
+// The whole run. Text: "total: <C> cycles in <S> s: requested <R> achieved
+// <A>". JSON: {"type":"summary","cycles","seconds","rate_hz" (null for as
+// fast as possible),"achieved_hz"}. S has three decimals, A one.
+std::string summary_line(Format format, double requested_hz, int64_t cycles, int64_t elapsed_ns);
+
+}  // namespace varnock::pace
+
+#endif  // VARNOCK_PACE_REPORT_H_

@@ -1,0 +1,83 @@
+#include "receive/loop.h"
+
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/signals.h"
+
+namespace varnock::receive {
+namespace {
+
+// The kernel's drops on LCM's receiving socket, read into the account once a
+// second and counted in the second that has just ended.
+class DropReader {
+ public:
+  DropReader(const host::ReceiveCounters* socket, account::Account& account, int64_t now_ms)
+      : socket_(socket), account_(account), second_(now_ms / 1000) {
+    if (socket_ != nullptr) last_ = socket_->drops();
+    if (last_ >= 0) account_.count_kernel_drops(0, now_ms);
+  }
+
+  // Reads the count when a second has begun since the last reading, or
+  // whenever `now` is set (the run ends).
+  void read(int64_t now_ms, bool now = false) {
+    if (last_ < 0 || (!now && now_ms / 1000 == second_)) return;
+    second_ = now_ms / 1000;
+    if (const int64_t drops = socket_->drops(); drops >= last_) {
+      account_.count_kernel_drops(drops - last_, now_ms - 1);
+      last_ = drops;
+    }
+  }
+
+ private:
+  const host::ReceiveCounters* socket_;
+  account::Account& account_;
+  int64_t second_;
+  int64_t last_ = -1;  // the count at the last reading; -1 when unknown
+};
+
+int64_t monotonic_ms(Clock& clock) { return clock.monotonic_nanoseconds() / 1'000'000; }
+
+}  // namespace
+
+LoopEnd receive(lcm_t* bus, int64_t seconds, Clock& clock, account::Account& account,
+                const RowSink& rows, const host::ReceiveCounters* socket) {
+  DropReader drops(socket, account, clock.wall_milliseconds());
+
+  const int64_t start_ns = clock.monotonic_nanoseconds();
+  // Options bound `seconds`, so this cannot overflow.
+  const int64_t end_ns = seconds > 0 ? start_ns + seconds * 1'000'000'000 : INT64_MAX;
+  LoopEnd end = LoopEnd::kSignal;
+  while (received_stop_signal() == 0) {
+    const int64_t now_ns = clock.monotonic_nanoseconds();
+    if (now_ns >= end_ns) {
+      end = LoopEnd::kSeconds;
+      break;
+    }
+    // Wakes at every change of second, when rows may have settled.
+    const int64_t to_second = 1000 - clock.wall_milliseconds() % 1000;
+    const int64_t to_end = (end_ns - now_ns + 999'999) / 1'000'000;
+    const int wait_ms = static_cast<int>(std::clamp<int64_t>(std::min(to_second, to_end), 1, 1000));
+    errno = 0;
+    // -1 is a signal (EINTR: checked above) or a bus that delivers no more,
+    // as the file provider does at the end of its log.
+    if (lcm_handle_timeout(bus, wait_ms) < 0 && errno != EINTR) {
+      end = LoopEnd::kEndOfInput;
+      break;
+    }
+    drops.read(clock.wall_milliseconds());
+    bool written = true;
+    for (const account::SecondReport& r :
+         account.advance(clock.wall_milliseconds(), monotonic_ms(clock))) {
+      written = written && rows(r);
+    }
+    if (!written) {
+      end = LoopEnd::kOutputError;
+      break;
+    }
+  }
+  drops.read(clock.wall_milliseconds(), true);
+  return end;
+}
+
+}  // namespace varnock::receive

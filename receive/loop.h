@@ -1,0 +1,36 @@
+// The receive loop shared by a checking run and --diagnose: LCM's handlers
+// feed the account, and once a second the account settles its rows and
+// learns the kernel's drops.
+#ifndef VARNOCK_RECEIVE_LOOP_H_
+#define VARNOCK_RECEIVE_LOOP_H_
+
+#include <lcm/lcm.h>
+
+#include <cstdint>
+#include <functional>
+
+#include "account/account.h"
+#include "host/host.h"
+#include "platform/clock.h"
+
+namespace varnock::receive {
+
+// Why a receive loop ended.
+enum class LoopEnd { kSeconds, kSignal, kEndOfInput, kOutputError };
+
+// Takes each settled row; returns false when it could not be written, which
+// ends the loop.
+using RowSink = std::function<bool(const account::SecondReport&)>;
+
+// Receives on `bus` (subscribed to `account`) until `seconds` (0: no limit)
+// have passed on the monotonic clock, a stop signal arrives, the bus
+// delivers no more (a log read to its end) or `rows` fails. Once a second
+// the kernel's drops on `socket` (may be null) are counted. The caller
+// writes what account.finish() returns and the summary. `bus` must have a
+// file descriptor (lcm_get_fileno >= 0).
+LoopEnd receive(lcm_t* bus, int64_t seconds, Clock& clock, account::Account& account,
+                const RowSink& rows, const host::ReceiveCounters* socket = nullptr);
+
+}  // namespace varnock::receive
+
+#endif  // VARNOCK_RECEIVE_LOOP_H_

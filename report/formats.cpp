@@ -1,0 +1,129 @@
+#include "report/formats.h"
+
+#include <cstdio>
+
+#include "report/fields.h"
+#include "report/json_string.h"
+#include "varnock/version.h"
+
+namespace varnock::report {
+namespace {
+
+using account::SecondReport;
+using account::Summary;
+
+std::string format(const char* fmt, double v) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, fmt, v);
+  return buffer;
+}
+
+std::string n(int64_t v) { return std::to_string(v); }
+
+template <typename Record>
+std::string json_fields(const char* type, const Record& r, Value (*Field::*of)(const Record&)) {
+  std::string out = std::string("{\"type\":\"") + type + "\"";
+  for (const Field& f : fields()) {
+    if (f.*of == nullptr) continue;
+    out += ",\"";
+    out += f.name;
+    out += "\":" + json_value((f.*of)(r));
+  }
+  return out + "}\n";
+}
+
+// "p50 X max Y" style pieces of the text output.
+std::string text_ms(FieldId id, const SecondReport& r) {
+  return plain_value(row_value(id, r), "-");
+}
+std::string text_ms(FieldId id, const Summary& s) { return plain_value(summary_value(id, s), "-"); }
+
+}  // namespace
+
+std::string json_start(const StartInfo& s) {
+  return "{\"type\":\"start\",\"version\":" + json_string(kVersion) +
+         ",\"url\":" + json_string(s.url) + ",\"receive_buffer_bytes\":" +
+         (s.receive_buffer_bytes ? n(*s.receive_buffer_bytes) : "null") +
+         ",\"seconds\":" + (s.seconds > 0 ? n(s.seconds) : "null") + ",\"max_loss_percent\":" +
+         (s.max_loss_percent >= 0 ? format("%g", s.max_loss_percent) : "null") +
+         ",\"min_frames\":" + n(s.min_frames) + ",\"handler_ms\":" + format("%g", s.handler_ms) +
+         "}\n";
+}
+
+std::string text_row(const SecondReport& r) {
+  const account::Counts& c = r.counts;
+  std::string row = n(r.second);
+  if (r.clock_step_s != 0) row += " (clock stepped " + n(r.clock_step_s) + " s)";
+  row += "  RECSTAT " + n(c.status_records) + "  TFIMAGE " + n(c.frames) + " lost " + n(c.lost);
+  if (c.lost_estimated > 0) row += " (" + n(c.lost_estimated) + " est.)";
+  row += " corrupt " + n(c.corrupt) + " dup " + n(c.duplicates);
+  if (c.late > 0) row += " late " + n(c.late);
+  if (c.runs > 0) row += " new runs " + n(c.runs);
+  if (c.unsequenced > 0) row += " unsequenced " + n(c.unsequenced);
+  if (r.kernel_drops_known && c.kernel_drops > 0) {
+    row += " (to buffer " + n(c.lost_receive_buffer) + ", kernel drops " + n(c.kernel_drops) + ")";
+  }
+  return row + "  " + format("%.1f", static_cast<double>(c.bytes) / 1e6) + " MB/s  latency p50 " +
+         text_ms(FieldId::kLatencyP50, r) + " max " + text_ms(FieldId::kLatencyMax, r) + " ms\n";
+}
+
+std::string json_row(const SecondReport& r) { return json_fields("second", r, &Field::of_row); }
+
+std::string csv_header() {
+  std::string out;
+  for (const Field& f : fields()) {
+    if (f.of_row == nullptr) continue;
+    if (!out.empty()) out += ',';
+    out += f.name;
+  }
+  return out + "\n";
+}
+
+std::string csv_row(const SecondReport& r) {
+  std::string out;
+  bool first = true;
+  for (const Field& f : fields()) {
+    if (f.of_row == nullptr) continue;
+    if (!first) out += ',';
+    first = false;
+    out += plain_value(f.of_row(r), "");
+  }
+  return out + "\n";
+}
+
+std::string text_summary(const Summary& s) {
+  const account::Counts& c = s.totals;
+  std::string out = "summary: " + format("%.1f", s.seconds) + " s\n";
+  out += "  RECSTAT received " + n(c.status_records) + "\n";
+  out += "  TFIMAGE received " + n(c.frames) + ", lost " + n(c.lost);
+  if (c.lost_estimated > 0) {
+    out +=
+        " (" + n(c.lost_estimated) + " of them estimated: status records that no frame followed)";
+  }
+  out += ", duplicates " + n(c.duplicates) + ", late " + n(c.late) + ", without sequence number " +
+         n(c.unsequenced) + "\n";
+  if (s.kernel_drops_known) {
+    out += "  lost to a full receive buffer " + n(c.lost_receive_buffer) + " (the kernel dropped " +
+           n(c.kernel_drops) + " datagrams for the socket), lost elsewhere " + n(c.lost_other) +
+           " (on the network or inside LCM)\n";
+  }
+  out += "  publisher runs " + n(c.runs);
+  for (size_t i = 0; i < s.runs.size(); ++i) {
+    out += (i == 0 ? ": periods " : ", ") + n(s.runs[i].first) + " to " + n(s.runs[i].last);
+  }
+  if (c.runs > std::ssize(s.runs)) out += ", ...";
+  out += "\n  corrupt messages " + n(c.corrupt) + "\n";
+  auto times = [&s](const char* name, FieldId p50, FieldId p99, FieldId max) {
+    return std::string("  ") + name + " ms: p50 " + text_ms(p50, s) + ", p99 " + text_ms(p99, s) +
+           ", max " + text_ms(max, s) + "\n";
+  };
+  out += times("latency", FieldId::kLatencyP50, FieldId::kLatencyP99, FieldId::kLatencyMax);
+  out += times("inter-arrival", FieldId::kInterArrivalP50, FieldId::kInterArrivalP99,
+               FieldId::kInterArrivalMax);
+  out += times("delivery", FieldId::kDeliveryP50, FieldId::kDeliveryP99, FieldId::kDeliveryMax);
+  return out;
+}
+
+std::string json_summary(const Summary& s) { return json_fields("summary", s, &Field::of_summary); }
+
+}  // namespace varnock::report

@@ -1,0 +1,40 @@
+// varnock-check's account as text for people, JSON lines (each object with
+// a "type": start, second, summary) and CSV rows, all from the one table of
+// fields (report/fields.h).
+#ifndef VARNOCK_REPORT_FORMATS_H_
+#define VARNOCK_REPORT_FORMATS_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "account/account.h"
+
+namespace varnock::report {
+
+// What the run was asked to do, for the JSON start line.
+struct StartInfo {
+  std::string url;
+  int64_t seconds = 0;  // 0: until stopped
+  // What the kernel granted the receiving socket; nullopt when unknown (not
+  // a udpm URL, or the socket was not found).
+  std::optional<int64_t> receive_buffer_bytes;
+  double max_loss_percent = -1;  // -1: no limit
+  int64_t min_frames = 0;
+  double handler_ms = 0;
+};
+
+std::string json_start(const StartInfo& s);
+
+std::string text_row(const account::SecondReport& r);
+std::string json_row(const account::SecondReport& r);
+std::string csv_header();
+std::string csv_row(const account::SecondReport& r);
+
+std::string text_summary(const account::Summary& s);
+std::string json_summary(const account::Summary& s);
+
+}  // namespace varnock::report
+
+#endif  // VARNOCK_REPORT_FORMATS_H_

@@ -1,0 +1,159 @@
+// The receive loop over a real LCM log, with a clock that tests move.
+#include <gtest/gtest.h>
+#include <lcm/eventlog.h>
+#include <lcm/lcm.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "account/account.h"
+#include "pattern/frames.h"
+#include "platform/clock.h"
+#include "receive/loop.h"
+#include "receive/subscription.h"
+#include "report/output.h"
+#include "tests/support/crafted_messages.h"
+
+namespace varnock::receive {
+namespace {
+
+using account::Account;
+using account::SecondReport;
+using account::Summary;
+using testing::Bytes;
+using testing::status;
+
+// A clock for the receive loop: monotonic time moves `step_ms` at every
+// reading of it; the wall clock follows, plus `jump_ms` from the `jump_at`-th
+// monotonic reading on.
+class SteppingClock final : public Clock {
+ public:
+  SteppingClock(int64_t step_ms, int jump_at, int64_t jump_ms)
+      : step_ms_(step_ms), jump_at_(jump_at), jump_ms_(jump_ms) {}
+  int64_t calendar_seconds() override { return wall_milliseconds() / 1000; }
+  int64_t wall_milliseconds() override {
+    return 1'700'000'000'000 + mono_ms_ + (readings_ >= jump_at_ ? jump_ms_ : 0);
+  }
+  int64_t monotonic_nanoseconds() override {
+    ++readings_;
+    mono_ms_ += step_ms_;
+    return mono_ms_ * 1'000'000;
+  }
+  void sleep_until(int64_t /*deadline_ns*/) override {}
+  void take_pending_signals() override {}
+
+ private:
+  int64_t step_ms_;
+  int jump_at_;
+  int64_t jump_ms_;
+  int64_t mono_ms_ = 0;
+  int readings_ = 0;
+};
+
+// An LCM log of `cycles` cycles as varnock publishes them, 3 ms apart, to be
+// replayed as fast as it can be read.
+std::string write_log(const std::filesystem::path& path, int cycles) {
+  lcm_eventlog_t* log = lcm_eventlog_create(path.c_str(), "w");
+  if (log == nullptr) return "cannot write " + path.string();
+  auto write = [&](const char* channel, const Bytes& m) {
+    lcm_eventlog_event_t e{};
+    e.timestamp = 1'700'000'000'000'000;
+    e.channellen = static_cast<int32_t>(std::strlen(channel));
+    e.datalen = static_cast<int32_t>(m.size());
+    e.channel = const_cast<char*>(channel);   // NOLINT: LCM's API is not const
+    e.data = const_cast<uint8_t*>(m.data());  // NOLINT
+    lcm_eventlog_write_event(log, &e);
+  };
+  TestPatternFrames pattern;
+  for (int i = 0; i < cycles; ++i) {
+    const int64_t stamp = 1'700'000'000'000 + int64_t{3} * i;
+    write("RECSTAT", status(stamp / 1000));
+    const auto bytes = pattern.next(stamp).encoded_in_place();
+    write("TFIMAGE", Bytes(bytes.begin(), bytes.end()));
+  }
+  lcm_eventlog_destroy(log);
+  return "";
+}
+
+// The receive loop over a real LCM log with the clock above: it ends at the
+// end of the log, and a step of the wall clock either way gives one row.
+TEST(ReceiveLoop, ReadsALogToItsEndThroughClockSteps) {
+  struct Case {
+    const char* name;
+    int64_t jump_ms;
+    int64_t expect_step_s;
+  };
+  const Case cases[] = {
+      {"steady clock", 0, 0},
+      {"a day forward", 86'400'000, 86'400},
+      {"a day back", -86'400'000, -86'400},
+  };
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("varnock-loop-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  ASSERT_EQ(write_log(dir / "run.log", 300), "");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // 5 ms a monotonic reading, two readings a message: 10 ms a message,
+    // 6 s for the whole log; the jump comes half way.
+    SteppingClock clock(5, 600, c.jump_ms);
+    const std::string url = "file://" + (dir / "run.log").string() + "?speed=0";
+    lcm_t* bus = lcm_create(url.c_str());
+    ASSERT_NE(bus, nullptr);
+    ASSERT_GE(lcm_get_fileno(bus), 0);
+    std::FILE* sink = std::tmpfile();
+    ASSERT_NE(sink, nullptr);
+    Account account(clock.wall_milliseconds(), clock.monotonic_nanoseconds() / 1'000'000);
+    report::ReportOutput out(sink, true, nullptr, "");
+    LoopEnd end = LoopEnd::kSignal;
+    {
+      const Subscription subscription(bus, account, clock, nullptr);
+      end = receive(bus, 0, clock, account, [&out](const SecondReport& r) {
+        out.row(r);
+        return out.error() == 0;
+      });
+    }
+    for (const SecondReport& r : account.finish(clock.wall_milliseconds())) out.row(r);
+    lcm_destroy(bus);
+    EXPECT_EQ(end, LoopEnd::kEndOfInput);
+    EXPECT_EQ(out.error(), 0);
+
+    std::rewind(sink);
+    std::vector<nlohmann::json> rows;
+    char line[4096];
+    while (std::fgets(line, sizeof line, sink) != nullptr)
+      rows.push_back(nlohmann::json::parse(line));
+    std::fclose(sink);
+    int64_t frames = 0;
+    int64_t statuses = 0;
+    int64_t lost = 0;
+    int steps = 0;
+    for (const nlohmann::json& r : rows) {
+      frames += r["frames"].get<int64_t>();
+      statuses += r["status_records"].get<int64_t>();
+      lost += r["lost"].get<int64_t>();
+      if (r["clock_step_s"].get<int64_t>() != 0) {
+        ++steps;
+        EXPECT_EQ(r["clock_step_s"].get<int64_t>(), c.expect_step_s);
+      }
+    }
+    EXPECT_EQ(frames, 300);
+    EXPECT_EQ(statuses, 300);
+    EXPECT_EQ(lost, 0);
+    EXPECT_EQ(steps, c.expect_step_s == 0 ? 0 : 1);
+    EXPECT_LE(rows.size(), 12u) << "a row for every second jumped over";
+    const Summary s = account.summary(6);
+    EXPECT_EQ(s.totals.runs, 1);
+    EXPECT_EQ(s.totals.lost, 0);
+  }
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace varnock::receive

@@ -1,0 +1,195 @@
+// The account's outputs: JSON, CSV and text made from one table of fields,
+// and docs/output-fields.md held to that table.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "account/account.h"
+#include "report/fields.h"
+#include "report/formats.h"
+#include "report/json_string.h"
+
+namespace varnock::report {
+namespace {
+
+using account::SecondReport;
+using account::Summary;
+
+// A row with a different value in every field, loss split by cause.
+SecondReport sample_row() {
+  SecondReport r;
+  r.second = 1'796'882'508;
+  r.clock_step_s = -3;
+  r.counts = {455, 450, 7, 2, 1, 3, 4, 1, 5, 1'234'567, 9, 6, 1};
+  r.kernel_drops_known = true;
+  r.latency = {0.76, 1.26, 1.33};
+  r.times.inter_arrival = {2.17, 2.84, 5.66};
+  // No frame followed a status record: delivery unknown.
+  return r;
+}
+
+Summary sample_summary() {
+  Summary s;
+  s.seconds = 3.0021;
+  s.totals = sample_row().counts;
+  s.totals.bytes = 2'221'810'068;
+  s.kernel_drops_known = true;
+  s.latency = {0.76, 1.28, 2.82};
+  s.runs = {{60, 1882}, {60, 70}};
+  return s;
+}
+
+std::vector<std::string> split(const std::string& line, char at) {
+  std::vector<std::string> cells;
+  std::stringstream in(line);
+  for (std::string cell; std::getline(in, cell, at);) cells.push_back(cell);
+  if (!line.empty() && line.back() == at) cells.emplace_back();
+  return cells;
+}
+
+std::string without_newline(std::string s) {
+  if (!s.empty() && s.back() == '\n') s.pop_back();
+  return s;
+}
+
+// The names in the first column of the tables of docs/output-fields.md's
+// section headed `heading`, in order.
+std::vector<std::string> documented(const std::string& heading) {
+  std::ifstream doc(OUTPUT_FIELDS_DOC);
+  std::vector<std::string> names;
+  bool in_section = false;
+  for (std::string line; std::getline(doc, line);) {
+    if (line.starts_with("## ")) in_section = line.starts_with("## " + heading);
+    if (!in_section || !line.starts_with("| `")) continue;
+    const std::string first_cell = line.substr(1, line.find('|', 1) - 1);
+    for (size_t at = first_cell.find('`'); at != std::string::npos;) {
+      const size_t end = first_cell.find('`', at + 1);
+      names.push_back(first_cell.substr(at + 1, end - at - 1));
+      at = first_cell.find('`', end + 1);
+    }
+  }
+  return names;
+}
+
+std::vector<std::string> keys(const nlohmann::ordered_json& j) {
+  std::vector<std::string> out;
+  for (const auto& [key, value] : j.items()) out.push_back(key);
+  return out;
+}
+
+TEST(OutputFields, TheDocumentListsEveryFieldInOrder) {
+  std::vector<std::string> row = {"type"};
+  const std::vector<std::string> csv = split(without_newline(csv_header()), ',');
+  row.insert(row.end(), csv.begin(), csv.end());
+  EXPECT_EQ(documented("Per-second rows"), std::vector<std::string>(row.begin() + 1, row.end()));
+  EXPECT_EQ(keys(nlohmann::ordered_json::parse(json_row(sample_row()))), row);
+
+  std::vector<std::string> summary = keys(nlohmann::ordered_json::parse(json_summary({})));
+  std::vector<std::string> in_doc = documented("Summary");
+  std::sort(summary.begin(), summary.end());
+  std::sort(in_doc.begin(), in_doc.end());
+  EXPECT_EQ(in_doc, summary);
+
+  EXPECT_EQ(documented("Start line"), keys(nlohmann::ordered_json::parse(json_start({}))));
+}
+
+TEST(OutputFields, CsvRowsMatchTheHeaderAndTheJson) {
+  const std::vector<std::string> header = split(without_newline(csv_header()), ',');
+  // The columns scripts/plot-check reads by name.
+  for (const char* name :
+       {"second", "frames", "lost", "corrupt", "latency_ms_p50", "latency_ms_max",
+        "delivery_ms_p50", "lost_receive_buffer", "lost_other"}) {
+    EXPECT_NE(std::find(header.begin(), header.end(), name), header.end()) << name;
+  }
+  SecondReport unknown = sample_row();
+  unknown.kernel_drops_known = false;
+  for (const SecondReport& r : {sample_row(), unknown, SecondReport{}}) {
+    const std::vector<std::string> cells = split(without_newline(csv_row(r)), ',');
+    ASSERT_EQ(cells.size(), header.size()) << csv_row(r);
+    const nlohmann::json json = nlohmann::json::parse(json_row(r));
+    for (size_t i = 0; i < header.size(); ++i) {
+      SCOPED_TRACE(header[i]);
+      const nlohmann::json& v = json.at(header[i]);
+      if (v.is_null()) {
+        EXPECT_EQ(cells[i], "");
+      } else {
+        EXPECT_DOUBLE_EQ(std::stod(cells[i]), v.get<double>());
+      }
+    }
+  }
+  const nlohmann::json row = nlohmann::json::parse(json_row(sample_row()));
+  EXPECT_EQ(row["lost_other"], 1);
+  EXPECT_EQ(row["mb_per_s"], 1.235);
+  EXPECT_EQ(row["clock_step_s"], -3);
+  EXPECT_TRUE(row["delivery_ms_p50"].is_null());
+  EXPECT_TRUE(nlohmann::json::parse(json_row(unknown))["kernel_drops"].is_null());
+}
+
+TEST(OutputFields, TextShowsTheSameFigures) {
+  const std::string row = text_row(sample_row());
+  for (const char* part :
+       {"1796882508 (clock stepped -3 s)", "RECSTAT 455", "TFIMAGE 450", "lost 7 (2 est.)",
+        "corrupt 1", "dup 3", "late 4", "new runs 1", "unsequenced 5",
+        "(to buffer 6, kernel drops 9)", "1.2 MB/s", "latency p50 0.76 max 1.33 ms"}) {
+    EXPECT_NE(row.find(part), std::string::npos) << part << " in " << row;
+  }
+  const std::string summary = text_summary(sample_summary());
+  for (const char* part :
+       {"summary: 3.0 s", "TFIMAGE received 450, lost 7 (2 of them estimated", "late 4",
+        "lost to a full receive buffer 6 (the kernel dropped 9 datagrams", "lost elsewhere 1",
+        "publisher runs 1: periods 60 to 1882, 60 to 70", "latency ms: p50 0.76, p99 1.28",
+        "delivery ms: p50 -, p99 -, max -"}) {
+    EXPECT_NE(summary.find(part), std::string::npos) << part << " in " << summary;
+  }
+  const nlohmann::json json = nlohmann::json::parse(json_summary(sample_summary()));
+  EXPECT_EQ(json["run_periods"], nlohmann::json::parse("[[60,1882],[60,70]]"));
+  EXPECT_EQ(json["seconds"], 3.002);
+  EXPECT_EQ(json["bytes"], 2'221'810'068);
+}
+
+// A URL is any bytes a user gives: its JSON string must parse, and give back
+// every byte, those outside valid UTF-8 as the code points of their values.
+TEST(JsonString, KeepsEveryByte) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::string decoded;  // what a JSON reader makes of it, in UTF-8
+  };
+  const Case cases[] = {
+      {"plain", "udpm://239.255.76.67:7667?ttl=0", "udpm://239.255.76.67:7667?ttl=0"},
+      {"quote, backslash", "a\"b\\c", "a\"b\\c"},
+      {"control characters", std::string("a\0b\n\x1f\x7f", 6), std::string("a\0b\n\x1f\x7f", 6)},
+      {"valid UTF-8 of 2, 3 and 4 bytes", "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80",
+       "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"},
+      {"a lone continuation byte",
+       "a\x80"
+       "b",
+       "a\xc2\x80"
+       "b"},
+      {"0xff", "\xff", "\xc3\xbf"},
+      {"an overlong '/'", "\xc0\xaf", "\xc3\x80\xc2\xaf"},
+      {"a surrogate", "\xed\xa0\x80", "\xc3\xad\xc2\xa0\xc2\x80"},
+      {"past U+10FFFF", "\xf4\x90\x80\x80", "\xc3\xb4\xc2\x90\xc2\x80\xc2\x80"},
+      {"cut short at the end", "x\xe2\x82", "x\xc3\xa2\xc2\x82"},
+      {"cut short by an ASCII byte", "\xe2\x82z", "\xc3\xa2\xc2\x82z"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string quoted = json_string(c.bytes);
+    nlohmann::json parsed;
+    ASSERT_NO_THROW(parsed = nlohmann::json::parse(quoted)) << quoted;
+    EXPECT_EQ(parsed.get<std::string>(), c.decoded) << quoted;
+    for (const char ch : quoted) EXPECT_GE(static_cast<unsigned char>(ch), 0x20) << quoted;
+  }
+  StartInfo start;
+  start.url = "udpm://\xfe\xff:7667";
+  EXPECT_TRUE(nlohmann::json::accept(json_start(start)));
+}
+
+}  // namespace
+}  // namespace varnock::report
