@@ -4,15 +4,11 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "account/calendar.h"
 #include "account/saturating.h"
 
 namespace varnock::account {
-namespace {
-
-// Calendar second of a time in milliseconds, rounding down before 1970 too.
-int64_t second_of(int64_t ms) { return ms / 1000 - (ms % 1000 < 0 ? 1 : 0); }
-
-}  // namespace
+namespace {}  // namespace
 
 Account::Account(int64_t now_ms, int64_t monotonic_ms)
     : last_now_ms_(now_ms),
@@ -83,7 +79,7 @@ std::string_view Account::on_status(std::span<const uint8_t> message, int64_t re
   }
   ++c.status_records;
   ++totals_.status_records;
-  witness_.on_status(now_ms);
+  witness_.on_status(now_ms, v.timestamp);
   open_status_us_ = recv_utime;
   return {};
 }
@@ -124,20 +120,20 @@ std::string_view Account::on_frame(std::span<const uint8_t> message, int64_t rec
   if (v.period < 0) {
     ++c.unsequenced;
     ++totals_.unsequenced;
-    witness_.close(1);
+    close_records(1, now_ms, v.timestamp_ms, v.timestamp_ms);
     return {};
   }
-  const FrameOutcome o = runs_.add(v.period, v.timestamp_ms, now_ms);
+  const FrameOutcome o = runs_.add(v.period, v.timestamp_ms, now_ms, v.pixels);
   switch (o.kind) {
     case FrameOutcome::kStarted:
       ++c.runs;
       ++totals_.runs;
-      witness_.close(1);
+      close_records(1, now_ms, v.timestamp_ms, v.timestamp_ms);
       break;
     case FrameOutcome::kEarly:
       ++c.late;
       ++totals_.late;
-      witness_.close(1);
+      close_records(1, now_ms, v.timestamp_ms, v.timestamp_ms);
       break;
     case FrameOutcome::kContinued: {
       // The missing frames would have arrived as the run's pace had them,
@@ -149,13 +145,16 @@ std::string_view Account::on_frame(std::span<const uint8_t> message, int64_t rec
       // and no longer an estimate.
       const int64_t witnessed = witness_.take_back(o.missing, o.previous_recv_ms, now_ms);
       totals_.lost_estimated -= witnessed;
-      witness_.close(1 + o.missing - witnessed);
+      close_records(1 + o.missing - witnessed, now_ms, o.previous_stamp_ms, v.timestamp_ms);
       count_lost(o.missing - witnessed, o.previous_recv_ms, until);
       break;
     }
     case FrameOutcome::kDuplicate:
       ++c.duplicates;
       ++totals_.duplicates;
+      // A repeated frame came with its repeated status record, which stands
+      // for no frame of its own.
+      close_records(1, now_ms, v.timestamp_ms, v.timestamp_ms);
       break;
     case FrameOutcome::kLate: {
       ++c.late;
@@ -176,8 +175,25 @@ std::string_view Account::on_frame(std::span<const uint8_t> message, int64_t rec
   return {};
 }
 
-void Account::count_witnessed(int64_t now_ms, int64_t wait_ms) {
-  for (const auto& [second, lost] : witness_.expire(now_ms, wait_ms)) {
+void Account::close_records(int64_t frames, int64_t now_ms, int64_t from_stamp_ms,
+                            int64_t to_stamp_ms) {
+  // Frames whose status records had been counted lost came after all: the
+  // loss is taken back in its row while that is open, and in any case from
+  // the totals.
+  for (const auto& [second, frames_back] :
+       witness_.close(frames, now_ms, from_stamp_ms, to_stamp_ms)) {
+    totals_.lost -= frames_back;
+    totals_.lost_estimated -= frames_back;
+    if (second < rows_.front().report.second) continue;
+    Counts& c = row_at(second * 1000).report.counts;
+    const int64_t n = std::min(frames_back, c.lost_estimated);
+    c.lost -= n;
+    c.lost_estimated -= n;
+  }
+}
+
+void Account::count_witnessed(int64_t now_ms, bool last) {
+  for (const auto& [second, lost] : witness_.expire(now_ms, last)) {
     Counts& c = row_at(second * 1000).report.counts;
     c.lost += lost;
     c.lost_estimated += lost;
@@ -200,11 +216,26 @@ std::vector<SecondReport> Account::take_rows(int64_t up_to_second) {
     r.latency = row.histograms.latency.summary();
     r.times = {row.histograms.inter_arrival.summary(), row.histograms.delivery.summary()};
     r.kernel_drops_known = kernel_drops_known_;
-    // A dropped datagram takes at most one frame with it; the split is
-    // settled with the row, and the summary adds up the rows'.
+    // A dropped datagram takes at most one frame with it. A drop and the
+    // loss it makes can land a second apart (the drop is read a little after
+    // it happened, the loss is placed by the run's pace), so a row's loss
+    // is also explained by drops of the row before that its loss left over,
+    // and by drops of the row after that its own loss does not need.
     if (kernel_drops_known_) {
-      r.counts.lost_receive_buffer = std::min(r.counts.lost, r.counts.kernel_drops);
-      r.counts.lost_other = r.counts.lost - r.counts.lost_receive_buffer;
+      const int64_t lost = std::max<int64_t>(r.counts.lost, 0);
+      const int64_t own = r.counts.kernel_drops - row.drops_lent;
+      int64_t available = drops_carried_ + own;
+      if (lost > available && rows_.size() > 1) {
+        Row& next = rows_[1];
+        const int64_t lend =
+            std::min(lost - available, next.report.counts.kernel_drops - next.drops_lent);
+        next.drops_lent += lend;
+        available += lend;
+      }
+      const int64_t explained = std::min(lost, available);
+      drops_carried_ = own - std::clamp<int64_t>(explained - drops_carried_, 0, own);
+      r.counts.lost_receive_buffer = explained;
+      r.counts.lost_other = r.counts.lost - explained;
       totals_.lost_receive_buffer += r.counts.lost_receive_buffer;
       totals_.lost_other += r.counts.lost_other;
     }
@@ -246,7 +277,7 @@ std::vector<SecondReport> Account::advance(int64_t now_ms, int64_t monotonic_ms)
 }
 
 std::vector<SecondReport> Account::finish(int64_t now_ms) {
-  count_witnessed(now_ms, StatusWitness::kLastWaitMs);
+  count_witnessed(now_ms, true);
   std::vector<SecondReport> out = take_rows(rows_.back().report.second);
   rows_.emplace_back().report.second = second_of(now_ms);
   return out;

@@ -110,14 +110,19 @@ class Account {
   struct Row {
     SecondReport report;
     Histograms histograms;
+    int64_t drops_lent = 0;  // of its kernel drops, those that explained the row before's loss
   };
 
   Row& row_at(int64_t ms);
   void note_message(int64_t now_ms);
   void open_rows_to(int64_t second);
   void count_lost(int64_t frames, int64_t from_ms, int64_t to_ms);
-  // Counts the frames of status records left waiting `wait_ms` by `now_ms`.
-  void count_witnessed(int64_t now_ms, int64_t wait_ms = StatusWitness::kWaitMs);
+  // Counts the frames of status records left waiting long enough by
+  // `now_ms`; at the end of the run (`last`) the wait is short.
+  void count_witnessed(int64_t now_ms, bool last = false);
+  // `frames` frames stamped in [from, to] close as many status records
+  // (StatusWitness::close).
+  void close_records(int64_t frames, int64_t now_ms, int64_t from_stamp_ms, int64_t to_stamp_ms);
   std::vector<SecondReport> take_rows(int64_t up_to_second);
 
   FrameValidator frames_;
@@ -127,6 +132,7 @@ class Account {
   Counts totals_;
   Histograms run_histograms_;
   bool kernel_drops_known_ = false;
+  int64_t drops_carried_ = 0;    // drops of the last settled row its loss left unexplained
   int64_t last_frame_us_ = -1;   // LCM's receive time of the last valid frame
   int64_t open_status_us_ = -1;  // of the last status record no frame has followed
   int64_t last_now_ms_;

@@ -1,6 +1,7 @@
 #include "account/publisher_runs.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "account/saturating.h"
@@ -9,42 +10,80 @@ namespace varnock::account {
 namespace {
 
 // Stamps are whole milliseconds, so g cycles of at least 2 ms each show as at
-// least 2g - 1 ms.
+// least 2g - 1 ms; a millisecond more is forgiven, for a publisher that read
+// its clock late in one cycle and on time in the next.
 bool room_for_cycles(int64_t cycles, int64_t elapsed_ms) {
-  return elapsed_ms >= 0 && 2 * cycles - 1 <= elapsed_ms;
+  return elapsed_ms >= 0 && 2 * cycles - 2 <= elapsed_ms;
 }
 
 }  // namespace
 
-RunTracker::Run* RunTracker::best_continuation(int64_t seq, int64_t stamp_ms) {
+bool RunTracker::offset_fits(const Run& r, int64_t offset_ms) {
+  return !r.offset_known || (offset_ms >= saturating_sub(r.min_offset_ms, kEarlierOffsetMs) &&
+                             offset_ms <= saturating_add(r.min_offset_ms, kLaterOffsetMs));
+}
+
+double RunTracker::shown_pace(int64_t pixels) const {
+  // The median of the paces shown: one publisher of another rate among
+  // several alike moves it little.
+  std::array<double, kMaxRuns> paces{};
+  size_t n = 0;
+  for (const Run& r : runs_) {
+    if (r.pixels == pixels && r.cycle_ms > 0 && n < paces.size()) paces[n++] = r.cycle_ms;
+  }
+  if (n == 0) return 0;
+  const auto middle = paces.begin() + static_cast<std::ptrdiff_t>(n / 2);
+  std::nth_element(paces.begin(), middle, paces.begin() + static_cast<std::ptrdiff_t>(n));
+  return *middle;
+}
+
+RunTracker::Run* RunTracker::best_continuation(int64_t seq, int64_t stamp_ms, int64_t offset_ms,
+                                               int64_t pixels) {
+  const double shown = shown_pace(pixels);
   Run* best = nullptr;
   double best_misfit = 0;
+  int64_t best_cycles = 0;
+  int64_t best_elapsed = 0;
   for (Run& r : runs_) {
+    if (r.pixels != pixels || !offset_fits(r, offset_ms)) continue;
     const int64_t cycles = seq - r.last;
     const int64_t elapsed = saturating_sub(stamp_ms, r.last_stamp_ms);
     if (cycles < 1 || !room_for_cycles(cycles, elapsed)) continue;
-    // How far the stamp is from where the run's pace would put it, and a
-    // cycle's worth for every frame the choice would call lost: of two
-    // publishers at one rate, one whose frames were lost for a while would
-    // otherwise fit the other's frames as well as their own run does.
-    const double misfit =
-        std::fabs(static_cast<double>(elapsed) - static_cast<double>(cycles) * r.cycle_ms) +
-        static_cast<double>(cycles - 1) * r.cycle_ms;
-    if (best == nullptr || misfit < best_misfit || (misfit == best_misfit && r.last > best->last)) {
+    const double pace = r.cycle_ms > 0 ? r.cycle_ms : shown;
+    bool better = best == nullptr;
+    double misfit = 0;
+    if (pace > 0) {
+      // How far the stamp is from where the run's pace would put it, and a
+      // cycle's worth for every frame the choice would call lost: of two
+      // publishers at one rate, one whose frames were lost for a while would
+      // otherwise fit the other's frames as well as their own run does.
+      misfit = std::fabs(static_cast<double>(elapsed) - static_cast<double>(cycles) * pace) +
+               static_cast<double>(cycles - 1) * pace;
+      better = better || misfit < best_misfit || (misfit == best_misfit && r.last > best->last);
+    } else {
+      // No run has shown a pace: of publishers started apart at one rate,
+      // the frame's own run is the one that has waited longest for it.
+      better = better || cycles < best_cycles || (cycles == best_cycles && elapsed > best_elapsed);
+    }
+    if (better) {
       best = &r;
       best_misfit = misfit;
+      best_cycles = cycles;
+      best_elapsed = elapsed;
     }
   }
   return best;
 }
 
-void RunTracker::start(int64_t seq, int64_t stamp_ms, int64_t recv_ms) {
+void RunTracker::start(int64_t seq, int64_t stamp_ms, int64_t recv_ms, int64_t pixels) {
   if (runs_.size() == kMaxRuns) {
     runs_.erase(std::min_element(runs_.begin(), runs_.end(), [](const Run& a, const Run& b) {
       return a.last_recv_ms < b.last_recv_ms;
     }));
   }
   Run& r = runs_.emplace_back();
+  r.pixels = pixels;
+  r.min_offset_ms = saturating_sub(recv_ms, stamp_ms);
   r.first = seq;
   r.first_stamp_ms = stamp_ms;
   r.counted_from = seq;
@@ -59,16 +98,21 @@ void RunTracker::start(int64_t seq, int64_t stamp_ms, int64_t recv_ms) {
   ++runs_started_;
 }
 
-FrameOutcome RunTracker::add(int64_t seq, int64_t stamp_ms, int64_t recv_ms) {
+FrameOutcome RunTracker::add(int64_t seq, int64_t stamp_ms, int64_t recv_ms, int64_t pixels) {
   std::erase_if(runs_,
                 [&](const Run& r) { return saturating_sub(recv_ms, r.last_recv_ms) > kRetireMs; });
 
-  if (Run* r = best_continuation(seq, stamp_ms); r != nullptr) {
+  const int64_t offset = saturating_sub(recv_ms, stamp_ms);
+  if (Run* r = best_continuation(seq, stamp_ms, offset, pixels); r != nullptr) {
     const int64_t cycles = seq - r->last;
     const int64_t elapsed = saturating_sub(stamp_ms, r->last_stamp_ms);
     FrameOutcome out{FrameOutcome::kContinued, cycles - 1, r->last_stamp_ms, r->last_recv_ms};
     const double per_cycle = static_cast<double>(elapsed) / static_cast<double>(cycles);
-    r->cycle_ms = std::clamp(r->cycle_ms + (per_cycle - r->cycle_ms) / 8, 2.0, 60'000.0);
+    // The first pace shown is taken whole; later ones move it gently.
+    const double pace = r->cycle_ms > 0 ? r->cycle_ms + (per_cycle - r->cycle_ms) / 8 : per_cycle;
+    r->cycle_ms = std::clamp(pace, 1.0, 60'000.0);
+    r->min_offset_ms = r->offset_known ? std::min(r->min_offset_ms, offset) : offset;
+    r->offset_known = true;
     r->last = seq;
     r->last_stamp_ms = stamp_ms;
     r->last_recv_ms = recv_ms;
@@ -78,6 +122,7 @@ FrameOutcome RunTracker::add(int64_t seq, int64_t stamp_ms, int64_t recv_ms) {
   }
 
   for (Run& r : runs_) {
+    if (r.pixels != pixels || !offset_fits(r, offset)) continue;
     if (seq >= r.first && seq <= r.last &&
         room_for_cycles(r.last - seq, saturating_sub(r.last_stamp_ms, stamp_ms))) {
       // Too far back to tell a late frame from a repeated one: a repeat is
@@ -102,12 +147,15 @@ FrameOutcome RunTracker::add(int64_t seq, int64_t stamp_ms, int64_t recv_ms) {
     }
   }
 
-  start(seq, stamp_ms, recv_ms);
+  start(seq, stamp_ms, recv_ms, pixels);
   return {FrameOutcome::kStarted};
 }
 
 void RunTracker::shift(int64_t delta_ms) {
-  for (Run& r : runs_) r.last_recv_ms = saturating_add(r.last_recv_ms, delta_ms);
+  for (Run& r : runs_) {
+    r.last_recv_ms = saturating_add(r.last_recv_ms, delta_ms);
+    r.offset_known = false;
+  }
 }
 
 }  // namespace varnock::account

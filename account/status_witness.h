@@ -14,47 +14,72 @@
 
 namespace varnock::account {
 
+// (calendar second, frames) pairs, oldest first.
+using LossBySecond = std::vector<std::pair<int64_t, int64_t>>;
+
 class StatusWitness {
  public:
   // How long a status record waits for its frame before the frame counts as
-  // lost: far longer than a frame takes to follow its status record.
+  // lost, at least: far longer than a frame takes to follow its status
+  // record on a LAN. Where frames have been seen to lag their status records
+  // (a slow link), three times that lag, up to kMaxWaitMs.
   static constexpr int64_t kWaitMs = 1000;
+  static constexpr int64_t kMaxWaitMs = 5000;
   // At the end of a run there is no more waiting: a status record left
-  // waiting this long has lost its frame (frames follow within milliseconds).
+  // waiting this long, or three times the lag seen, has lost its frame.
   static constexpr int64_t kLastWaitMs = 20;
   // Waiting records kept at most; in a flood of them the oldest are dropped
   // uncounted.
   static constexpr size_t kMaxWaiting = 1 << 16;
-  // Seconds of witnessed losses remembered, so that a gap found later takes
-  // them back instead of counting them twice.
+  // Seconds of witnessed losses remembered, so that a frame or a gap found
+  // later takes them back instead of counting them twice.
   static constexpr size_t kHistorySeconds = 3600;
 
-  // A status record arrived at `recv_ms`.
-  void on_status(int64_t recv_ms);
+  // A status record of calendar second `second` (its publisher's clock)
+  // arrived at `recv_ms` (this host's).
+  void on_status(int64_t recv_ms, int64_t second);
 
-  // `frames` frames are accounted for (received, or shown missing by a gap):
-  // they close as many waiting status records, newest first: a frame follows
-  // its own status record, so the records left waiting are those of frames
-  // that never came.
-  void close(int64_t frames);
+  // `frames` frames stamped from `from_stamp_ms` to `to_stamp_ms` are
+  // accounted for at `now_ms` (received, or shown missing by a gap): they
+  // close as many status records of those seconds (a record's second may be
+  // one before its frame's), oldest first, since a publisher sends each
+  // frame after its record and both carry its clock. Records already
+  // counted lost come first: their frames came after all, and the losses so
+  // taken back are returned. A frame whose record never came closes none.
+  LossBySecond close(int64_t frames, int64_t now_ms, int64_t from_stamp_ms, int64_t to_stamp_ms);
 
   // Of `missing` frames that a gap shows lost between `from_ms` and `to_ms`,
   // returns how many this witness already counted lost then, and forgets
   // them, so that they count once.
   int64_t take_back(int64_t missing, int64_t from_ms, int64_t to_ms);
 
-  // Status records that have waited `wait_ms` by `now_ms`: each is a lost
-  // frame. Returns (second of the status record, frames) pairs, oldest first.
-  std::vector<std::pair<int64_t, int64_t>> expire(int64_t now_ms, int64_t wait_ms = kWaitMs);
+  // Status records that have waited long enough by `now_ms`: each is a lost
+  // frame. At the end of a run (`last`), the wait is short.
+  LossBySecond expire(int64_t now_ms, bool last = false);
 
   // The clock stepped by `delta_ms`: moves the times kept by as much.
   void shift(int64_t delta_ms);
 
- private:
-  void remember(int64_t second);
+  // How long a status record waits now (kWaitMs, or more after lags).
+  int64_t wait_ms() const;
 
-  std::deque<int64_t> waiting_;                        // receive times
-  std::deque<std::pair<int64_t, int64_t>> witnessed_;  // (second, lost frames)
+ private:
+  struct Record {
+    int64_t recv_ms;
+    int64_t second;  // what the record says: its publisher's clock
+  };
+  struct Witnessed {
+    int64_t recv_second;  // this host's, where the loss was counted
+    int64_t second;       // the records'
+    int64_t frames;
+  };
+
+  void remember(const Record& r);
+  void note_lag(int64_t lag_ms);
+
+  std::deque<Record> waiting_;       // oldest first
+  std::deque<Witnessed> witnessed_;  // oldest first
+  double lag_ms_ = 0;                // how long frames have followed their records, lately
 };
 
 }  // namespace varnock::account

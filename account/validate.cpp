@@ -122,10 +122,10 @@ FrameVerdict FrameValidator::validate(std::span<const uint8_t> m) {
   // before it are the pattern's first period; past the end, only byte 0 is
   // lit and the scan has checked every other byte is 0.
   const size_t second = first_nonzero(pixels, 1, count);
-  if (second == count) return {"", read_i64(p + 8), -1};
+  if (second == count) return {"", read_i64(p + 8), -1, size};
   const auto period = static_cast<int32_t>(second);
   if (!follows_pattern(pixels, count, period)) return {"pixels off the pattern"};
-  return {"", read_i64(p + 8), period};
+  return {"", read_i64(p + 8), period, size};
 }
 
 }  // namespace varnock::account

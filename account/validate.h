@@ -21,6 +21,7 @@ struct FrameVerdict {
   std::string_view problem;  // empty when valid
   int64_t timestamp_ms = 0;  // when valid
   int32_t period = -1;       // the frame's sequence number; -1 when only byte 0 is lit
+  int64_t pixels = 0;        // width x height, when valid
   bool valid() const { return problem.empty(); }
 };
 

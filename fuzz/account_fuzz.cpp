@@ -33,7 +33,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 0: {
         // A valid frame's sequence number is a period of the pattern.
         const int64_t seq = in.ConsumeIntegralInRange<int64_t>(1, 1'638'399);
-        const auto o = runs.add(seq, in.ConsumeIntegral<int64_t>(), in.ConsumeIntegral<int64_t>());
+        const int64_t stamp = in.ConsumeIntegral<int64_t>();
+        const int64_t recv = in.ConsumeIntegral<int64_t>();
+        const auto o = runs.add(seq, stamp, recv, in.ConsumeIntegralInRange<int64_t>(1, 3));
         require(o.missing >= 0 && o.missing < 1'638'399);
         missing += o.missing;
         if (o.kind == varnock::account::FrameOutcome::kLate) ++late;
@@ -43,15 +45,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 1:
         witness.on_status(in.ConsumeIntegral<int64_t>());
         break;
-      case 2:
-        witness.close(in.ConsumeIntegral<int64_t>());
+      case 2: {
+        const int64_t n = in.ConsumeIntegral<int64_t>();
+        for (const auto& [second, back] : witness.close(n, in.ConsumeIntegral<int64_t>())) {
+          require(back > 0 && back <= std::max<int64_t>(n, 0));
+        }
         break;
+      }
       case 3: {
         const int64_t n = in.ConsumeIntegralInRange<int64_t>(0, 1'638'399);
         const int64_t taken =
             witness.take_back(n, in.ConsumeIntegral<int64_t>(), in.ConsumeIntegral<int64_t>());
         require(taken >= 0 && taken <= n);
-        for (const auto& [second, lost] : witness.expire(in.ConsumeIntegral<int64_t>())) {
+        for (const auto& [second, lost] :
+             witness.expire(in.ConsumeIntegral<int64_t>(), in.ConsumeBool())) {
           require(lost > 0);
         }
         break;

@@ -8,31 +8,35 @@
 namespace varnock::receive {
 namespace {
 
-// The kernel's drops on LCM's receiving socket, read into the account once a
-// second and counted in the second that has just ended.
+// The kernel's drops on LCM's receiving socket, read into the account several
+// times a second, so that each lands close to when it happened: between the
+// last reading and this one.
 class DropReader {
  public:
+  static constexpr int64_t kEveryMs = 100;
+
   DropReader(const host::ReceiveCounters* socket, account::Account& account, int64_t now_ms)
-      : socket_(socket), account_(account), second_(now_ms / 1000) {
+      : socket_(socket), account_(account), read_ms_(now_ms) {
     if (socket_ != nullptr) last_ = socket_->drops();
     if (last_ >= 0) account_.count_kernel_drops(0, now_ms);
   }
 
-  // Reads the count when a second has begun since the last reading, or
+  // Reads the count when kEveryMs have passed since the last reading, or
   // whenever `now` is set (the run ends).
   void read(int64_t now_ms, bool now = false) {
-    if (last_ < 0 || (!now && now_ms / 1000 == second_)) return;
-    second_ = now_ms / 1000;
+    if (last_ < 0 || (!now && now_ms - read_ms_ < kEveryMs && now_ms >= read_ms_)) return;
     if (const int64_t drops = socket_->drops(); drops >= last_) {
-      account_.count_kernel_drops(drops - last_, now_ms - 1);
+      const int64_t from = std::min(read_ms_, now_ms);
+      account_.count_kernel_drops(drops - last_, from + (now_ms - from) / 2);
       last_ = drops;
     }
+    read_ms_ = now_ms;
   }
 
  private:
   const host::ReceiveCounters* socket_;
   account::Account& account_;
-  int64_t second_;
+  int64_t read_ms_;    // when the count was last read
   int64_t last_ = -1;  // the count at the last reading; -1 when unknown
 };
 
@@ -54,8 +58,10 @@ LoopEnd receive(lcm_t* bus, int64_t seconds, Clock& clock, account::Account& acc
       end = LoopEnd::kSeconds;
       break;
     }
-    // Wakes at every change of second, when rows may have settled.
-    const int64_t to_second = 1000 - clock.wall_milliseconds() % 1000;
+    // Wakes at every change of second, when rows may have settled, and
+    // often enough to read the drops.
+    const int64_t to_second =
+        std::min<int64_t>(1000 - clock.wall_milliseconds() % 1000, DropReader::kEveryMs);
     const int64_t to_end = (end_ns - now_ns + 999'999) / 1'000'000;
     const int wait_ms = static_cast<int>(std::clamp<int64_t>(std::min(to_second, to_end), 1, 1000));
     errno = 0;

@@ -142,7 +142,10 @@ std::string plain_value(const Value& v, const char* none) {
   }
   std::string out;
   for (const auto& [first, last] : v.pairs) {
-    out += (out.empty() ? "" : " ") + std::to_string(first) + "-" + std::to_string(last);
+    if (!out.empty()) out += ' ';
+    out += std::to_string(first);
+    out += '-';
+    out += std::to_string(last);
   }
   return out.empty() ? none : out;
 }
@@ -151,7 +154,12 @@ std::string json_value(const Value& v) {
   if (v.kind != Value::kPairs) return plain_value(v, "null");
   std::string out = "[";
   for (const auto& [first, last] : v.pairs) {
-    out += (out.size() > 1 ? ",[" : "[") + std::to_string(first) + "," + std::to_string(last) + "]";
+    if (out.size() > 1) out += ',';
+    out += '[';
+    out += std::to_string(first);
+    out += ',';
+    out += std::to_string(last);
+    out += ']';
   }
   return out + "]";
 }
