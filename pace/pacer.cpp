@@ -18,6 +18,7 @@ namespace varnock::pace {
 namespace {
 
 constexpr int64_t kNanosPerSecond = 1'000'000'000;
+constexpr int64_t kMinCycleMs = 2;
 
 // Waits until `deadline_ns` on the monotonic clock, sleeping again after an
 // early wake, cut short by a stop signal; takes the signals pending even
@@ -55,7 +56,6 @@ class RateLines {
 
 }  // namespace
 
-
 int run_cycles(lcm_t* bus, const Options& options, Clock& clock, Console& console) {
   TestPatternFrames frames(options.size);
   const int64_t start_ns = clock.monotonic_nanoseconds();
@@ -68,13 +68,21 @@ int run_cycles(lcm_t* bus, const Options& options, Clock& clock, Console& consol
   int64_t cycles = 0;
   int status = kPaceDone;
   int64_t started_ns = start_ns;
+  // Stamps stay 2 ms apart, as a cycle is, even when this one read the
+  // clock late and the next on time: subscribers tell runs apart by them.
+  int64_t last_stamp_ms = std::numeric_limits<int64_t>::min() / 2;
   if (!console.key_waiting()) {
     for (;;) {
       const int64_t now = clock.calendar_seconds();
       lines.cycle_started(now, started_ns, console);
       const recstat_t record = status_record(now);
-      publish_message(bus, kStatusChannel, record);
-      publish_message(bus, kImageChannel, frames.next(clock.wall_milliseconds()));
+      const int status_sent = publish_message(bus, kStatusChannel, record);
+      last_stamp_ms = std::max(clock.wall_milliseconds(), last_stamp_ms + kMinCycleMs);
+      const int frame_sent = publish_message(bus, kImageChannel, frames.next(last_stamp_ms));
+      // A bus LCM opened but cannot send on (a tcpq server that is not
+      // there) refuses the very first cycle; later failures are the
+      // network's, as for varnock.
+      if (cycles == 0 && (status_sent != 0 || frame_sent != 0)) return kPaceNoRun;
       ++cycles;
       wait_until(clock, console,
                  std::min(schedule.after(started_ns, clock.monotonic_nanoseconds()), end_ns));
@@ -108,7 +116,12 @@ int run_pace(const Options& options, Clock& clock, Console& console) {
     std::fprintf(stderr, "varnock-pace: cannot open the bus %s\n", url.c_str());
     return kPaceNoRun;
   }
-  return run_cycles(bus.get(), options, clock, console);
+  const int status = run_cycles(bus.get(), options, clock, console);
+  if (status == kPaceNoRun) {
+    std::fprintf(stderr, "varnock-pace: cannot publish on %s (LCM's message above says why)\n",
+                 url.c_str());
+  }
+  return status;
 }
 
 }  // namespace varnock::pace

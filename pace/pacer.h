@@ -18,8 +18,9 @@ namespace varnock::pace {
 // signal arrives or --seconds have passed. Each cycle: a status record on
 // RECSTAT, a frame on TFIMAGE; a second's line whenever a cycle starts in a
 // new calendar second, and the summary at the end (pace/report.h), as text
-// or, with --json, JSON. Returns kPaceDone, or
-// exit_status_for_signal. The waits between cycles are where held signals
+// or, with --json, JSON. Each frame is stamped at least 2 ms after the last.
+// Returns kPaceDone, exit_status_for_signal, or kPaceNoRun (no summary
+// written) when LCM refused the first cycle. The waits between cycles are where held signals
 // are taken. Throws std::bad_alloc when the frame cannot be allocated.
 int run_cycles(lcm_t* bus, const Options& options, Clock& clock, Console& console);
 

@@ -1,5 +1,6 @@
 #include "pace/report.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 
@@ -28,11 +29,17 @@ std::string json_rate(double requested_hz) {
 }
 
 // Formatted by the same rules in text and JSON, so that both carry the same figures.
-std::string achieved_text(int64_t cycles, int64_t elapsed_ns) {
-  const double hz =
-      elapsed_ns > 0 ? static_cast<double>(cycles) * 1e9 / static_cast<double>(elapsed_ns) : 0;
+// `cycles` over the time they took; a paced cycle takes its period, so a
+// run shorter than its cycles' periods (one cycle at 0.01 Hz ended after a
+// second) achieved the rate asked, not more. One decimal, or two
+// significant digits below 1 Hz.
+std::string achieved_text(int64_t cycles, int64_t elapsed_ns, double requested_hz) {
+  double span_ns = static_cast<double>(elapsed_ns);
+  if (requested_hz > 0)
+    span_ns = std::max(span_ns, static_cast<double>(cycles) * 1e9 / requested_hz);
+  const double hz = span_ns > 0 ? static_cast<double>(cycles) * 1e9 / span_ns : 0;
   char text[48];
-  std::snprintf(text, sizeof text, "%.1f", hz);
+  std::snprintf(text, sizeof text, hz > 0 && hz < 1 ? "%.2g" : "%.1f", hz);
   return text;
 }
 
@@ -62,22 +69,22 @@ std::string second_line(Format format, int64_t second, double requested_hz, int6
                         int64_t elapsed_ns) {
   if (format == Format::kText) {
     return std::to_string(second) + " rate: requested " + requested_text(requested_hz) +
-           " achieved " + achieved_text(cycles, elapsed_ns) + "\n";
+           " achieved " + achieved_text(cycles, elapsed_ns, requested_hz) + "\n";
   }
   return "{\"type\":\"second\",\"second\":" + std::to_string(second) +
          ",\"cycles\":" + std::to_string(cycles) +
-         ",\"achieved_hz\":" + achieved_text(cycles, elapsed_ns) + "}\n";
+         ",\"achieved_hz\":" + achieved_text(cycles, elapsed_ns, requested_hz) + "}\n";
 }
 
 std::string summary_line(Format format, double requested_hz, int64_t cycles, int64_t elapsed_ns) {
   if (format == Format::kText) {
     return "total: " + std::to_string(cycles) + " cycles in " + seconds_text(elapsed_ns) +
            " s: requested " + requested_text(requested_hz) + " achieved " +
-           achieved_text(cycles, elapsed_ns) + "\n";
+           achieved_text(cycles, elapsed_ns, requested_hz) + "\n";
   }
   return "{\"type\":\"summary\",\"cycles\":" + std::to_string(cycles) +
          ",\"seconds\":" + seconds_text(elapsed_ns) + ",\"rate_hz\":" + json_rate(requested_hz) +
-         ",\"achieved_hz\":" + achieved_text(cycles, elapsed_ns) + "}\n";
+         ",\"achieved_hz\":" + achieved_text(cycles, elapsed_ns, requested_hz) + "}\n";
 }
 
 }  // namespace varnock::pace

@@ -354,6 +354,66 @@ TEST(PaceRun, BusThatCannotBeOpenedExits1AfterTheStartLine) {
             "nosuchprovider://\n");
 }
 
+// A wall clock that stands still, as one read late in a cycle and on time
+// in the next may seem to: stamps still step by a cycle's 2 ms.
+class StillWallClock final : public Clock {
+ public:
+  int64_t calendar_seconds() override { return 1'700'000'000; }
+  int64_t wall_milliseconds() override { return 1'700'000'000'000; }
+  int64_t monotonic_nanoseconds() override { return monotonic_ns_; }
+  void sleep_until(int64_t deadline_ns) override {
+    monotonic_ns_ = std::max(monotonic_ns_, deadline_ns);
+  }
+  void take_pending_signals() override {}
+
+ private:
+  int64_t monotonic_ns_ = 0;
+};
+
+TEST(PaceRun, StampsStayTwoMillisecondsApart) {
+  StillWallClock clock;
+  CycleClock unused([](int) { return 0; });
+  CycleConsole console(unused, 1 << 30);
+  Options options;
+  options.seconds = 1;
+  options.size = {64, 48};
+  testing::BusCapture capture;
+  ASSERT_EQ(run_cycles(capture.bus(), options, clock, console), kPaceDone);
+  capture.drain();
+  int64_t last = 0;
+  int frames = 0;
+  for (const testing::Published& m : capture.messages()) {
+    if (m.channel != kImageChannel) continue;
+    int64_t ms = 0;
+    EXPECT_EQ(testing::check_frame(m.bytes, 60 + frames, &ms, 64, 48), "");
+    if (frames++ > 0) {
+      EXPECT_EQ(ms - last, 2) << frames;
+    }
+    last = ms;
+  }
+  EXPECT_EQ(frames, 500);
+}
+
+// One cycle of a run at 0.01 Hz ended after a second achieved the rate
+// asked, not one a second.
+TEST(PaceRun, AShortRunAtALowRateAchievesTheRateAsked) {
+  PaceRun run(0.01, 1, [](int) { return 1 * kMs; });
+  EXPECT_EQ(run.go(), kPaceDone);
+  EXPECT_EQ(run.console.output, "total: 1 cycles in 1.000 s: requested 0.01 achieved 0.01\n");
+}
+
+// A bus LCM opens but cannot send on refuses the first cycle: no run, no
+// summary, exit 1.
+TEST(PaceRun, ABusThatRefusesTheFirstCycleExits1) {
+  CycleClock clock([](int) { return 0; });
+  CycleConsole console(clock, 1 << 30);
+  Options options;
+  options.url = "tcpq://127.0.0.1:1";
+  options.seconds = 1;
+  EXPECT_EQ(run_pace(options, clock, console), kPaceNoRun);
+  EXPECT_EQ(console.output.find("total:"), std::string::npos) << console.output;
+}
+
 // With --json, every line a run writes is a JSON object carrying the figures
 // of the text lines of the same run.
 TEST(PaceRun, JsonLinesCarryTheTextLinesFigures) {
