@@ -99,6 +99,7 @@ std::string_view Account::on_frame(std::span<const uint8_t> message, int64_t rec
   }
   ++c.frames;
   ++totals_.frames;
+  largest_frame_bytes_ = std::max<int64_t>(largest_frame_bytes_, std::ssize(message));
   const int64_t latency_us = saturating_sub(recv_utime, saturating_mul(v.timestamp_ms, 1000));
   row.histograms.latency.add(latency_us);
   run_histograms_.latency.add(latency_us);
@@ -289,7 +290,8 @@ Summary Account::summary(double seconds) const {
           kernel_drops_known_,
           run_histograms_.latency.summary(),
           {run_histograms_.inter_arrival.summary(), run_histograms_.delivery.summary()},
-          runs_.listed()};
+          runs_.listed(),
+          largest_frame_bytes_};
 }
 
 }  // namespace varnock::account

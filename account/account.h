@@ -59,6 +59,7 @@ struct Summary {
   TimePercentiles latency;
   ReceiveTimes times;
   std::vector<RunTracker::Span> runs;  // the first RunTracker::kListed runs
+  int64_t largest_frame_bytes = 0;     // the largest valid frame's message; 0 with none
 };
 
 // Rows are kept open kSettleSeconds after their second, for losses found
@@ -98,6 +99,8 @@ class Account {
   std::vector<SecondReport> finish(int64_t now_ms);
 
   Summary summary(double seconds) const;
+  // The largest valid frame's message so far, in bytes; 0 before any.
+  int64_t largest_frame_bytes() const { return largest_frame_bytes_; }
   // Messages received so far, valid or not.
   int64_t messages() const { return totals_.status_records + totals_.frames + totals_.corrupt; }
 
@@ -132,7 +135,8 @@ class Account {
   Counts totals_;
   Histograms run_histograms_;
   bool kernel_drops_known_ = false;
-  int64_t drops_carried_ = 0;    // drops of the last settled row its loss left unexplained
+  int64_t drops_carried_ = 0;  // drops of the last settled row its loss left unexplained
+  int64_t largest_frame_bytes_ = 0;
   int64_t last_frame_us_ = -1;   // LCM's receive time of the last valid frame
   int64_t open_status_us_ = -1;  // of the last status record no frame has followed
   int64_t last_now_ms_;

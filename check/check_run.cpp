@@ -12,6 +12,7 @@
 #include "check/exit_status.h"
 #include "host/lcm_url.h"
 #include "host/receive_buffer.h"
+#include "platform/signals.h"
 #include "receive/loop.h"
 #include "receive/subscription.h"
 #include "report/output.h"
@@ -36,6 +37,48 @@ class ProblemPrinter {
 
  private:
   int shown_ = 0;
+};
+
+// The warning for a receive buffer too small for the frames that arrive,
+// given once a frame too large for it has arrived. A run that asks for less
+// than varnock's frames need is told so at once, as a note: its own frames
+// may be smaller.
+class BufferWarning {
+ public:
+  BufferWarning(const host::LcmUrl& url, const host::ReceiveCounters* socket,
+                const host::Host& host)
+      : url_(url),
+        rmem_max_(host.setting("net.core.rmem_max")),
+        rmem_default_(host.setting("net.core.rmem_default")) {
+    if (socket != nullptr) granted_ = socket->receive_buffer_bytes();
+    if (!url_.udpm()) return;
+    const int64_t bytes =
+        granted_ ? *granted_ : host::expected_receive_buffer(url_, rmem_max_, rmem_default_);
+    if (bytes >= 0 && bytes < host::buffer_need(host::kFrameBytes).granted) {
+      std::fprintf(stderr,
+                   "varnock-check: note: a receive buffer of %lld bytes holds frames of up to "
+                   "%lld bytes; varnock's are %lld (recv_buf_size in the URL asks for more)\n",
+                   static_cast<long long>(bytes), static_cast<long long>(bytes / 2),
+                   static_cast<long long>(host::kFrameBytes));
+    }
+  }
+
+  // Warns once frames of `frame_bytes` arrive that the buffer cannot hold.
+  void judge(int64_t frame_bytes) {
+    if (frame_bytes <= warned_bytes_) return;
+    const std::string w =
+        host::receive_buffer_warning(url_, granted_, rmem_max_, rmem_default_, frame_bytes);
+    if (w.empty()) return;
+    std::fputs(w.c_str(), stderr);
+    warned_bytes_ = frame_bytes;
+  }
+
+ private:
+  host::LcmUrl url_;
+  int64_t rmem_max_;
+  int64_t rmem_default_;
+  std::optional<int64_t> granted_;
+  int64_t warned_bytes_ = 0;
 };
 
 }  // namespace
@@ -91,24 +134,24 @@ int run_check(const Options& options, const host::Host& host, Clock& clock) {
     std::fprintf(stderr, "varnock-check: note: %s; loss is not split by cause\n", error.c_str());
   } else if (parsed.udpm()) {
     receiving = host.find_receive_socket(parsed.port);
-    std::optional<int64_t> granted;
     if (receiving) {
-      granted = receiving->receive_buffer_bytes();
       std::fprintf(
           stderr, "varnock-check: the kernel granted LCM's socket a receive buffer of %lld bytes\n",
-          static_cast<long long>(*granted));
+          static_cast<long long>(receiving->receive_buffer_bytes()));
     }
-    std::fputs(host::receive_buffer_warning(parsed, granted, host.setting("net.core.rmem_max"),
-                                            host.setting("net.core.rmem_default"))
-                   .c_str(),
-               stderr);
   }
+  BufferWarning buffer_warning(parsed, receiving.get(), host);
 
   // Opened only now that the bus works, so that a bad URL leaves an
   // existing file as it was.
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> csv(nullptr, std::fclose);
   if (!options.csv_path.empty()) {
     csv.reset(std::fopen(options.csv_path.c_str(), "w"));
+    // Stopped while the open waited (a FIFO with no reader yet): nothing was
+    // accounted, and the run ends by the signal that stopped it.
+    if (!csv && errno == EINTR && received_stop_signal() != 0) {
+      end_by_signal(received_stop_signal());
+    }
     if (!csv) {
       std::fprintf(stderr, "varnock-check: cannot write --csv %s: %s\n", options.csv_path.c_str(),
                    std::strerror(errno));
@@ -127,11 +170,13 @@ int run_check(const Options& options, const host::Host& host, Clock& clock) {
 
   const receive::LoopEnd end = receive::receive(
       bus.get(), options.seconds, clock, account,
-      [&out](const account::SecondReport& r) {
+      [&](const account::SecondReport& r) {
+        buffer_warning.judge(account.largest_frame_bytes());
         out.row(r);
         return out.error() == 0;
       },
       receiving.get());
+  buffer_warning.judge(account.largest_frame_bytes());
   if (end == receive::LoopEnd::kEndOfInput) {
     std::fprintf(stderr, "varnock-check: the bus delivers no more messages (end of the log?)\n");
   }

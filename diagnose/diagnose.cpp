@@ -8,6 +8,7 @@
 
 #include "account/account.h"
 #include "check/exit_status.h"
+#include "host/receive_buffer.h"
 #include "messages/cycle.h"
 #include "receive/loop.h"
 #include "receive/subscription.h"
@@ -99,10 +100,10 @@ Verdict run_diagnose(const std::string& url_text, int64_t seconds, const host::H
     return printer.finish(true, false);
   }
   printer.print(url_line(url_text, url));
+  SetupFacts facts;
   if (url.udpm()) {
-    for (const DiagnoseLine& line : setup_lines(url, read_setup_facts(url, host))) {
-      printer.print(line);
-    }
+    facts = read_setup_facts(url, host);
+    for (const DiagnoseLine& line : setup_lines(url, facts)) printer.print(line);
   }
 
   const std::unique_ptr<lcm_t, void (*)(lcm_t*)> bus(lcm_create(url_text.c_str()), lcm_destroy);
@@ -132,16 +133,7 @@ Verdict run_diagnose(const std::string& url_text, int64_t seconds, const host::H
       {DiagnoseLine::kOk, "bus", "LCM opened it and subscribed to RECSTAT and TFIMAGE", ""});
 
   std::unique_ptr<host::ReceiveCounters> socket;
-  if (url.udpm()) {
-    socket = host.find_receive_socket(url.port);
-    if (socket) {
-      printer.print(granted_buffer_line(socket->receive_buffer_bytes()));
-    } else {
-      printer.print(
-          {DiagnoseLine::kWarn, "receive buffer",
-           "LCM's receiving socket on port " + std::to_string(url.port) + " was not found", ""});
-    }
-  }
+  if (url.udpm()) socket = host.find_receive_socket(url.port);
 
   const int64_t start_ns = clock.monotonic_nanoseconds();
   receive::receive(
@@ -151,17 +143,33 @@ Verdict run_diagnose(const std::string& url_text, int64_t seconds, const host::H
   const account::Summary summary =
       account.summary(static_cast<double>(clock.monotonic_nanoseconds() - start_ns) / 1e9);
 
-  TrafficFacts facts;
-  facts.seconds = summary.seconds;
-  facts.status_records = summary.totals.status_records;
-  facts.status_corrupt = problems.status;
-  facts.frames = summary.totals.frames - summary.totals.duplicates;
-  facts.frames_corrupt = problems.frames;
-  facts.frames_lost = summary.totals.lost;
-  facts.first_problem = problems.first;
-  facts.udpm = url.udpm();
-  if (summary.kernel_drops_known) facts.kernel_drops = summary.totals.kernel_drops;
-  for (const DiagnoseLine& line : traffic_lines(facts)) printer.print(line);
+  // The receive buffer is judged by the frames that arrived (varnock-pace
+  // sends any size), or varnock's when none did.
+  const FrameFacts frame{
+      summary.largest_frame_bytes > 0 ? summary.largest_frame_bytes : host::kFrameBytes,
+      summary.largest_frame_bytes > 0};
+  if (url.udpm()) {
+    for (const DiagnoseLine& line : buffer_lines(url, facts, frame)) printer.print(line);
+    if (socket) {
+      printer.print(granted_buffer_line(socket->receive_buffer_bytes(), frame));
+    } else {
+      printer.print(
+          {DiagnoseLine::kWarn, "receive buffer",
+           "LCM's receiving socket on port " + std::to_string(url.port) + " was not found", ""});
+    }
+  }
+  TrafficFacts traffic;
+  traffic.seconds = summary.seconds;
+  traffic.status_records = summary.totals.status_records;
+  traffic.status_corrupt = problems.status;
+  traffic.frames = summary.totals.frames - summary.totals.duplicates;
+  traffic.frames_corrupt = problems.frames;
+  traffic.frames_lost = summary.totals.lost;
+  traffic.first_problem = problems.first;
+  traffic.udpm = url.udpm();
+  if (summary.kernel_drops_known) traffic.kernel_drops = summary.totals.kernel_drops;
+  traffic.frame_bytes = frame.bytes;
+  for (const DiagnoseLine& line : traffic_lines(traffic)) printer.print(line);
   return printer.finish(true, problems.status + problems.frames > 0);
 }
 

@@ -11,15 +11,13 @@
 namespace varnock::diagnose {
 namespace {
 
-using host::kGrantedNeed;
-using host::kRequestNeed;
-using host::kSuggestedBuffer;
+using host::BufferNeed;
 using host::LcmUrl;
 using host::Route;
 
-std::string buffer_fix() {
-  return "recv_buf_size=" + std::to_string(kSuggestedBuffer) +
-         " in the URL and sysctl -w net.core.rmem_max=" + std::to_string(kSuggestedBuffer);
+std::string buffer_fix(const BufferNeed& need) {
+  return "recv_buf_size=" + std::to_string(need.suggested) +
+         " in the URL and sysctl -w net.core.rmem_max=" + std::to_string(need.suggested);
 }
 
 std::string ipv4(in_addr a) {
@@ -102,16 +100,23 @@ void interface_lines(const LcmUrl& url, const SetupFacts& f, std::vector<Diagnos
   }
 }
 
-void buffer_lines(const LcmUrl& url, const SetupFacts& f, std::vector<DiagnoseLine>* lines) {
-  const std::string need = bytes(kGrantedNeed);
+std::string frame_text(const FrameFacts& frame) {
+  return frame.seen ? "a frame of " + bytes(frame.bytes) + " bytes, the largest that arrived"
+                    : "a frame of varnock's " + bytes(frame.bytes) + " bytes; none arrived";
+}
+
+void add_buffer_lines(const LcmUrl& url, const SetupFacts& f, const FrameFacts& frame,
+                      std::vector<DiagnoseLine>* lines) {
+  const BufferNeed n = host::buffer_need(frame.bytes);
+  const std::string need = bytes(n.granted) + " (" + frame_text(frame) + ")";
   if (f.rmem_max < 0) {
     lines->push_back(warn("rmem_max", "cannot read /proc/sys/net/core/rmem_max"));
-  } else if (f.rmem_max < kRequestNeed) {
+  } else if (f.rmem_max < n.request) {
     lines->push_back(fail("rmem_max",
                           "net.core.rmem_max is " + bytes(f.rmem_max) +
                               " bytes: no socket gets more than " + bytes(2 * f.rmem_max) +
                               ", a frame needs " + need,
-                          "sysctl -w net.core.rmem_max=" + std::to_string(kSuggestedBuffer)));
+                          "sysctl -w net.core.rmem_max=" + std::to_string(n.suggested)));
   } else {
     lines->push_back(ok("rmem_max", "net.core.rmem_max is " + bytes(f.rmem_max) + " bytes"));
   }
@@ -120,30 +125,32 @@ void buffer_lines(const LcmUrl& url, const SetupFacts& f, std::vector<DiagnoseLi
     const int64_t asked = *url.recv_buf_size;
     const int64_t granted = 2 * (f.rmem_max >= 0 ? std::min(asked, f.rmem_max) : asked);
     const std::string text = bytes(asked) + " bytes asked: the kernel grants " + bytes(granted);
-    if (granted >= kGrantedNeed) {
-      lines->push_back(ok("recv_buf_size", text));
-    } else if (asked < kRequestNeed) {
+    if (granted >= n.granted) {
+      lines->push_back(ok("recv_buf_size", text + ", enough for " + frame_text(frame)));
+    } else if (asked < n.request) {
       lines->push_back(fail("recv_buf_size", text + ", a frame needs " + need,
-                            "recv_buf_size=" + std::to_string(kSuggestedBuffer) + " in the URL"));
+                            "recv_buf_size=" + std::to_string(n.suggested) + " in the URL"));
     } else {
       lines->push_back(fail("recv_buf_size",
                             text + " (cut to net.core.rmem_max), a frame needs " + need,
-                            "sysctl -w net.core.rmem_max=" + std::to_string(kSuggestedBuffer)));
+                            "sysctl -w net.core.rmem_max=" + std::to_string(n.suggested)));
     }
   } else if (f.rmem_default < 0) {
     lines->push_back(warn("recv_buf_size", "none in the URL, and rmem_default is unreadable"));
   } else {
     const std::string text = "none in the URL: the socket gets net.core.rmem_default, " +
                              bytes(f.rmem_default) + " bytes";
-    if (f.rmem_default >= kGrantedNeed) {
-      lines->push_back(ok("recv_buf_size", text));
+    if (f.rmem_default >= n.granted) {
+      lines->push_back(ok("recv_buf_size", text + ", enough for " + frame_text(frame)));
     } else {
-      lines->push_back(
-          fail("recv_buf_size", text + ", a frame needs " + need,
-               "add recv_buf_size=" + std::to_string(kSuggestedBuffer) + " to the URL"));
+      lines->push_back(fail("recv_buf_size", text + ", a frame needs " + need,
+                            "add recv_buf_size=" + std::to_string(n.suggested) + " to the URL"));
     }
   }
 }
+
+// Fewer cycles than this in a listen judge nothing.
+constexpr int64_t kFewCycles = 10;
 
 DiagnoseLine channel_line(const char* subject, const char* what, int64_t whole, int64_t corrupt,
                           const TrafficFacts& f) {
@@ -182,15 +189,22 @@ std::vector<DiagnoseLine> setup_lines(const LcmUrl& url, const SetupFacts& facts
     lines.push_back(ok("route", route_text(url, facts.route)));
     interface_lines(url, facts, &lines);
   }
-  buffer_lines(url, facts, &lines);
   return lines;
 }
 
-DiagnoseLine granted_buffer_line(int64_t granted) {
+std::vector<DiagnoseLine> buffer_lines(const LcmUrl& url, const SetupFacts& facts,
+                                       const FrameFacts& frame) {
+  std::vector<DiagnoseLine> lines;
+  add_buffer_lines(url, facts, frame, &lines);
+  return lines;
+}
+
+DiagnoseLine granted_buffer_line(int64_t granted, const FrameFacts& frame) {
   if (granted < 0) return warn("receive buffer", "cannot read SO_RCVBUF of LCM's socket");
-  const std::string text = "the kernel granted LCM's socket " + bytes(granted) +
-                           " bytes, a frame needs " + bytes(kGrantedNeed);
-  if (granted < kGrantedNeed) return fail("receive buffer", text, buffer_fix());
+  const BufferNeed need = host::buffer_need(frame.bytes);
+  const std::string text = "the kernel granted LCM's socket " + bytes(granted) + " bytes, " +
+                           frame_text(frame) + ", needs " + bytes(need.granted);
+  if (granted < need.granted) return fail("receive buffer", text, buffer_fix(need));
   return ok("receive buffer", text);
 }
 
@@ -199,11 +213,32 @@ std::vector<DiagnoseLine> traffic_lines(const TrafficFacts& f) {
   lines.push_back(channel_line("status records", "status records (RECSTAT)", f.status_records,
                                f.status_corrupt, f));
   DiagnoseLine frames = channel_line("frames", "frames (TFIMAGE)", f.frames, f.frames_corrupt, f);
-  if (frames.mark == DiagnoseLine::kOk && f.frames_lost > 0) {
+  if (f.frames + f.frames_corrupt == 0 && f.status_records > 0) {
+    // The publisher runs and reaches this host: its frames, each many
+    // datagrams and more IP fragments, did not.
+    frames =
+        fail("frames", "no frames (TFIMAGE) in " + std::to_string(std::llround(f.seconds)) +
+                           " s, though " + std::to_string(f.status_records) +
+                           " status records came: the frames were lost on the way (datagrams or IP "
+                           "fragments dropped, reassembly refused, or a receive buffer too small)");
+  } else if (frames.mark == DiagnoseLine::kOk && f.frames_lost > 0) {
     frames = fail("frames", std::to_string(f.frames) + " whole, " + std::to_string(f.frames_lost) +
-                                " lost (gaps in their sequence numbers)");
+                                " lost (gaps in their sequence numbers and status records left "
+                                "without their frame)");
   }
   lines.push_back(frames);
+  // Too few cycles to judge: a slow stream needs a longer listen.
+  if (const int64_t cycles = std::max(f.frames, f.status_records);
+      cycles < kFewCycles && f.seconds > 0) {
+    const double per_second = static_cast<double>(cycles) / f.seconds;
+    const auto longer = static_cast<int64_t>(
+        std::ceil(per_second > 0 ? kFewCycles / per_second : std::max(10.0, 10 * f.seconds)));
+    lines.push_back(warn("traffic",
+                         "only " + std::to_string(cycles) + " cycles in " +
+                             std::to_string(std::llround(f.seconds)) +
+                             " s: too few to judge a stream this slow",
+                         "listen longer, e.g. --seconds " + std::to_string(longer)));
+  }
   if (!f.udpm) return lines;
   if (!f.kernel_drops) {
     lines.push_back(warn("kernel drops", "unknown: LCM's receiving socket was not found"));
@@ -211,7 +246,7 @@ std::vector<DiagnoseLine> traffic_lines(const TrafficFacts& f) {
     lines.push_back(fail("kernel drops",
                          "the kernel dropped " + std::to_string(*f.kernel_drops) +
                              " datagrams for LCM's socket: its receive buffer overflowed",
-                         buffer_fix()));
+                         buffer_fix(host::buffer_need(f.frame_bytes))));
   } else {
     lines.push_back(ok("kernel drops", "none for LCM's socket"));
   }

@@ -35,11 +35,23 @@ struct SetupFacts {
 };
 
 // The checks of a udpm URL's set-up that need no bus: the route to the group,
-// its interface's flags, the ttl against it, and the receive buffer limits.
+// its interface's flags and the ttl against it.
 std::vector<DiagnoseLine> setup_lines(const host::LcmUrl& url, const SetupFacts& facts);
 
-// The receive buffer the kernel granted LCM's socket (SO_RCVBUF).
-DiagnoseLine granted_buffer_line(int64_t granted);
+// The frames a receive buffer is judged against: the largest that arrived,
+// or varnock's when none did.
+struct FrameFacts {
+  int64_t bytes = 0;  // an encoded frame
+  bool seen = false;
+};
+
+// The receive buffer limits (rmem_max, the URL's recv_buf_size or
+// rmem_default) against `frame`.
+std::vector<DiagnoseLine> buffer_lines(const host::LcmUrl& url, const SetupFacts& facts,
+                                       const FrameFacts& frame);
+
+// The receive buffer the kernel granted LCM's socket (SO_RCVBUF) against `frame`.
+DiagnoseLine granted_buffer_line(int64_t granted, const FrameFacts& frame);
 
 // What a few seconds of listening saw.
 struct TrafficFacts {
@@ -48,10 +60,11 @@ struct TrafficFacts {
   int64_t status_corrupt = 0;
   int64_t frames = 0;  // valid
   int64_t frames_corrupt = 0;
-  int64_t frames_lost = 0;              // gaps in the frames' sequence numbers
+  int64_t frames_lost = 0;              // as the account counts them
   std::string first_problem;            // of the first corrupt message
   bool udpm = true;                     // only a udpm socket has kernel drops
   std::optional<int64_t> kernel_drops;  // nullopt: unknown (socket not found)
+  int64_t frame_bytes = 0;              // the frames the fixes are sized for
 };
 
 std::vector<DiagnoseLine> traffic_lines(const TrafficFacts& facts);

@@ -113,6 +113,14 @@ std::string text_summary(const Summary& s) {
   }
   if (c.runs > std::ssize(s.runs)) out += ", ...";
   out += "\n  corrupt messages " + n(c.corrupt) + "\n";
+  if (c.duplicates > 0) {
+    // No receiver can tell a repeated datagram from a second publisher
+    // sending the very same frame: say so rather than guess.
+    out += "  " + n(c.duplicates) +
+           " frames came more than once: a network that repeats datagrams, or publishers in "
+           "lockstep (one clock, one frame size, started in the same millisecond), which no "
+           "receiver can tell apart\n";
+  }
   auto times = [&s](const char* name, FieldId p50, FieldId p99, FieldId max) {
     return std::string("  ") + name + " ms: p50 " + text_ms(p50, s) + ", p99 " + text_ms(p99, s) +
            ", max " + text_ms(max, s) + "\n";

@@ -27,6 +27,9 @@ in_addr address(const char* text) {
   return a;
 }
 
+// varnock's frames, when none arrived to judge by.
+constexpr FrameFacts kVarnockFrame{1'638'440, false};
+
 LcmUrl udpm(const std::string& text) {
   LcmUrl url;
   EXPECT_EQ(parse_lcm_url(text, &url), "") << text;
@@ -110,7 +113,10 @@ TEST(SetupLines, EachProblemFailsOrWarnsWithItsFix) {
       {"unreadable rmem_max", kGood, unknown, "rmem_max", M::kWarn, "cannot read"},
   };
   for (const Case& c : cases) {
-    const std::vector<DiagnoseLine> lines = setup_lines(udpm(c.url), c.facts);
+    std::vector<DiagnoseLine> lines = setup_lines(udpm(c.url), c.facts);
+    for (DiagnoseLine& l : buffer_lines(udpm(c.url), c.facts, kVarnockFrame)) {
+      lines.push_back(std::move(l));
+    }
     const auto line = std::find_if(lines.begin(), lines.end(),
                                    [&](const DiagnoseLine& l) { return l.subject == c.subject; });
     ASSERT_NE(line, lines.end()) << c.name;
@@ -129,13 +135,63 @@ TEST(SetupLines, EachProblemFailsOrWarnsWithItsFix) {
   for (const DiagnoseLine& l : setup_lines(udpm(kGood), good_loopback())) {
     EXPECT_EQ(l.mark, M::kOk) << format_line(l);
   }
+  for (const DiagnoseLine& l : buffer_lines(udpm(kGood), good_loopback(), kVarnockFrame)) {
+    EXPECT_EQ(l.mark, M::kOk) << format_line(l);
+  }
+}
+
+// The buffer is judged by the frames that arrived: small ones fit what
+// varnock's do not, and larger ones need more than varnock's, with a fix
+// sized for them.
+TEST(BufferLines, AgainstTheFramesThatArrived) {
+  using M = DiagnoseLine::Mark;
+  const LcmUrl small = udpm("udpm://239.255.76.67:7667?recv_buf_size=524288");
+  const LcmUrl good = udpm("udpm://239.255.76.67:7667?recv_buf_size=8388608");
+  const FrameFacts tiny{4'136, true};       // 64 x 64
+  const FrameFacts huge{16'777'256, true};  // 4096 x 4096
+  SetupFacts big_rmem = good_loopback();
+  big_rmem.rmem_max = 67'108'864;
+  struct Case {
+    const char* name;
+    LcmUrl url;
+    SetupFacts facts;
+    FrameFacts frame;
+    M recv_buf_size, rmem_max;
+    const char* contains;
+  };
+  const Case cases[] = {
+      {"small frames, small buffer", small, good_loopback(), tiny, M::kOk, M::kOk,
+       "the largest that arrived"},
+      {"varnock's frames, small buffer", small, good_loopback(), kVarnockFrame, M::kFail, M::kOk,
+       "none arrived"},
+      {"large frames, a buffer for varnock's", good, good_loopback(), huge, M::kFail, M::kFail,
+       "recv_buf_size=68157440"},
+      {"large frames, rmem_max raised, a buffer for varnock's", good, big_rmem, huge, M::kFail,
+       M::kOk, "33,554,512"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string text;
+    for (const DiagnoseLine& l : buffer_lines(c.url, c.facts, c.frame)) {
+      text += format_line(l);
+      if (l.subject == "recv_buf_size") {
+        EXPECT_EQ(l.mark, c.recv_buf_size) << format_line(l);
+      }
+      if (l.subject == "rmem_max") {
+        EXPECT_EQ(l.mark, c.rmem_max) << format_line(l);
+      }
+    }
+    EXPECT_NE(text.find(c.contains), std::string::npos) << text;
+  }
+  EXPECT_EQ(granted_buffer_line(1'048'576, tiny).mark, DiagnoseLine::kOk);
+  EXPECT_EQ(granted_buffer_line(16'777'216, huge).mark, DiagnoseLine::kFail);
 }
 
 TEST(GrantedBuffer, AgainstTwoFrames) {
-  EXPECT_EQ(granted_buffer_line(131'072).mark, DiagnoseLine::kFail);
-  EXPECT_EQ(granted_buffer_line(3'276'879).mark, DiagnoseLine::kFail);
-  EXPECT_EQ(granted_buffer_line(3'276'880).mark, DiagnoseLine::kOk);
-  EXPECT_EQ(granted_buffer_line(-1).mark, DiagnoseLine::kWarn);
+  EXPECT_EQ(granted_buffer_line(131'072, kVarnockFrame).mark, DiagnoseLine::kFail);
+  EXPECT_EQ(granted_buffer_line(3'276'879, kVarnockFrame).mark, DiagnoseLine::kFail);
+  EXPECT_EQ(granted_buffer_line(3'276'880, kVarnockFrame).mark, DiagnoseLine::kOk);
+  EXPECT_EQ(granted_buffer_line(-1, kVarnockFrame).mark, DiagnoseLine::kWarn);
 }
 
 TEST(TrafficLines, FailuresAndTheVerdict) {
@@ -161,9 +217,15 @@ TEST(TrafficLines, FailuresAndTheVerdict) {
   dropped.frames_lost = 400;
   TrafficFacts unknown_drops = good;
   unknown_drops.kernel_drops.reset();
+  TrafficFacts frames_lost = good;
+  frames_lost.frames = 0;
+  TrafficFacts slow = good;
+  slow.status_records = slow.frames = 2;
   const Case cases[] = {
       {"all well", good, {M::kOk, M::kOk, M::kOk}, Verdict::kPassed},
-      {"nothing arrived", silent, {M::kFail, M::kFail, M::kOk}, Verdict::kFailed},
+      {"nothing arrived", silent, {M::kFail, M::kFail, M::kWarn, M::kOk}, Verdict::kFailed},
+      {"only frames missing", frames_lost, {M::kOk, M::kFail, M::kOk}, Verdict::kFailed},
+      {"a slow stream", slow, {M::kOk, M::kOk, M::kWarn, M::kOk}, Verdict::kPassed},
       {"a corrupt frame", corrupt, {M::kOk, M::kFail, M::kOk}, Verdict::kCorrupt},
       {"kernel drops", dropped, {M::kOk, M::kFail, M::kFail}, Verdict::kFailed},
       {"drops unknown", unknown_drops, {M::kOk, M::kOk, M::kWarn}, Verdict::kPassed},
@@ -180,6 +242,15 @@ TEST(TrafficLines, FailuresAndTheVerdict) {
   EXPECT_NE(format_line(traffic_lines(corrupt)[1]).find("pixels off the pattern"),
             std::string::npos);
   EXPECT_NE(format_line(traffic_lines(silent)[0]).find("is varnock running"), std::string::npos);
+  // Status records without frames: the frames were lost on the way, and
+  // varnock is running.
+  const std::string lost_on_the_way = format_line(traffic_lines(frames_lost)[1]);
+  EXPECT_NE(
+      lost_on_the_way.find("though 1300 status records came: the frames were lost on the way"),
+      std::string::npos)
+      << lost_on_the_way;
+  // Two cycles in 3 s: ten would take 15.
+  EXPECT_EQ(traffic_lines(slow)[2].fix, "listen longer, e.g. --seconds 15");
   EXPECT_EQ(verdict_of(traffic_lines(good), false, false), Verdict::kNoBus);
   TrafficFacts file = good;
   file.udpm = false;
@@ -253,7 +324,8 @@ TEST(SetupFacts, ReadThroughTheHostInterface) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const SetupFacts facts = read_setup_facts(url, c.host);
-    const std::vector<DiagnoseLine> lines = setup_lines(url, facts);
+    std::vector<DiagnoseLine> lines = setup_lines(url, facts);
+    for (DiagnoseLine& l : buffer_lines(url, facts, kVarnockFrame)) lines.push_back(std::move(l));
     const auto line = std::find_if(lines.begin(), lines.end(),
                                    [&c](const DiagnoseLine& l) { return l.subject == c.subject; });
     ASSERT_NE(line, lines.end());

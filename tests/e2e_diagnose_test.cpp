@@ -183,7 +183,7 @@ TEST_F(DiagnoseInNamespace, NothingPublishedFails) {
 
 TEST_F(DiagnoseInNamespace, GoodSetUpWithTrafficPasses) {
   const int64_t rmem_max = read_sysctl("/proc/sys/net/core/rmem_max");
-  if (rmem_max < host::kRequestNeed) {
+  if (rmem_max < host::buffer_need(host::kFrameBytes).request) {
     GTEST_SKIP() << "net.core.rmem_max is " << rmem_max
                  << ", too low for a good set-up; the test changes no host setting";
   }
