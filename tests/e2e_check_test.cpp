@@ -108,8 +108,11 @@ void drop_udp(const std::string& match) {
 }
 
 // Publishes `cycles` cycles as varnock does, a status record then a frame,
-// `cycle_ms` apart, with pattern periods from `first_period` on.
-void publish_cycles(const char* url, int32_t first_period, int cycles, int cycle_ms) {
+// `cycle_ms` apart, with pattern periods from `first_period` on, by a clock
+// `clock_ahead_ms` ahead of this host's, each message `repeats` times (a
+// network that repeats datagrams).
+void publish_cycles(const char* url, int32_t first_period, int cycles, int cycle_ms,
+                    int64_t clock_ahead_ms = 0, int repeats = 1) {
   lcm_t* bus = lcm_create(url);
   ASSERT_NE(bus, nullptr);
   TestPatternFrames frames(first_period);
@@ -117,7 +120,8 @@ void publish_cycles(const char* url, int32_t first_period, int cycles, int cycle
   for (int i = 0; i < cycles; ++i) {
     std::this_thread::sleep_until(start + std::chrono::milliseconds(int64_t{cycle_ms} * i));
     const auto now = std::chrono::system_clock::now().time_since_epoch();
-    const int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
+    const int64_t ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now).count() + clock_ahead_ms;
     recstat_t status;
     status.timestamp = ms / 1000;
     status.real_a = 20.0;
@@ -128,10 +132,19 @@ void publish_cycles(const char* url, int32_t first_period, int cycles, int cycle
     status.int_b = 1;
     status.int_c = 2;
     status.int_d = 3;
-    publish_message(bus, "RECSTAT", status);
-    publish_message(bus, "TFIMAGE", frames.next(ms));
+    tfimage_t& frame = frames.next(ms);
+    for (int r = 0; r < repeats; ++r) {
+      publish_message(bus, "RECSTAT", status);
+      publish_message(bus, "TFIMAGE", frame);
+    }
   }
   lcm_destroy(bus);
+}
+
+// This host's clock, in milliseconds since 1970.
+int64_t wall_ms() {
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
 }
 
 class CheckInNamespace : public ::testing::Test {
@@ -418,6 +431,76 @@ TEST_F(CheckInNamespace, AllFramesLostAreCountedFromStatusRecords) {
   EXPECT_EQ(out.row_sum("lost"), out.total("lost"));
 }
 
+// Publishers users meet, on a real bus: a board whose clock reads 1970
+// beside a publisher with a right clock already at period 5000; one valid
+// frame stamped a day ahead during a run; every message twice. Each time
+// the account tells what was published: nothing lost.
+TEST_F(CheckInNamespace, UnusualPublishersLoseNothing) {
+  constexpr char kUrl[] = "udpm://239.255.76.67:7667?ttl=0";
+  // What arrived and what was lost make up what was published; a busy host
+  // may drop a frame with its status record at the end of a run, which
+  // nothing can witness.
+  auto expect_truth = [](const CheckOutput& out, int64_t published, int64_t records_sent) {
+    const int64_t unseen = records_sent - out.total("status_records");
+    EXPECT_NEAR(out.total("frames") - out.total("duplicates") + out.total("lost"), published,
+                unseen + 1);
+    EXPECT_LE(out.total("lost"), out.total("kernel_drops") + 1);
+  };
+  {
+    SCOPED_TRACE("a 1970 clock beside a right one");
+    auto check = start_check({}, {"--json", "--seconds", "5", "--url", kLoopbackUrl});
+    std::thread board([&] { publish_cycles(kUrl, 60, 150, 20, 20'000 - wall_ms()); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    publish_cycles(kUrl, 5'000, 150, 20);
+    board.join();
+    const CheckOutput out = finished_check(*check, 0);
+    expect_truth(out, 300, 300);
+    EXPECT_EQ(out.total("duplicates"), 0);
+    EXPECT_EQ(out.total("runs"), 2);
+  }
+  {
+    SCOPED_TRACE("a stray frame a day ahead");
+    auto check = start_check({}, {"--json", "--seconds", "5", "--url", kLoopbackUrl});
+    std::thread stray([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1'500));
+      publish_cycles(kUrl, 200'000, 1, 10, 86'400'000);
+    });
+    publish_cycles(kUrl, 60, 150, 20);
+    stray.join();
+    const CheckOutput out = finished_check(*check, 0);
+    expect_truth(out, 151, 151);
+    EXPECT_EQ(out.total("duplicates"), 0);
+    EXPECT_EQ(out.total("runs"), 2);
+  }
+  {
+    SCOPED_TRACE("every message twice");
+    auto check =
+        start_check({}, {"--json", "--seconds", "4", "--max-loss", "10", "--url", kLoopbackUrl});
+    publish_cycles(kUrl, 60, 100, 20, 0, 2);
+    const CheckOutput out = finished_check(*check, 0);
+    expect_truth(out, 100, 200);
+    EXPECT_GE(out.total("duplicates"), 90);
+  }
+}
+
+// A link slower than the frames: each arrives about 1.3 s after its status
+// record, later than a status record waits at first. The frames that came
+// take back what their records counted: nothing lost.
+TEST_F(CheckInNamespace, ASlowLinkLosesNothing) {
+  make_peer_host();
+  // 10 Mbit/s with room for every frame queued: 1.6 MB takes 1.3 s.
+  ASSERT_EQ(std::system("tc qdisc add dev va root tbf rate 10mbit burst 256kb limit 16mb"), 0);
+  auto check = start_check({"ip", "netns", "exec", hosts_[0]},
+                           {"--json", "--seconds", "10", "--url",
+                            "udpm://239.255.76.67:7667?ttl=1&recv_buf_size=4194304"});
+  publish_cycles(kLanUrl, 60, 5, 1'000);
+  const CheckOutput out = finished_check(*check, 0);
+  EXPECT_EQ(out.total("frames"), 5);
+  EXPECT_EQ(out.total("status_records"), 5);
+  EXPECT_EQ(out.total("lost"), 0);
+  EXPECT_GT(out.summary["delivery_ms_max"].get<double>(), 1'000) << "the link was not slow";
+}
+
 // A receive buffer asked for in the URL is judged by the frames that
 // arrive: varnock's do not fit 512 KB, and the warning names the URL's
 // request; 64 x 64 ones do, and no warning says they will be lost.
@@ -468,7 +551,8 @@ TEST_F(CheckInNamespace, FramesPastTheLastSequencedPeriodAreAccounted) {
 TEST_F(CheckInNamespace, FrameOutagesInTheMiddleAndAtTheEnd) {
   auto check = start_check({}, {"--json", "--seconds", "9", "--url", kLoopbackUrl});
   const int64_t start = std::time(nullptr);
-  std::thread publisher(publish_cycles, "udpm://239.255.76.67:7667?ttl=0", 60, 700, 10);  // 7 s
+  std::thread publisher(
+      [] { publish_cycles("udpm://239.255.76.67:7667?ttl=0", 60, 700, 10); });  // 7 s
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   drop_udp("meta length > 1000");
   const int64_t cut = std::time(nullptr);
