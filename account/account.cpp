@@ -68,7 +68,9 @@ void Account::note_message(int64_t now_ms) {
 std::string_view Account::on_status(std::span<const uint8_t> message, int64_t recv_utime,
                                     int64_t now_ms) {
   note_message(now_ms);
-  Counts& c = row_at(now_ms).report.counts;
+  Row& row = row_at(now_ms);
+  note_queue(row, recv_utime, now_ms);
+  Counts& c = row.report.counts;
   c.bytes += std::ssize(message);
   totals_.bytes += std::ssize(message);
   const StatusVerdict v = validate_status(message);
@@ -88,6 +90,7 @@ std::string_view Account::on_frame(std::span<const uint8_t> message, int64_t rec
                                    int64_t now_ms) {
   note_message(now_ms);
   Row& row = row_at(now_ms);
+  note_queue(row, recv_utime, now_ms);
   Counts& c = row.report.counts;
   c.bytes += std::ssize(message);
   totals_.bytes += std::ssize(message);
@@ -146,8 +149,15 @@ std::string_view Account::on_frame(std::span<const uint8_t> message, int64_t rec
       // and no longer an estimate.
       const int64_t witnessed = witness_.take_back(o.missing, o.previous_recv_ms, now_ms);
       totals_.lost_estimated -= witnessed;
-      close_records(1 + o.missing - witnessed, now_ms, o.previous_stamp_ms, v.timestamp_ms);
+      const int64_t unmatched =
+          close_records(1 + o.missing - witnessed, now_ms, o.previous_stamp_ms, v.timestamp_ms);
       count_lost(o.missing - witnessed, o.previous_recv_ms, until);
+      // Frames lost with their status records: both went the same way, as
+      // when LCM's queue discards every message while it is full.
+      if (const int64_t in_step = std::min(unmatched, o.missing - witnessed); in_step > 0) {
+        row_at(until).report.counts.lost_with_records += in_step;
+        totals_.lost_with_records += in_step;
+      }
       break;
     }
     case FrameOutcome::kDuplicate:
@@ -176,13 +186,14 @@ std::string_view Account::on_frame(std::span<const uint8_t> message, int64_t rec
   return {};
 }
 
-void Account::close_records(int64_t frames, int64_t now_ms, int64_t from_stamp_ms,
-                            int64_t to_stamp_ms) {
+int64_t Account::close_records(int64_t frames, int64_t now_ms, int64_t from_stamp_ms,
+                               int64_t to_stamp_ms) {
+  int64_t unmatched = 0;
   // Frames whose status records had been counted lost came after all: the
   // loss is taken back in its row while that is open, and in any case from
   // the totals.
   for (const auto& [second, frames_back] :
-       witness_.close(frames, now_ms, from_stamp_ms, to_stamp_ms)) {
+       witness_.close(frames, now_ms, from_stamp_ms, to_stamp_ms, &unmatched)) {
     totals_.lost -= frames_back;
     totals_.lost_estimated -= frames_back;
     if (second < rows_.front().report.second) continue;
@@ -191,6 +202,7 @@ void Account::close_records(int64_t frames, int64_t now_ms, int64_t from_stamp_m
     c.lost -= n;
     c.lost_estimated -= n;
   }
+  return unmatched;
 }
 
 void Account::count_witnessed(int64_t now_ms, bool last) {
@@ -203,10 +215,79 @@ void Account::count_witnessed(int64_t now_ms, bool last) {
   }
 }
 
+void Account::count_network(int64_t reassembly_failures, int64_t reassembly_timeouts,
+                            int64_t checksum_errors, int64_t at_ms) {
+  network_known_ = true;
+  Counts& c = row_at(at_ms).report.counts;
+  for (Counts* k : {&c, &totals_}) {
+    k->reassembly_failures += reassembly_failures;
+    k->reassembly_timeouts += reassembly_timeouts;
+    k->checksum_errors += checksum_errors;
+  }
+}
+
+void Account::note_queue(Row& row, int64_t recv_utime, int64_t now_ms) {
+  // The handler's clock reads whole milliseconds: a wait shorter than one
+  // may come out below zero, and is none.
+  const int64_t queued_us =
+      std::max<int64_t>(saturating_sub(saturating_mul(now_ms, 1000), recv_utime), 0);
+  row.histograms.lcm_queue.add(queued_us);
+  run_histograms_.lcm_queue.add(queued_us);
+}
+
 void Account::count_kernel_drops(int64_t datagrams, int64_t at_ms) {
   kernel_drops_known_ = true;
   row_at(at_ms).report.counts.kernel_drops += datagrams;
   totals_.kernel_drops += datagrams;
+}
+
+void Account::split_by_cause(Row& row) {
+  Counts& c = row.report.counts;
+  if (!kernel_drops_known_ && !network_known_) return;
+  int64_t left = std::max<int64_t>(c.lost, 0);
+  auto take = [&left](int64_t up_to) {
+    const int64_t n = std::clamp<int64_t>(up_to, 0, left);
+    left -= n;
+    return n;
+  };
+  // A bad checksum is one datagram, and so at most one frame; the socket
+  // counts it among its drops too.
+  if (network_known_) c.lost_checksum = take(c.checksum_errors);
+  // A dropped datagram takes at most one frame with it. A drop and the loss
+  // it makes can land a second apart (the drop is read a little after it
+  // happened, the loss is placed by the run's pace), so a row's loss is also
+  // explained by drops of the row before that its loss left over, and by
+  // drops of the row after that its own loss does not need.
+  if (kernel_drops_known_) {
+    const int64_t own = c.kernel_drops - row.drops_lent;
+    const int64_t checksum = network_known_ ? c.checksum_errors : 0;
+    int64_t available = drops_carried_ + own - checksum;
+    if (left > available && rows_.size() > 1) {
+      Row& next = rows_[1];
+      const int64_t lend =
+          std::min(left - available, next.report.counts.kernel_drops - next.drops_lent);
+      next.drops_lent += lend;
+      available += lend;
+    }
+    c.lost_receive_buffer = take(available);
+    const int64_t explained = c.lost_receive_buffer + c.lost_checksum;
+    drops_carried_ = own - std::clamp<int64_t>(explained - drops_carried_, 0, own);
+  }
+  if (network_known_) {
+    // Reassembly refused for want of memory fails a datagram for each
+    // fragment refused, with no timeout; a fragment lost on the way leaves
+    // a queue that times out, one datagram each.
+    c.lost_reassembly_memory = take(c.reassembly_failures - c.reassembly_timeouts);
+    c.lost_fragments = take(c.reassembly_timeouts);
+    const double deepest = row.histograms.lcm_queue.summary().max;
+    if (!std::isnan(deepest) && deepest >= kDeepQueueMs) c.lost_in_lcm = take(c.lost_with_records);
+  }
+  c.lost_other = left + std::min<int64_t>(c.lost, 0);
+  for (int64_t Counts::*cause :
+       {&Counts::lost_receive_buffer, &Counts::lost_checksum, &Counts::lost_reassembly_memory,
+        &Counts::lost_fragments, &Counts::lost_in_lcm, &Counts::lost_other}) {
+    totals_.*cause += c.*cause;
+  }
 }
 
 std::vector<SecondReport> Account::take_rows(int64_t up_to_second) {
@@ -215,31 +296,11 @@ std::vector<SecondReport> Account::take_rows(int64_t up_to_second) {
     Row& row = rows_.front();
     SecondReport& r = row.report;
     r.latency = row.histograms.latency.summary();
-    r.times = {row.histograms.inter_arrival.summary(), row.histograms.delivery.summary()};
+    r.times = {row.histograms.inter_arrival.summary(), row.histograms.delivery.summary(),
+               row.histograms.lcm_queue.summary()};
     r.kernel_drops_known = kernel_drops_known_;
-    // A dropped datagram takes at most one frame with it. A drop and the
-    // loss it makes can land a second apart (the drop is read a little after
-    // it happened, the loss is placed by the run's pace), so a row's loss
-    // is also explained by drops of the row before that its loss left over,
-    // and by drops of the row after that its own loss does not need.
-    if (kernel_drops_known_) {
-      const int64_t lost = std::max<int64_t>(r.counts.lost, 0);
-      const int64_t own = r.counts.kernel_drops - row.drops_lent;
-      int64_t available = drops_carried_ + own;
-      if (lost > available && rows_.size() > 1) {
-        Row& next = rows_[1];
-        const int64_t lend =
-            std::min(lost - available, next.report.counts.kernel_drops - next.drops_lent);
-        next.drops_lent += lend;
-        available += lend;
-      }
-      const int64_t explained = std::min(lost, available);
-      drops_carried_ = own - std::clamp<int64_t>(explained - drops_carried_, 0, own);
-      r.counts.lost_receive_buffer = explained;
-      r.counts.lost_other = r.counts.lost - explained;
-      totals_.lost_receive_buffer += r.counts.lost_receive_buffer;
-      totals_.lost_other += r.counts.lost_other;
-    }
+    r.network_known = network_known_;
+    split_by_cause(row);
     out.push_back(r);
     rows_.pop_front();
   }
@@ -288,8 +349,10 @@ Summary Account::summary(double seconds) const {
   return {seconds,
           totals_,
           kernel_drops_known_,
+          network_known_,
           run_histograms_.latency.summary(),
-          {run_histograms_.inter_arrival.summary(), run_histograms_.delivery.summary()},
+          {run_histograms_.inter_arrival.summary(), run_histograms_.delivery.summary(),
+           run_histograms_.lcm_queue.summary()},
           runs_.listed(),
           largest_frame_bytes_};
 }

@@ -33,6 +33,21 @@ struct Counts {
   int64_t kernel_drops = 0;
   int64_t lost_receive_buffer = 0;
   int64_t lost_other = 0;
+  // More causes of `lost`, from the host's network counters, meaningful only
+  // where those are known (network_known): IP reassembly refused for want
+  // of memory, fragments lost before this host (a reassembly that timed
+  // out), complete messages LCM discarded (frames lost with their status
+  // records while its queue was deep), and bad UDP checksums.
+  int64_t lost_reassembly_memory = 0;
+  int64_t lost_fragments = 0;
+  int64_t lost_in_lcm = 0;
+  int64_t lost_checksum = 0;
+  // The host's counts behind them, and the lost frames whose status records
+  // never came either.
+  int64_t reassembly_failures = 0;
+  int64_t reassembly_timeouts = 0;
+  int64_t checksum_errors = 0;
+  int64_t lost_with_records = 0;
 };
 
 // Times measured by this host alone, from LCM's receive times: from one
@@ -40,6 +55,7 @@ struct Counts {
 struct ReceiveTimes {
   TimePercentiles inter_arrival;
   TimePercentiles delivery;
+  TimePercentiles lcm_queue;  // from LCM's receive time to the handler's start
 };
 
 struct SecondReport {
@@ -47,6 +63,7 @@ struct SecondReport {
   int64_t clock_step_s = 0;  // the clock jumped by this much just before it
   Counts counts;
   bool kernel_drops_known = false;
+  bool network_known = false;
   TimePercentiles latency;  // receive time minus the frame's stamp
   ReceiveTimes times;
 };
@@ -56,6 +73,7 @@ struct Summary {
   double seconds = 0;  // the run's length
   Counts totals;
   bool kernel_drops_known = false;
+  bool network_known = false;
   TimePercentiles latency;
   ReceiveTimes times;
   std::vector<RunTracker::Span> runs;  // the first RunTracker::kListed runs
@@ -89,6 +107,16 @@ class Account {
   // once called, rows and summary tell drops and split the loss by cause.
   void count_kernel_drops(int64_t datagrams, int64_t at_ms);
 
+  // The host's network counters rose by these by `at_ms`; once called, rows
+  // and summary split the loss by those causes too.
+  void count_network(int64_t reassembly_failures, int64_t reassembly_timeouts,
+                     int64_t checksum_errors, int64_t at_ms);
+
+  // LCM's queue was this deep when the deepest wait it showed in a row
+  // reached it: complete messages are being discarded (LCM 1.3.1 keeps 30
+  // a subscription).
+  static constexpr int64_t kDeepQueueMs = 50;
+
   // Moves the account to `now_ms` (a clock step shows as a difference from
   // the monotonic clock) and returns the rows that have settled, oldest first.
   std::vector<SecondReport> advance(int64_t now_ms, int64_t monotonic_ms);
@@ -109,6 +137,7 @@ class Account {
     TimeHistogram latency;
     TimeHistogram inter_arrival;
     TimeHistogram delivery;
+    TimeHistogram lcm_queue;
   };
   struct Row {
     SecondReport report;
@@ -125,7 +154,11 @@ class Account {
   void count_witnessed(int64_t now_ms, bool last = false);
   // `frames` frames stamped in [from, to] close as many status records
   // (StatusWitness::close).
-  void close_records(int64_t frames, int64_t now_ms, int64_t from_stamp_ms, int64_t to_stamp_ms);
+  // Returns how many of them found no record to close.
+  int64_t close_records(int64_t frames, int64_t now_ms, int64_t from_stamp_ms, int64_t to_stamp_ms);
+  void note_queue(Row& row, int64_t recv_utime, int64_t now_ms);
+  // Splits a settling row's loss by cause.
+  void split_by_cause(Row& row);
   std::vector<SecondReport> take_rows(int64_t up_to_second);
 
   FrameValidator frames_;
@@ -135,6 +168,7 @@ class Account {
   Counts totals_;
   Histograms run_histograms_;
   bool kernel_drops_known_ = false;
+  bool network_known_ = false;
   int64_t drops_carried_ = 0;  // drops of the last settled row its loss left unexplained
   int64_t largest_frame_bytes_ = 0;
   int64_t last_frame_us_ = -1;   // LCM's receive time of the last valid frame

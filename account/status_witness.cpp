@@ -37,7 +37,7 @@ int64_t StatusWitness::wait_ms() const {
 }
 
 LossBySecond StatusWitness::close(int64_t frames, int64_t now_ms, int64_t from_stamp_ms,
-                                  int64_t to_stamp_ms) {
+                                  int64_t to_stamp_ms, int64_t* unmatched) {
   LossBySecond taken;
   const int64_t first = second_of(from_stamp_ms);
   const int64_t last = second_of(to_stamp_ms);
@@ -87,6 +87,7 @@ LossBySecond StatusWitness::close(int64_t frames, int64_t now_ms, int64_t from_s
       --frames;
     }
   }
+  if (unmatched != nullptr) *unmatched = std::max<int64_t>(frames, 0);
   return taken;
 }
 

@@ -45,8 +45,10 @@ class StatusWitness {
   // one before its frame's), oldest first, since a publisher sends each
   // frame after its record and both carry its clock. Records already
   // counted lost come first: their frames came after all, and the losses so
-  // taken back are returned. A frame whose record never came closes none.
-  LossBySecond close(int64_t frames, int64_t now_ms, int64_t from_stamp_ms, int64_t to_stamp_ms);
+  // taken back are returned. A frame whose record never came closes none;
+  // *unmatched (may be null) tells how many did not.
+  LossBySecond close(int64_t frames, int64_t now_ms, int64_t from_stamp_ms, int64_t to_stamp_ms,
+                     int64_t* unmatched = nullptr);
 
   // Of `missing` frames that a gap shows lost between `from_ms` and `to_ms`,
   // returns how many this witness already counted lost then, and forgets

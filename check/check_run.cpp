@@ -175,7 +175,7 @@ int run_check(const Options& options, const host::Host& host, Clock& clock) {
         out.row(r);
         return out.error() == 0;
       },
-      receiving.get());
+      receiving.get(), parsed.udpm() ? &host : nullptr);
   buffer_warning.judge(account.largest_frame_bytes());
   if (end == receive::LoopEnd::kEndOfInput) {
     std::fprintf(stderr, "varnock-check: the bus delivers no more messages (end of the log?)\n");

@@ -46,6 +46,15 @@ class ReceiveCounters {
   virtual int64_t receive_buffer_bytes() const = 0;
 };
 
+// What the host's network stack counted, all sockets together (this network
+// namespace's): the reasons datagrams never reached a socket whole. -1 where
+// the count cannot be read.
+struct NetworkCounters {
+  int64_t reassembly_failures = -1;  // IP datagrams not reassembled (Ip: ReasmFails)
+  int64_t reassembly_timeouts = -1;  // of those, queues that waited out ipfrag_time (ReasmTimeout)
+  int64_t checksum_errors = -1;      // UDP datagrams with a bad checksum (Udp: InCsumErrors)
+};
+
 class Host {
  public:
   virtual ~Host() = default;
@@ -59,6 +68,9 @@ class Host {
   // A kernel setting by its sysctl name, e.g. "net.core.rmem_max"; -1 when
   // it cannot be read.
   virtual int64_t setting(std::string_view name) const = 0;
+
+  // The network counters now. Any thread.
+  virtual NetworkCounters network_counters() const = 0;
 
   // This process's socket that LCM's udpm provider receives on for `port`;
   // null when there is none. LCM opens it at the first subscribe, so ask

@@ -1,11 +1,14 @@
 // The host interface on Linux: netlink for routes, ioctl for interfaces,
-// /proc/sys for settings, SO_MEMINFO for the receiving socket.
+// /proc/sys for settings, /proc/net/snmp for the network's counters,
+// SO_MEMINFO for the receiving socket.
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "host/host.h"
 #include "host/receive_socket_linux.h"
 #include "host/route_linux.h"
+#include "host/snmp_linux.h"
 
 namespace varnock::host {
 namespace {
@@ -33,6 +36,16 @@ class LinuxHost final : public Host {
     int64_t value = -1;
     if (!(in >> value)) return -1;
     return value;
+  }
+
+  NetworkCounters network_counters() const override {
+    std::ifstream in("/proc/self/net/snmp");
+    const std::string table((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    NetworkCounters c;
+    c.reassembly_failures = snmp_value(table, "Ip", "ReasmFails").value_or(-1);
+    c.reassembly_timeouts = snmp_value(table, "Ip", "ReasmTimeout").value_or(-1);
+    c.checksum_errors = snmp_value(table, "Udp", "InCsumErrors").value_or(-1);
+    return c;
   }
 
   std::unique_ptr<ReceiveCounters> find_receive_socket(uint16_t port) const override {

@@ -8,36 +8,60 @@
 namespace varnock::receive {
 namespace {
 
-// The kernel's drops on LCM's receiving socket, read into the account several
-// times a second, so that each lands close to when it happened: between the
-// last reading and this one.
-class DropReader {
+// The kernel's drops on LCM's receiving socket, and the host's network
+// counters, read into the account several times a second, so that each
+// count lands close to when it happened: between the last reading and this.
+class CounterReader {
  public:
   static constexpr int64_t kEveryMs = 100;
 
-  DropReader(const host::ReceiveCounters* socket, account::Account& account, int64_t now_ms)
-      : socket_(socket), account_(account), read_ms_(now_ms) {
-    if (socket_ != nullptr) last_ = socket_->drops();
-    if (last_ >= 0) account_.count_kernel_drops(0, now_ms);
+  CounterReader(const host::ReceiveCounters* socket, const host::Host* host,
+                account::Account& account, int64_t now_ms)
+      : socket_(socket), host_(host), account_(account), read_ms_(now_ms) {
+    if (socket_ != nullptr) drops_ = socket_->drops();
+    if (drops_ >= 0) account_.count_kernel_drops(0, now_ms);
+    if (host_ != nullptr) network_ = host_->network_counters();
+    if (network_known()) account_.count_network(0, 0, 0, now_ms);
   }
 
-  // Reads the count when kEveryMs have passed since the last reading, or
+  // Reads the counts when kEveryMs have passed since the last reading, or
   // whenever `now` is set (the run ends).
   void read(int64_t now_ms, bool now = false) {
-    if (last_ < 0 || (!now && now_ms - read_ms_ < kEveryMs && now_ms >= read_ms_)) return;
-    if (const int64_t drops = socket_->drops(); drops >= last_) {
-      const int64_t from = std::min(read_ms_, now_ms);
-      account_.count_kernel_drops(drops - last_, from + (now_ms - from) / 2);
-      last_ = drops;
-    }
+    if (!now && now_ms - read_ms_ < kEveryMs && now_ms >= read_ms_) return;
+    const int64_t from = std::min(read_ms_, now_ms);
+    const int64_t at = from + (now_ms - from) / 2;
     read_ms_ = now_ms;
+    if (drops_ >= 0) {
+      if (const int64_t drops = socket_->drops(); drops >= drops_) {
+        account_.count_kernel_drops(drops - drops_, at);
+        drops_ = drops;
+      }
+    }
+    if (network_known()) {
+      const host::NetworkCounters n = host_->network_counters();
+      const int64_t fails = n.reassembly_failures - network_.reassembly_failures;
+      const int64_t timeouts = n.reassembly_timeouts - network_.reassembly_timeouts;
+      const int64_t checksums = n.checksum_errors - network_.checksum_errors;
+      // Counters that went back (another namespace's, or reset) tell nothing.
+      if (fails >= 0 && timeouts >= 0 && checksums >= 0) {
+        account_.count_network(fails, timeouts, checksums, at);
+        network_ = n;
+      }
+    }
   }
 
  private:
+  bool network_known() const {
+    return network_.reassembly_failures >= 0 && network_.reassembly_timeouts >= 0 &&
+           network_.checksum_errors >= 0;
+  }
+
   const host::ReceiveCounters* socket_;
+  const host::Host* host_;
   account::Account& account_;
-  int64_t read_ms_;    // when the count was last read
-  int64_t last_ = -1;  // the count at the last reading; -1 when unknown
+  int64_t read_ms_;     // when the counts were last read
+  int64_t drops_ = -1;  // the socket's count at the last reading; -1 when unknown
+  host::NetworkCounters network_;
 };
 
 int64_t monotonic_ms(Clock& clock) { return clock.monotonic_nanoseconds() / 1'000'000; }
@@ -45,8 +69,8 @@ int64_t monotonic_ms(Clock& clock) { return clock.monotonic_nanoseconds() / 1'00
 }  // namespace
 
 LoopEnd receive(lcm_t* bus, int64_t seconds, Clock& clock, account::Account& account,
-                const RowSink& rows, const host::ReceiveCounters* socket) {
-  DropReader drops(socket, account, clock.wall_milliseconds());
+                const RowSink& rows, const host::ReceiveCounters* socket, const host::Host* host) {
+  CounterReader drops(socket, host, account, clock.wall_milliseconds());
 
   const int64_t start_ns = clock.monotonic_nanoseconds();
   // Options bound `seconds`, so this cannot overflow.
@@ -61,7 +85,7 @@ LoopEnd receive(lcm_t* bus, int64_t seconds, Clock& clock, account::Account& acc
     // Wakes at every change of second, when rows may have settled, and
     // often enough to read the drops.
     const int64_t to_second =
-        std::min<int64_t>(1000 - clock.wall_milliseconds() % 1000, DropReader::kEveryMs);
+        std::min<int64_t>(1000 - clock.wall_milliseconds() % 1000, CounterReader::kEveryMs);
     const int64_t to_end = (end_ns - now_ns + 999'999) / 1'000'000;
     const int wait_ms = static_cast<int>(std::clamp<int64_t>(std::min(to_second, to_end), 1, 1000));
     errno = 0;

@@ -59,9 +59,25 @@ const Field kFields[] = {
        return cause(r.counts.lost_receive_buffer, r.kernel_drops_known);
      },
      [](const Summary& s) { return cause(s.totals.lost_receive_buffer, s.kernel_drops_known); }},
+    {FieldId::kLostReassemblyMemory, "lost_reassembly_memory",
+     [](const SecondReport& r) { return cause(r.counts.lost_reassembly_memory, r.network_known); },
+     [](const Summary& s) { return cause(s.totals.lost_reassembly_memory, s.network_known); }},
+    {FieldId::kLostFragments, "lost_fragments",
+     [](const SecondReport& r) { return cause(r.counts.lost_fragments, r.network_known); },
+     [](const Summary& s) { return cause(s.totals.lost_fragments, s.network_known); }},
+    {FieldId::kLostInLcm, "lost_in_lcm",
+     [](const SecondReport& r) { return cause(r.counts.lost_in_lcm, r.network_known); },
+     [](const Summary& s) { return cause(s.totals.lost_in_lcm, s.network_known); }},
+    {FieldId::kLostChecksum, "lost_checksum",
+     [](const SecondReport& r) { return cause(r.counts.lost_checksum, r.network_known); },
+     [](const Summary& s) { return cause(s.totals.lost_checksum, s.network_known); }},
     {FieldId::kLostOther, "lost_other",
-     [](const SecondReport& r) { return cause(r.counts.lost_other, r.kernel_drops_known); },
-     [](const Summary& s) { return cause(s.totals.lost_other, s.kernel_drops_known); }},
+     [](const SecondReport& r) {
+       return cause(r.counts.lost_other, r.kernel_drops_known || r.network_known);
+     },
+     [](const Summary& s) {
+       return cause(s.totals.lost_other, s.kernel_drops_known || s.network_known);
+     }},
     {FieldId::kRunPeriods, "run_periods", nullptr,
      [](const Summary& s) {
        Value v{Value::kPairs, 0, 0, 0, {}};
@@ -100,6 +116,15 @@ const Field kFields[] = {
     {FieldId::kDeliveryMax, "delivery_ms_max",
      [](const SecondReport& r) { return ms(r.times.delivery.max); },
      [](const Summary& s) { return ms(s.times.delivery.max); }},
+    {FieldId::kLcmQueueP50, "lcm_queue_ms_p50",
+     [](const SecondReport& r) { return ms(r.times.lcm_queue.p50); },
+     [](const Summary& s) { return ms(s.times.lcm_queue.p50); }},
+    {FieldId::kLcmQueueP99, "lcm_queue_ms_p99",
+     [](const SecondReport& r) { return ms(r.times.lcm_queue.p99); },
+     [](const Summary& s) { return ms(s.times.lcm_queue.p99); }},
+    {FieldId::kLcmQueueMax, "lcm_queue_ms_max",
+     [](const SecondReport& r) { return ms(r.times.lcm_queue.max); },
+     [](const Summary& s) { return ms(s.times.lcm_queue.max); }},
 };
 
 const Field* field(FieldId id) {

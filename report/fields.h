@@ -42,6 +42,10 @@ enum class FieldId {
   kUnsequenced,
   kKernelDrops,
   kLostReceiveBuffer,
+  kLostReassemblyMemory,
+  kLostFragments,
+  kLostInLcm,
+  kLostChecksum,
   kLostOther,
   kRunPeriods,
   kMegabytesPerSecond,
@@ -55,6 +59,9 @@ enum class FieldId {
   kDeliveryP50,
   kDeliveryP99,
   kDeliveryMax,
+  kLcmQueueP50,
+  kLcmQueueP99,
+  kLcmQueueMax,
 };
 
 struct Field {

@@ -102,10 +102,20 @@ std::string text_summary(const Summary& s) {
   }
   out += ", duplicates " + n(c.duplicates) + ", late " + n(c.late) + ", without sequence number " +
          n(c.unsequenced) + "\n";
-  if (s.kernel_drops_known) {
+  if (s.kernel_drops_known && !s.network_known) {
     out += "  lost to a full receive buffer " + n(c.lost_receive_buffer) + " (the kernel dropped " +
            n(c.kernel_drops) + " datagrams for the socket), lost elsewhere " + n(c.lost_other) +
            " (on the network or inside LCM)\n";
+  } else if (s.network_known) {
+    out += "  lost";
+    if (s.kernel_drops_known) {
+      out += " to a full receive buffer " + n(c.lost_receive_buffer) + " (the kernel dropped " +
+             n(c.kernel_drops) + " datagrams for the socket),";
+    }
+    out += " to IP reassembly memory " + n(c.lost_reassembly_memory) +
+           ", to fragments lost on the way " + n(c.lost_fragments) + ", inside LCM " +
+           n(c.lost_in_lcm) + ", to bad checksums " + n(c.lost_checksum) + ", elsewhere " +
+           n(c.lost_other) + " (whole datagrams that never came)\n";
   }
   out += "  publisher runs " + n(c.runs);
   for (size_t i = 0; i < s.runs.size(); ++i) {

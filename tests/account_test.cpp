@@ -532,6 +532,71 @@ TEST(Account, KernelDropsExplainLossInTheSecondsBeside) {
   }
 }
 
+// The loss of a row split by what the host counted beside it, each count
+// explaining at most one lost frame, in a fixed order.
+TEST(Account, LossIsSplitByTheHostsCounters) {
+  constexpr int64_t kT0 = AccountFeed::kT0;
+  struct Counters {
+    int64_t drops = 0, reassembly_failures = 0, reassembly_timeouts = 0, checksum_errors = 0;
+  };
+  struct Case {
+    const char* name;
+    Counters counters;
+    int64_t queued_ms;          // how long messages waited in LCM's queue
+    bool records_lost = false;  // the lost frames' status records were lost too
+    int64_t buffer, memory, fragments, in_lcm, checksum, other;
+  };
+  const Case cases[] = {
+      {"reassembly memory full: fragments refused, no timeouts",
+       {0, 900, 0, 0},
+       1,
+       false,
+       0,
+       10,
+       0,
+       0,
+       0,
+       0},
+      {"fragments lost on the way: a timeout a datagram", {0, 4, 4, 0}, 1, false, 0, 0, 4, 0, 0, 6},
+      {"bad checksums, counted among the drops too", {3, 0, 0, 3}, 1, false, 0, 0, 0, 0, 3, 7},
+      {"a full receive buffer", {40, 0, 0, 0}, 1, false, 10, 0, 0, 0, 0, 0},
+      {"LCM's queue deep, records lost in step", {}, 150, true, 0, 0, 0, 10, 0, 0},
+      {"records lost in step, the queue short", {}, 1, true, 0, 0, 0, 0, 0, 10},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    AccountFeed feed;
+    feed.checker().count_kernel_drops(0, kT0);
+    feed.checker().count_network(0, 0, 0, kT0);
+    for (int i = 0; i < 300; ++i) {
+      const int64_t now = kT0 + int64_t{10} * i;
+      const bool lost = i >= 150 && i < 160;  // ten frames at 1.5 s
+      if (i == 155) {
+        feed.checker().count_kernel_drops(c.counters.drops, now);
+        feed.checker().count_network(c.counters.reassembly_failures, c.counters.reassembly_timeouts,
+                                     c.counters.checksum_errors, now);
+      }
+      feed.advance(now);
+      const int64_t recv_us = (now - c.queued_ms) * 1000;
+      if (!(lost && c.records_lost)) {
+        EXPECT_EQ(feed.checker().on_status(status(now / 1000), recv_us, now), "");
+      }
+      if (!lost) {
+        EXPECT_EQ(feed.checker().on_frame(frame(60 + i, now - 1), recv_us, now), "");
+      }
+    }
+    feed.finish(kT0 + 6'000);
+    const Summary s = feed.checker().summary(6);
+    EXPECT_EQ(s.totals.lost, 10);
+    EXPECT_EQ(s.totals.lost_receive_buffer, c.buffer);
+    EXPECT_EQ(s.totals.lost_reassembly_memory, c.memory);
+    EXPECT_EQ(s.totals.lost_fragments, c.fragments);
+    EXPECT_EQ(s.totals.lost_in_lcm, c.in_lcm);
+    EXPECT_EQ(s.totals.lost_checksum, c.checksum);
+    EXPECT_EQ(s.totals.lost_other, c.other);
+  }
+}
+
 // Publishers as users meet them, scripted: each sends a status record and
 // then a frame every cycle, stamped by its own clock, and the network
 // delivers them late, twice or not at all. The account must tell what was

@@ -287,6 +287,7 @@ class FakeHost final : public host::Host {
     if (name == "net.core.rmem_default") return rmem_default;
     return -1;
   }
+  host::NetworkCounters network_counters() const override { return {}; }
   std::unique_ptr<host::ReceiveCounters> find_receive_socket(uint16_t /*port*/) const override {
     return nullptr;
   }

@@ -654,7 +654,10 @@ TEST_F(CheckInNamespace, LossIsSplitByCause) {
     EXPECT_GT(out.total("kernel_drops"), 0);
     EXPECT_GT(out.total("lost"), 0);
     EXPECT_GE(out.total("lost_receive_buffer"), out.total("lost") * 9 / 10);
-    EXPECT_EQ(out.total("lost_receive_buffer") + out.total("lost_other"), out.total("lost"));
+    EXPECT_EQ(out.total("lost_receive_buffer") + out.total("lost_reassembly_memory") +
+                  out.total("lost_fragments") + out.total("lost_in_lcm") +
+                  out.total("lost_checksum") + out.total("lost_other"),
+              out.total("lost"));
     EXPECT_EQ(out.row_sum("kernel_drops"), out.total("kernel_drops"));
     EXPECT_NE(testing::read_file(path("check.err")).find("above --max-loss 5"), std::string::npos);
   }
@@ -665,15 +668,38 @@ TEST_F(CheckInNamespace, LossIsSplitByCause) {
   CheckOutput out;
   const std::string published = run_across_hosts(4, &out);
   EXPECT_GT(out.total("lost"), 0);
-  // The receiver may fall behind now and then on a busy host; the loss is
-  // the path's all the same.
-  EXPECT_GE(out.total("lost_other"), out.total("lost") * 9 / 10);
-  EXPECT_EQ(out.total("lost_receive_buffer") + out.total("lost_other"), out.total("lost"));
+  // Whole datagrams dropped on the way (the veth's MTU carries them
+  // unfragmented): what the socket's drops do not explain is elsewhere, and
+  // none is the host's reassembly or checksums. (The receiver may fall
+  // behind now and then at full rate on a small host.)
+  EXPECT_GT(out.total("lost_other"), 0);
+  EXPECT_GE(out.total("lost_other"), out.total("lost") - out.total("kernel_drops"))
+      << out.summary.dump();
+  EXPECT_EQ(out.total("lost_reassembly_memory") + out.total("lost_fragments") +
+                out.total("lost_checksum"),
+            0);
+  EXPECT_EQ(out.total("lost_receive_buffer") + out.total("lost_in_lcm") + out.total("lost_other"),
+            out.total("lost"));
   // Dropped datagrams make lost frames, never corrupt ones.
   EXPECT_EQ(out.total("corrupt"), 0);
   EXPECT_GT(out.total("frames"), 0);
   int64_t largest = 0;
   EXPECT_GT(rate_line_total(published, &largest), 0) << "varnock stopped publishing";
+}
+
+// A subscriber slower than the publisher: LCM's queue fills and LCM drops
+// whole messages, frames and status records alike, with no count of its
+// own; the queue's wait and the records lost in step name it.
+TEST_F(CheckInNamespace, ASlowHandlerLosesFramesInsideLcm) {
+  auto check = start_check({}, {"--json", "--handler-ms", "8", "--url", kLoopbackUrl});
+  ChildProcess pace({PACE_BINARY, "--rate", "200", "--width", "640", "--height", "480", "--seconds",
+                     "3", "--url", "udpm://239.255.76.67:7667?ttl=0"},
+                    path("pace.out"), path("pace.err"));
+  EXPECT_EQ(pace.wait_exit(std::chrono::seconds(10)), 0);
+  const CheckOutput out = stop_check(*check);
+  EXPECT_GT(out.total("lost"), 50);
+  EXPECT_GE(out.total("lost_in_lcm"), out.total("lost") / 2);
+  EXPECT_GE(out.summary["lcm_queue_ms_max"].get<double>(), 50);
 }
 
 // A clean run passes its limits; a file log has no kernel drops to tell, so

@@ -35,6 +35,7 @@ SecondReport sample_row() {
 
 Summary sample_summary() {
   Summary s;
+  s.network_known = true;
   s.seconds = 3.0021;
   s.totals = sample_row().counts;
   s.totals.bytes = 2'221'810'068;
@@ -141,7 +142,8 @@ TEST(OutputFields, TextShowsTheSameFigures) {
   const std::string summary = text_summary(sample_summary());
   for (const char* part :
        {"summary: 3.0 s", "TFIMAGE received 450, lost 7 (2 of them estimated", "late 4",
-        "lost to a full receive buffer 6 (the kernel dropped 9 datagrams", "lost elsewhere 1",
+        "lost to a full receive buffer 6 (the kernel dropped 9 datagrams", "elsewhere 1",
+        "inside LCM 0",
         "publisher runs 1: periods 60 to 1882, 60 to 70", "latency ms: p50 0.76, p99 1.28",
         "delivery ms: p50 -, p99 -, max -",
         "3 frames came more than once: a network that repeats datagrams, or publishers in "
