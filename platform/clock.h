@@ -24,12 +24,14 @@ class Clock {
   virtual void take_pending_signals() = 0;
 };
 
-// The operating system's clocks. Constructing one sets the calling thread's
-// timer slack to its minimum. sleep_until ends on time despite the kernel's
-// wake-up latency: it sleeps until that latency (the median of earlier
-// sleeps') before the deadline, then waits out the rest awake, reading the
-// clock. Its sleep takes the signals held by hold_run_signals
-// (platform/signals.h) and returns when it takes one.
+// The operating system's clocks. On Linux, constructing one sets the calling
+// thread's timer slack to its minimum; on Windows the monotonic clock is the
+// performance counter and the wall clock the precise system time. sleep_until
+// ends on time despite the kernel's wake-up latency: it sleeps until that
+// latency (the median of earlier sleeps') before the deadline, then waits out
+// the rest awake, reading the clock. Its sleep takes the signals held by
+// hold_run_signals (platform/signals.h) and returns when it takes one. Use
+// one from one thread.
 class SystemClock final : public Clock {
  public:
   SystemClock();

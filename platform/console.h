@@ -3,8 +3,7 @@
 #ifndef VARNOCK_PLATFORM_CONSOLE_H_
 #define VARNOCK_PLATFORM_CONSOLE_H_
 
-#include <termios.h>
-
+#include <memory>
 #include <string_view>
 
 namespace varnock {
@@ -21,14 +20,24 @@ class Console {
 };
 
 // This process's standard input and output. While one exists, the signals
-// that end or suspend the run are held (hold_run_signals): the clock's sleep
-// takes them. A terminal on standard input is touched only from its
-// foreground process group: there it is put in non-canonical, no-echo mode
-// (signals still work) and keys count; in the background, keys are the
-// shell's and never count, and the terminal is left alone until the process
-// is brought to the foreground, with or without a stop. Ctrl+Z gives the
-// terminal its settings back and stops the process; continued in the
-// foreground, it returns to key mode. Destroying it restores the terminal.
+// (on Windows: the console's Ctrl+C, Ctrl+Break and close events) that end or
+// suspend the run are held (hold_run_signals): the clock's sleep takes them.
+// Destroying it restores the terminal or console. Use it from one thread.
+//
+// Linux: a terminal on standard input is touched only from its foreground
+// process group: there it is put in non-canonical, no-echo mode (signals still
+// work) and keys count; in the background, keys are the shell's and never
+// count, and the terminal is left alone until the process is brought to the
+// foreground, with or without a stop. Ctrl+Z gives the terminal its settings
+// back and stops the process; continued in the foreground, it returns to key
+// mode. With a pipe, any byte waiting counts as a key.
+//
+// Windows: on a console, a key press (a modifier alone is none) counts; the
+// console's mode is changed for the run (no quick edit, so that a click in
+// the window cannot freeze the output) and restored. A thread of its own
+// waits for the key and puts it back, so that it is left unread, as on Linux;
+// the thread ends with the first key or with the process. With a pipe, any
+// byte waiting counts as a key.
 class ProcessConsole final : public Console {
  public:
   ProcessConsole();
@@ -41,21 +50,8 @@ class ProcessConsole final : public Console {
   int stop_signal() override;
 
  private:
-  enum class Input { kTerminal, kStream, kNever };
-
-  static bool in_foreground();
-  // Saves the terminal's settings and switches to key mode; false (and the
-  // terminal given up as an input) when it cannot.
-  bool enter_key_mode();
-  // Puts the terminal in key mode over saved_; the same false.
-  bool apply_key_mode();
-  void restore_terminal();
-  void suspend();
-  void resumed();
-
-  Input input_ = Input::kNever;
-  bool key_mode_ = false;  // the terminal is in the mode this process set
-  termios saved_{};        // its settings from before, restored at the end
+  struct State;  // the platform's: platform/console_linux.cpp, console_win32.cpp
+  std::unique_ptr<State> state_;
 };
 
 }  // namespace varnock

@@ -1,5 +1,6 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,21 +10,39 @@
 
 namespace varnock {
 
-ProcessConsole::ProcessConsole() {
+struct ProcessConsole::State {
+  enum class Input { kTerminal, kStream, kNever };
+
+  static bool in_foreground();
+  // Saves the terminal's settings and switches to key mode; false (and the
+  // terminal given up as an input) when it cannot.
+  bool enter_key_mode();
+  // Puts the terminal in key mode over saved; the same false.
+  bool apply_key_mode();
+  void restore_terminal();
+  void suspend();
+  void resumed();
+
+  Input input = Input::kNever;
+  bool key_mode = false;  // the terminal is in the mode this process set
+  termios saved{};        // its settings from before, restored at the end
+};
+
+ProcessConsole::ProcessConsole() : state_(std::make_unique<State>()) {
   hold_run_signals();
   struct stat st {};
   if (fstat(STDIN_FILENO, &st) != 0) return;  // closed: never a key
   if (isatty(STDIN_FILENO) != 0) {
-    input_ = Input::kTerminal;
-    if (in_foreground()) enter_key_mode();
+    state_->input = State::Input::kTerminal;
+    if (State::in_foreground()) state_->enter_key_mode();
   } else if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
-    input_ = Input::kStream;
+    state_->input = State::Input::kStream;
   }
 }
 
-ProcessConsole::~ProcessConsole() { restore_terminal(); }
+ProcessConsole::~ProcessConsole() { state_->restore_terminal(); }
 
-bool ProcessConsole::in_foreground() {
+bool ProcessConsole::State::in_foreground() {
   // Changing the terminal from the background would stop the process
   // (SIGTTOU), or, with SIGTTOU blocked, change it under the shell. A terminal
   // that is not the controlling one has no foreground: it is ours.
@@ -31,49 +50,49 @@ bool ProcessConsole::in_foreground() {
   return foreground < 0 || foreground == getpgrp();
 }
 
-bool ProcessConsole::enter_key_mode() {
-  if (tcgetattr(STDIN_FILENO, &saved_) != 0) {
-    input_ = Input::kNever;
+bool ProcessConsole::State::enter_key_mode() {
+  if (tcgetattr(STDIN_FILENO, &saved) != 0) {
+    input = Input::kNever;
     return false;
   }
   return apply_key_mode();
 }
 
-bool ProcessConsole::apply_key_mode() {
-  termios keys = saved_;
+bool ProcessConsole::State::apply_key_mode() {
+  termios keys = saved;
   // Keys become readable one by one and are not echoed; ISIG stays so that
   // Ctrl+C and Ctrl+Z still signal. TCSANOW keeps keys typed before start.
   keys.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
   keys.c_cc[VMIN] = 1;
   keys.c_cc[VTIME] = 0;
   if (tcsetattr(STDIN_FILENO, TCSANOW, &keys) != 0) {
-    input_ = Input::kNever;
+    input = Input::kNever;
     return false;
   }
-  key_mode_ = true;
+  key_mode = true;
   return true;
 }
 
-void ProcessConsole::restore_terminal() {
+void ProcessConsole::State::restore_terminal() {
   // Out of the foreground, the shell has put its own settings back already.
-  if (key_mode_ && in_foreground()) tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
-  key_mode_ = false;
+  if (key_mode && in_foreground()) tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+  key_mode = false;
 }
 
-void ProcessConsole::suspend() {
+void ProcessConsole::State::suspend() {
   restore_terminal();
   stop_as_suspended();
   // Key mode returns with the foreground, at the next key test.
 }
 
-void ProcessConsole::resumed() {
+void ProcessConsole::State::resumed() {
   // Stopped other than by Ctrl+Z (SIGSTOP), the process kept key mode, but a
   // shell gives the terminal its own settings when a job stops.
-  if (!key_mode_) return;
+  if (!key_mode) return;
   if (in_foreground()) {
     apply_key_mode();
   } else {
-    key_mode_ = false;
+    key_mode = false;
   }
 }
 
@@ -83,12 +102,14 @@ void ProcessConsole::write(std::string_view text) {
 }
 
 bool ProcessConsole::key_waiting() {
-  if (take_suspend_request()) suspend();
-  if (take_resume_notice()) resumed();
-  if (input_ == Input::kNever) return false;
+  State& s = *state_;
+  if (take_suspend_request()) s.suspend();
+  if (take_resume_notice()) s.resumed();
+  if (s.input == State::Input::kNever) return false;
   // A job brought to the foreground while running gets no signal, so the
   // foreground is looked for at every test until key mode is on.
-  if (input_ == Input::kTerminal && !key_mode_ && !(in_foreground() && enter_key_mode())) {
+  if (s.input == State::Input::kTerminal && !s.key_mode &&
+      !(State::in_foreground() && s.enter_key_mode())) {
     return false;
   }
   int pending = 0;

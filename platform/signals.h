@@ -1,6 +1,9 @@
 // The signals that end or suspend a program, in two policies: handlers that
 // cut a wait short (varnock-check), and signals held blocked until a sleep
 // takes them, so that nothing a cycle does is ever interrupted (varnock).
+// On Windows the signals are the console's events: Ctrl+C (SIGINT),
+// Ctrl+Break (SIGBREAK) and the window's close, logoff or shutdown (SIGTERM),
+// delivered on a thread of the system's; nothing suspends the process there.
 #ifndef VARNOCK_PLATFORM_SIGNALS_H_
 #define VARNOCK_PLATFORM_SIGNALS_H_
 
@@ -40,7 +43,8 @@ void stop_as_suspended();
 
 // Ends the process by `signo` (reset to its default action, unblocked and
 // raised), so that its parent sees it killed by that signal; exits with
-// 128 + signo should the signal not end it.
+// 128 + signo should the signal not end it. On Windows it exits with
+// STATUS_CONTROL_C_EXIT (0xC000013A), as a console program Ctrl+C ends does.
 [[noreturn]] void end_by_signal(int signo);
 
 }  // namespace varnock

@@ -1,0 +1,2 @@
+/* LCM includes this Windows header by the name MSVC accepts; MinGW spells it in lower case. */
+#include <mswsock.h>
