@@ -138,7 +138,8 @@ Verdict run_diagnose(const std::string& url_text, int64_t seconds, const host::H
   const int64_t start_ns = clock.monotonic_nanoseconds();
   receive::receive(
       bus.get(), seconds > 0 ? seconds : kDefaultSeconds, clock, account,
-      [](const account::SecondReport&) { return true; }, socket.get(), url.udpm() ? &host : nullptr);
+      [](const account::SecondReport&) { return true; }, socket.get(),
+      url.udpm() ? &host : nullptr);
   account.finish(clock.wall_milliseconds());
   const account::Summary summary =
       account.summary(static_cast<double>(clock.monotonic_nanoseconds() - start_ns) / 1e9);
