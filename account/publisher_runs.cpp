@@ -32,9 +32,10 @@ double RunTracker::shown_pace(int64_t pixels) const {
     if (r.pixels == pixels && r.cycle_ms > 0 && n < paces.size()) paces[n++] = r.cycle_ms;
   }
   if (n == 0) return 0;
-  const auto middle = paces.begin() + static_cast<std::ptrdiff_t>(n / 2);
-  std::nth_element(paces.begin(), middle, paces.begin() + static_cast<std::ptrdiff_t>(n));
-  return *middle;
+  const size_t middle = n / 2;
+  std::nth_element(paces.begin(), paces.begin() + static_cast<std::ptrdiff_t>(middle),
+                   paces.begin() + static_cast<std::ptrdiff_t>(n));
+  return paces[middle];
 }
 
 RunTracker::Run* RunTracker::best_continuation(int64_t seq, int64_t stamp_ms, int64_t offset_ms,

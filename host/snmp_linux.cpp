@@ -36,7 +36,7 @@ std::optional<int64_t> snmp_value(std::string_view table, std::string_view proto
     const std::string_view values = next_line(&table);
     if (!values.starts_with(prefix)) return std::nullopt;
     size_t n_at = prefix.size();
-    size_t v_at = prefix.size();
+    size_t v_at = n_at;
     for (;;) {
       const std::string_view n = next_word(names, &n_at);
       const std::string_view v = next_word(values, &v_at);

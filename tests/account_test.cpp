@@ -620,7 +620,8 @@ class Bus {
     int64_t last_stamp = INT64_MIN;
     for (int i = 0; i < p.cycles; ++i) {
       // Late by a different amount each cycle, the same each run of the test.
-      const int64_t late = p.jitter_ms > 0 ? (i * 7'919 + p.start_ms) % (p.jitter_ms + 1) : 0;
+      const int64_t late =
+          p.jitter_ms > 0 ? (int64_t{i} * 7'919 + p.start_ms) % (p.jitter_ms + 1) : 0;
       const auto sent = p.start_ms + static_cast<int64_t>(i * p.cycle_ms) + late;
       int64_t stamp = sent + p.clock_ahead_ms;
       if (p.stamp_collisions > 0 && i % p.stamp_collisions == 1) stamp = last_stamp;
@@ -688,7 +689,7 @@ TEST(Account, UnusualButRealPublishersAreAccountedTruly) {
   auto many = [](int n) {
     std::vector<P> ps;
     for (int i = 0; i < n; ++i) {
-      P p{kNow + 50 * i, 100, 30};
+      P p{kNow + int64_t{50} * i, 100, 30};
       p.jitter_ms = 8;
       ps.push_back(p);
     }

@@ -226,8 +226,8 @@ TEST_F(DiagnoseInNamespace, ReceiveSocketReadsTheKernelsDrops) {
   EXPECT_EQ(socket->drops(), -1) << "a closed socket has no counters";
   // Other sockets on the freed descriptors, bound to the same port, are not
   // the socket that was found.
-  std::vector<int> reused;
-  for (int i = 0; i < 16; ++i) reused.push_back(socket_like_lcms());
+  std::vector<int> reused(16);
+  for (int& fd : reused) fd = socket_like_lcms();
   EXPECT_GE(*std::min_element(reused.begin(), reused.end()), 0);
   EXPECT_EQ(socket->drops(), -1) << "read the counters of a socket now on its descriptor";
   for (const int fd : reused) close(fd);
