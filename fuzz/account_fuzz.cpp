@@ -43,13 +43,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       }
       case 1:
-        witness.on_status(in.ConsumeIntegral<int64_t>());
+        witness.on_status(in.ConsumeIntegral<int64_t>(), in.ConsumeIntegral<int64_t>());
         break;
       case 2: {
         const int64_t n = in.ConsumeIntegral<int64_t>();
-        for (const auto& [second, back] : witness.close(n, in.ConsumeIntegral<int64_t>())) {
+        const int64_t now = in.ConsumeIntegral<int64_t>();
+        const int64_t from = in.ConsumeIntegral<int64_t>();
+        int64_t unmatched = -1;
+        for (const auto& [second, back] :
+             witness.close(n, now, from, in.ConsumeIntegral<int64_t>(), &unmatched)) {
           require(back > 0 && back <= std::max<int64_t>(n, 0));
         }
+        require(unmatched >= 0 && unmatched <= std::max<int64_t>(n, 0));
         break;
       }
       case 3: {
