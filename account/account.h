@@ -127,6 +127,8 @@ class Account {
   std::vector<SecondReport> finish(int64_t now_ms);
 
   Summary summary(double seconds) const;
+  // Valid status records so far.
+  int64_t status_records() const { return totals_.status_records; }
   // The largest valid frame's message so far, in bytes; 0 before any.
   int64_t largest_frame_bytes() const { return largest_frame_bytes_; }
   // Messages received so far, valid or not.

@@ -45,6 +45,8 @@ class ProblemPrinter {
 // may be smaller.
 class BufferWarning {
  public:
+  static constexpr int64_t kRecordsWithoutFrames = 20;
+
   BufferWarning(const host::LcmUrl& url, const host::ReceiveCounters* socket,
                 const host::Host& host)
       : url_(url),
@@ -63,8 +65,13 @@ class BufferWarning {
     }
   }
 
-  // Warns once frames of `frame_bytes` arrive that the buffer cannot hold.
-  void judge(int64_t frame_bytes) {
+  // Warns once frames of `frame_bytes` arrive that the buffer cannot hold,
+  // or once status records keep arriving without a single frame (none of
+  // varnock's fits), judged then by varnock's frames.
+  void judge(int64_t frame_bytes, int64_t status_records) {
+    if (frame_bytes == 0 && status_records >= kRecordsWithoutFrames) {
+      frame_bytes = host::kFrameBytes;
+    }
     if (frame_bytes <= warned_bytes_) return;
     const std::string w =
         host::receive_buffer_warning(url_, granted_, rmem_max_, rmem_default_, frame_bytes);
@@ -171,12 +178,12 @@ int run_check(const Options& options, const host::Host& host, Clock& clock) {
   const receive::LoopEnd end = receive::receive(
       bus.get(), options.seconds, clock, account,
       [&](const account::SecondReport& r) {
-        buffer_warning.judge(account.largest_frame_bytes());
+        buffer_warning.judge(account.largest_frame_bytes(), account.status_records());
         out.row(r);
         return out.error() == 0;
       },
       receiving.get(), parsed.udpm() ? &host : nullptr);
-  buffer_warning.judge(account.largest_frame_bytes());
+  buffer_warning.judge(account.largest_frame_bytes(), account.status_records());
   if (end == receive::LoopEnd::kEndOfInput) {
     std::fprintf(stderr, "varnock-check: the bus delivers no more messages (end of the log?)\n");
   }

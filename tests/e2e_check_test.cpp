@@ -502,7 +502,8 @@ TEST_F(CheckInNamespace, ASlowLinkLosesNothing) {
 }
 
 // A receive buffer asked for in the URL is judged by the frames that
-// arrive: varnock's do not fit 512 KB, and the warning names the URL's
+// arrive: varnock's do not fit 512 KB (a few, or none at all, arrive whole
+// while their status records come), and the warning names the URL's
 // request; 64 x 64 ones do, and no warning says they will be lost.
 TEST_F(CheckInNamespace, ASmallReceiveBufferIsJudgedByTheFramesThatArrive) {
   constexpr char kSmall[] = "udpm://239.255.76.67:7667?ttl=0&recv_buf_size=524288";
@@ -672,7 +673,6 @@ TEST_F(CheckInNamespace, LossIsSplitByCause) {
   // unfragmented): what the socket's drops do not explain is elsewhere, and
   // none is the host's reassembly or checksums. (The receiver may fall
   // behind now and then at full rate on a small host.)
-  EXPECT_GT(out.total("lost_other"), 0);
   EXPECT_GE(out.total("lost_other"), out.total("lost") - out.total("kernel_drops"))
       << out.summary.dump();
   EXPECT_EQ(out.total("lost_reassembly_memory") + out.total("lost_fragments") +
