@@ -65,14 +65,20 @@ void Account::note_message(int64_t now_ms) {
   last_message_ms_ = now_ms;
 }
 
-std::string_view Account::on_status(std::span<const uint8_t> message, int64_t recv_utime,
-                                    int64_t now_ms) {
+Account::Row& Account::arrive(std::span<const uint8_t> message, int64_t recv_utime,
+                              int64_t now_ms) {
   note_message(now_ms);
   Row& row = row_at(now_ms);
   note_queue(row, recv_utime, now_ms);
-  Counts& c = row.report.counts;
-  c.bytes += std::ssize(message);
+  row.report.counts.bytes += std::ssize(message);
   totals_.bytes += std::ssize(message);
+  return row;
+}
+
+std::string_view Account::on_status(std::span<const uint8_t> message, int64_t recv_utime,
+                                    int64_t now_ms) {
+  Row& row = arrive(message, recv_utime, now_ms);
+  Counts& c = row.report.counts;
   const StatusVerdict v = validate_status(message);
   if (!v.valid()) {
     ++c.corrupt;
@@ -88,12 +94,8 @@ std::string_view Account::on_status(std::span<const uint8_t> message, int64_t re
 
 std::string_view Account::on_frame(std::span<const uint8_t> message, int64_t recv_utime,
                                    int64_t now_ms) {
-  note_message(now_ms);
-  Row& row = row_at(now_ms);
-  note_queue(row, recv_utime, now_ms);
+  Row& row = arrive(message, recv_utime, now_ms);
   Counts& c = row.report.counts;
-  c.bytes += std::ssize(message);
-  totals_.bytes += std::ssize(message);
   const FrameVerdict v = frames_.validate(message);
   if (!v.valid()) {
     ++c.corrupt;

@@ -159,6 +159,8 @@ class Account {
   // Returns how many of them found no record to close.
   int64_t close_records(int64_t frames, int64_t now_ms, int64_t from_stamp_ms, int64_t to_stamp_ms);
   void note_queue(Row& row, int64_t recv_utime, int64_t now_ms);
+  // What every message, valid or not, adds to the account; returns its row.
+  Row& arrive(std::span<const uint8_t> message, int64_t recv_utime, int64_t now_ms);
   // Splits a settling row's loss by cause.
   void split_by_cause(Row& row);
   std::vector<SecondReport> take_rows(int64_t up_to_second);

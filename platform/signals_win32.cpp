@@ -43,21 +43,19 @@ BOOL wait_unless_interrupt(DWORD event) {
   return TRUE;
 }
 
-BOOL WINAPI on_stop_event(DWORD event) {
+// Keeps `event`'s signal in `slot` and wakes the waiter; FALSE for events
+// left to the next handler.
+BOOL note_event(DWORD event, std::atomic<int>& slot) {
   const int signo = signal_for(event);
   if (signo == 0) return FALSE;
-  g_stop_signal.store(signo);
+  slot.store(signo);
   SetEvent(g_wake);
   return wait_unless_interrupt(event);
 }
 
-BOOL WINAPI on_held_event(DWORD event) {
-  const int signo = signal_for(event);
-  if (signo == 0) return FALSE;
-  g_pending.store(signo);
-  SetEvent(g_wake);
-  return wait_unless_interrupt(event);
-}
+BOOL WINAPI on_stop_event(DWORD event) { return note_event(event, g_stop_signal); }
+
+BOOL WINAPI on_held_event(DWORD event) { return note_event(event, g_pending); }
 
 void watch_console_events(PHANDLER_ROUTINE handler) {
   if (g_wake == nullptr) g_wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
