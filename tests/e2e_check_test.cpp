@@ -44,6 +44,7 @@ struct CheckOutput {  // NOLINT(bugprone-exception-escape): json's members may t
   json start;
   std::vector<json> rows;
   json summary;
+  std::string text;  // as written, for failure messages
 
   int64_t row_sum(const char* field) const {
     int64_t sum = 0;
@@ -58,6 +59,7 @@ struct CheckOutput {  // NOLINT(bugprone-exception-escape): json's members may t
 
 CheckOutput parse_check_output(const std::string& out) {
   CheckOutput o;
+  o.text = out;
   std::istringstream lines(out);
   std::string line;
   while (std::getline(lines, line)) {
@@ -305,7 +307,10 @@ TEST_F(CheckInNamespace, AccountAddsUpWithWhatVarnockPublished) {
   // The check listened before varnock began, so it saw the run from its
   // start: what it received and lost is every cycle of the run.
   EXPECT_LT(first - 60, 10);
-  EXPECT_NEAR(out.accounted(), last - 59, 1);
+  // Frames dropped after the last one received are witnessed only by their
+  // status records, as estimates beyond the run's last period.
+  EXPECT_GE(out.accounted(), last - 59 - 1) << out.text;
+  EXPECT_LE(out.accounted(), last - 59 + out.total("lost_estimated") + 1) << out.text;
   // varnock's rate lines count every cycle before its last line's, and the
   // run went on for less than another second's worth after it.
   int64_t largest = 0;
@@ -382,26 +387,33 @@ TEST_F(CheckInNamespace, SeveralPublishersAreAccountedRunByRun) {
     EXPECT_EQ(out.total("corrupt"), 0);
     EXPECT_EQ(out.total("runs"), publishers) << out.summary.dump();
     ASSERT_EQ(out.summary["run_periods"].size(), static_cast<size_t>(publishers));
+    // A run's first frames may be lost with their status records (a busy
+    // checker drops both) and nothing then tells of them; frames lost after
+    // a run's last received one are witnessed only by their status records.
+    int64_t received_span = 0;
     int64_t published = 0;
     for (const json& run : out.summary["run_periods"]) {
-      // The run began after the check listened (its first frames may be lost).
       EXPECT_LT(run[0].get<int64_t>() - 60, 100) << "the run began before the check listened";
+      received_span += run[1].get<int64_t>() - run[0].get<int64_t>() + 1;
       published += run[1].get<int64_t>() - 59;
     }
-    // Frames lost after a run's last received one (a slow checker drops
-    // them) are beyond its periods: only the status records witness them.
-    EXPECT_GE(out.accounted(), published - int64_t{2} * publishers);
-    EXPECT_LE(out.accounted(), published + out.total("lost_estimated") + int64_t{2} * publishers);
+    EXPECT_GE(out.accounted(), received_span - int64_t{2} * publishers) << out.text;
+    EXPECT_LE(out.accounted(), published + out.total("lost_estimated") + int64_t{2} * publishers)
+        << out.text;
     for (const json& r : out.rows) EXPECT_GE(r["lost"].get<int64_t>(), 0);
   }
 }
 
 TEST_F(CheckInNamespace, ALogIsReadToItsEnd) {
   const std::string log = path("run.log");
-  run_varnock("file://" + log + "?mode=w", 2);
+  const std::string published = run_varnock("file://" + log + "?mode=w", 2);
   auto check = start_check({}, {"--json", "--url", "file://" + log + "?speed=0"});
   const CheckOutput out = finished_check(*check, 0);
-  EXPECT_GE(out.total("frames"), 100);
+  // Every cycle the rate lines counted, and less than another second's worth.
+  int64_t largest = 0;
+  const int64_t reported = rate_line_total(published, &largest);
+  EXPECT_GE(out.total("frames"), reported - 10) << published;
+  EXPECT_LE(out.total("frames"), reported + largest + 1) << published;
   EXPECT_EQ(out.total("frames"), out.total("status_records"));
   EXPECT_EQ(out.total("lost"), 0);
   EXPECT_EQ(out.total("runs"), 1);
@@ -519,13 +531,15 @@ TEST_F(CheckInNamespace, ASmallReceiveBufferIsJudgedByTheFramesThatArrive) {
     EXPECT_NE(err.find("recv_buf_size=524288 in the URL is less than a frame"), std::string::npos)
         << err;
   }
-  auto check = start_check({}, {"--json", "--seconds", "3", "--url", kSmall});
+  // The check outlasts the publisher well: a last frame still on its way
+  // when the check ends would count as lost.
+  auto check = start_check({}, {"--json", "--seconds", "5", "--url", kSmall});
   ChildProcess pace({PACE_BINARY, "--rate", "50", "--width", "64", "--height", "64", "--seconds",
                      "2", "--url", "udpm://239.255.76.67:7667?ttl=0"},
                     path("pace.out"), path("pace.err"));
   EXPECT_EQ(pace.wait_exit(std::chrono::seconds(10)), 0);
   const CheckOutput out = finished_check(*check, 0);
-  EXPECT_EQ(out.total("lost"), 0);
+  EXPECT_EQ(out.total("lost"), 0) << out.text;
   EXPECT_GT(out.total("frames"), 90);
   const std::string err = testing::read_file(path("check.err"));
   EXPECT_EQ(err.find("frames will be lost"), std::string::npos) << err;
