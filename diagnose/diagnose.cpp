@@ -88,6 +88,9 @@ SetupFacts read_setup_facts(const host::LcmUrl& url, const host::Host& host) {
   if (facts.route_error.empty()) facts.interface = host.interface_state(facts.route.interface);
   facts.rmem_max = host.setting("net.core.rmem_max");
   facts.rmem_default = host.setting("net.core.rmem_default");
+  facts.ipfrag_high_thresh = host.setting("net.ipv4.ipfrag_high_thresh");
+  facts.ipfrag_time = host.setting("net.ipv4.ipfrag_time");
+  facts.ipfrag_max_dist = host.setting("net.ipv4.ipfrag_max_dist");
   return facts;
 }
 
@@ -151,6 +154,14 @@ Verdict run_diagnose(const std::string& url_text, int64_t seconds, const host::H
       summary.largest_frame_bytes > 0};
   if (url.udpm()) {
     for (const DiagnoseLine& line : buffer_lines(url, facts, frame)) printer.print(line);
+    const int64_t cycles =
+        std::max(summary.totals.status_records,
+                 summary.totals.frames - summary.totals.duplicates + summary.totals.lost);
+    const double cycles_per_second =
+        summary.seconds > 0 ? static_cast<double>(cycles) / summary.seconds : 0;
+    for (const DiagnoseLine& line : fragment_lines(facts, frame, cycles_per_second)) {
+      printer.print(line);
+    }
     if (socket) {
       printer.print(granted_buffer_line(socket->receive_buffer_bytes(), frame));
     } else {

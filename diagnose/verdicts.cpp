@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 
+#include "host/fragmentation.h"
 #include "host/receive_buffer.h"
 
 namespace varnock::diagnose {
@@ -149,6 +150,101 @@ void add_buffer_lines(const LcmUrl& url, const SetupFacts& f, const FrameFacts& 
   }
 }
 
+// The fragment loss the reassembly settings are judged against: one in ten
+// thousand, which a LAN with a busy switch easily has.
+constexpr double kSmallFragmentLoss = 1e-4;
+
+// An ipfrag_time the kernel keeps incomplete queues for at most, in seconds,
+// in the fixes: long enough for a datagram's fragments to arrive, short
+// enough that a lost fragment does not hold its queue for long.
+constexpr int64_t kShortReassemblyTime = 1;
+
+std::string percent(double share) {
+  std::array<char, 32> text{};
+  std::snprintf(text.data(), text.size(), "%.1f%%", 100 * share);
+  return text.data();
+}
+
+// The kernel memory that incomplete reassembly queues hold when a stream of
+// `cycles_per_second` loses kSmallFragmentLoss of its fragments and each
+// lost one strands half a datagram for `seconds`, plus one datagram being
+// reassembled.
+int64_t stranded_bytes(const host::OnTheWire& w, double cycles_per_second, int64_t seconds) {
+  const double lost_per_second =
+      cycles_per_second * static_cast<double>(w.packets) * kSmallFragmentLoss;
+  const double stranded =
+      lost_per_second * static_cast<double>(seconds) * static_cast<double>(w.reassembly_bytes) / 2;
+  return static_cast<int64_t>(std::min(stranded, 1e15)) + w.reassembly_bytes;
+}
+
+// A threshold with room to spare over `need`, rounded up to a MiB.
+int64_t threshold_for(int64_t need) {
+  constexpr int64_t kMiB = 1 << 20;
+  return (2 * need + kMiB - 1) / kMiB * kMiB;
+}
+
+void add_reassembly_lines(const SetupFacts& f, const host::OnTheWire& w, double cycles_per_second,
+                          std::vector<DiagnoseLine>* lines) {
+  const std::string datagram = "a datagram of a frame holds about " + bytes(w.reassembly_bytes) +
+                               " bytes while it is reassembled (" +
+                               std::to_string(w.fragments_per_datagram) + " fragments)";
+  if (f.ipfrag_high_thresh < 0 || f.ipfrag_time < 0) {
+    lines->push_back(warn("reassembly", "cannot read net.ipv4.ipfrag_high_thresh and ipfrag_time"));
+  } else if (f.ipfrag_high_thresh < w.reassembly_bytes) {
+    lines->push_back(fail("ipfrag_high_thresh",
+                          "net.ipv4.ipfrag_high_thresh is " + bytes(f.ipfrag_high_thresh) +
+                              " bytes, but " + datagram + ": no frame can arrive",
+                          "sysctl -w net.ipv4.ipfrag_high_thresh=" +
+                              std::to_string(threshold_for(
+                                  stranded_bytes(w, cycles_per_second, kShortReassemblyTime))) +
+                              " net.ipv4.ipfrag_time=" + std::to_string(kShortReassemblyTime)));
+  } else if (cycles_per_second <= 0) {
+    const std::string text =
+        "net.ipv4.ipfrag_high_thresh is " + bytes(f.ipfrag_high_thresh) + " bytes, " + datagram;
+    if (f.ipfrag_time > 2) {
+      lines->push_back(
+          warn("ipfrag_time",
+               text + "; a lost fragment holds its queue for ipfrag_time, " +
+                   std::to_string(f.ipfrag_time) + " s",
+               "sysctl -w net.ipv4.ipfrag_time=" + std::to_string(kShortReassemblyTime)));
+    } else {
+      lines->push_back(ok("ipfrag_high_thresh", text));
+    }
+  } else {
+    const int64_t now = stranded_bytes(w, cycles_per_second, f.ipfrag_time);
+    const int64_t at_short = stranded_bytes(w, cycles_per_second, kShortReassemblyTime);
+    const std::string loss = "at " + std::to_string(std::llround(cycles_per_second)) +
+                             " frames/s, losing 0.01% of fragments strands about " + bytes(now) +
+                             " bytes of incomplete datagrams for ipfrag_time, " +
+                             std::to_string(f.ipfrag_time) + " s";
+    const std::string limit =
+        "net.ipv4.ipfrag_high_thresh, " + bytes(f.ipfrag_high_thresh) + " bytes";
+    if (now <= f.ipfrag_high_thresh) {
+      lines->push_back(ok("reassembly", loss + ", within " + limit));
+    } else {
+      std::string fix;
+      if (f.ipfrag_time > kShortReassemblyTime) {
+        fix = "sysctl -w net.ipv4.ipfrag_time=" + std::to_string(kShortReassemblyTime);
+      }
+      if (at_short > f.ipfrag_high_thresh || fix.empty()) {
+        fix += (fix.empty() ? "sysctl -w" : "") + std::string(" net.ipv4.ipfrag_high_thresh=") +
+               std::to_string(threshold_for(at_short));
+      }
+      lines->push_back(warn("reassembly",
+                            loss + ", more than " + limit +
+                                ": once it is full the kernel refuses every fragment and "
+                                "nearly every frame is lost until the queues time out",
+                            fix));
+    }
+  }
+  if (f.ipfrag_max_dist == 0) {
+    lines->push_back(warn("ipfrag_max_dist",
+                          "net.ipv4.ipfrag_max_dist is 0: fragments of two datagrams with the "
+                          "same IP ID can be joined, and the result fails the UDP checksum",
+                          "sysctl -w net.ipv4.ipfrag_max_dist=64"));
+  }
+}
+
 // Fewer cycles than this in a listen judge nothing.
 constexpr int64_t kFewCycles = 10;
 
@@ -206,6 +302,41 @@ DiagnoseLine granted_buffer_line(int64_t granted, const FrameFacts& frame) {
                            frame_text(frame) + ", needs " + bytes(need.granted);
   if (granted < need.granted) return fail("receive buffer", text, buffer_fix(need));
   return ok("receive buffer", text);
+}
+
+std::vector<DiagnoseLine> fragment_lines(const SetupFacts& facts, const FrameFacts& frame,
+                                         double cycles_per_second) {
+  std::vector<DiagnoseLine> lines;
+  const std::string& name = facts.route.interface;
+  if (name.empty()) return lines;
+  if (facts.interface.mtu <= 0) {
+    lines.push_back(warn("mtu", "cannot read the MTU of " + name));
+    return lines;
+  }
+  const int64_t mtu = facts.interface.mtu;
+  const host::OnTheWire w = host::on_the_wire(frame.bytes, 7, mtu);
+  std::string text = name + " has MTU " + bytes(mtu) + ": a frame of " + bytes(frame.bytes) +
+                     " bytes is " + bytes(w.datagrams) +
+                     (w.datagrams == 1 ? " datagram" : " datagrams");
+  if (w.fragments_per_datagram <= 1) {
+    lines.push_back(ok("mtu", text + ", none fragmented"));
+    return lines;
+  }
+  text += " of up to " + bytes(w.fragments_per_datagram) + " IP fragments, " + bytes(w.packets) +
+          " packets: losing 0.01% of packets loses " +
+          percent(host::message_loss(kSmallFragmentLoss, w.packets)) + " of frames, 0.1% " +
+          percent(host::message_loss(10 * kSmallFragmentLoss, w.packets));
+  // A frame of more than a hundred packets pays for every packet lost.
+  if (w.packets > 100 && mtu < 9000) {
+    lines.push_back(warn("mtu", text,
+                         "jumbo frames where every host and switch on the path carries them: ip "
+                         "link set " +
+                             name + " mtu 9000"));
+  } else {
+    lines.push_back(ok("mtu", text));
+  }
+  add_reassembly_lines(facts, w, cycles_per_second, &lines);
+  return lines;
 }
 
 std::vector<DiagnoseLine> traffic_lines(const TrafficFacts& f) {

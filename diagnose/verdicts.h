@@ -32,6 +32,9 @@ struct SetupFacts {
   host::InterfaceState interface;
   int64_t rmem_max = -1;  // net.core.*; -1 unreadable
   int64_t rmem_default = -1;
+  int64_t ipfrag_high_thresh = -1;  // net.ipv4.*; -1 unreadable
+  int64_t ipfrag_time = -1;
+  int64_t ipfrag_max_dist = -1;
 };
 
 // The checks of a udpm URL's set-up that need no bus: the route to the group,
@@ -52,6 +55,13 @@ std::vector<DiagnoseLine> buffer_lines(const host::LcmUrl& url, const SetupFacts
 
 // The receive buffer the kernel granted LCM's socket (SO_RCVBUF) against `frame`.
 DiagnoseLine granted_buffer_line(int64_t granted, const FrameFacts& frame);
+
+// What IP fragmentation makes of `frame` on the route's interface: its MTU
+// with the packets a frame becomes and what a packet loss costs, and the
+// kernel's reassembly settings (net.ipv4.ipfrag_*) against them, for a
+// stream of `cycles_per_second` (0: unknown).
+std::vector<DiagnoseLine> fragment_lines(const SetupFacts& facts, const FrameFacts& frame,
+                                         double cycles_per_second);
 
 // What a few seconds of listening saw.
 struct TrafficFacts {

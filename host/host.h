@@ -31,6 +31,7 @@ struct InterfaceState {
   bool up = false;
   bool multicast = false;
   bool loopback = false;
+  int64_t mtu = -1;  // -1: unknown
 };
 
 // The kernel's counters of one receiving socket.

@@ -133,7 +133,10 @@ InterfaceState interface_state(const std::string& name) {
   std::memcpy(request.ifr_name, name.data(), name.size());
   if (ioctl(sock.get(), SIOCGIFFLAGS, &request) != 0) return {};
   const auto flags = static_cast<unsigned short>(request.ifr_flags);
-  return {true, (flags & IFF_UP) != 0, (flags & IFF_MULTICAST) != 0, (flags & IFF_LOOPBACK) != 0};
+  InterfaceState state{true, (flags & IFF_UP) != 0, (flags & IFF_MULTICAST) != 0,
+                       (flags & IFF_LOOPBACK) != 0, -1};
+  if (ioctl(sock.get(), SIOCGIFMTU, &request) == 0) state.mtu = request.ifr_mtu;
+  return state;
 }
 
 }  // namespace varnock::host

@@ -187,6 +187,77 @@ TEST(BufferLines, AgainstTheFramesThatArrived) {
   EXPECT_EQ(granted_buffer_line(16'777'216, huge).mark, DiagnoseLine::kFail);
 }
 
+// A route over a LAN interface at `mtu` with the kernel's default
+// reassembly settings.
+SetupFacts lan_at(int64_t mtu) {
+  SetupFacts f = lan();
+  f.interface.mtu = mtu;
+  f.ipfrag_high_thresh = 4'194'304;
+  f.ipfrag_time = 30;
+  f.ipfrag_max_dist = 64;
+  return f;
+}
+
+TEST(FragmentLines, TheMtuAndTheReassemblySettings) {
+  using M = DiagnoseLine::Mark;
+  SetupFacts loopback = good_loopback();
+  loopback.interface.mtu = 65'536;
+  SetupFacts short_time = lan_at(1500);
+  short_time.ipfrag_time = 1;
+  SetupFacts no_room = lan_at(1500);
+  no_room.ipfrag_high_thresh = 98'304;
+  SetupFacts max_dist = lan_at(9000);
+  max_dist.ipfrag_max_dist = 0;
+  SetupFacts unknown_mtu = lan();
+  struct Case {
+    const char* name;
+    SetupFacts facts;
+    double cycles_per_second;
+    const char* subject;
+    M mark;
+    const char* contains;
+  };
+  const Case cases[] = {
+      {"loopback: nothing fragmented", loopback, 100, "mtu", M::kOk, "26 datagrams, none"},
+      {"MTU 1500: what a packet loss costs", lan_at(1500), 100, "mtu", M::kWarn,
+       "1,126 packets: losing 0.01% of packets loses 10.6% of frames, 0.1% 67.6%; fix: jumbo"},
+      {"MTU 1500, defaults: a small loss fills the reassembly memory", lan_at(1500), 100,
+       "reassembly", M::kWarn, "ipfrag_high_thresh, 4,194,304 bytes: once it is full"},
+      {"... and the fix is a short ipfrag_time", lan_at(1500), 100, "reassembly", M::kWarn,
+       "fix: sysctl -w net.ipv4.ipfrag_time=1\n"},
+      {"a short ipfrag_time rides it out", short_time, 100, "reassembly", M::kOk, "within"},
+      {"too little memory for one datagram", no_room, 100, "ipfrag_high_thresh", M::kFail,
+       "103,680 bytes while it is reassembled (45 fragments): no frame can arrive; fix: sysctl -w "
+       "net.ipv4.ipfrag_high_thresh=2097152 net.ipv4.ipfrag_time=1"},
+      {"no rate known: a long ipfrag_time still warns", lan_at(1500), 0, "ipfrag_time", M::kWarn,
+       "30 s; fix: sysctl -w net.ipv4.ipfrag_time=1"},
+      {"jumbo frames", max_dist, 100, "mtu", M::kOk, "201 packets"},
+      {"ipfrag_max_dist 0", max_dist, 100, "ipfrag_max_dist", M::kWarn, "ipfrag_max_dist=64"},
+      {"unknown MTU", unknown_mtu, 100, "mtu", M::kWarn, "cannot read the MTU of eth0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string text;
+    const DiagnoseLine* line = nullptr;
+    const std::vector<DiagnoseLine> lines =
+        fragment_lines(c.facts, kVarnockFrame, c.cycles_per_second);
+    for (const DiagnoseLine& l : lines) {
+      text += format_line(l);
+      if (l.subject == c.subject) line = &l;
+    }
+    ASSERT_NE(line, nullptr) << text;
+    EXPECT_EQ(line->mark, c.mark) << text;
+    EXPECT_NE(format_line(*line).find(c.contains), std::string::npos) << text;
+  }
+  // Small frames are not fragmented into many packets: nothing to warn of.
+  for (const DiagnoseLine& l : fragment_lines(lan_at(1500), {4'136, true}, 100)) {
+    EXPECT_NE(l.mark, M::kFail) << format_line(l);
+    if (l.subject == "mtu") {
+      EXPECT_EQ(l.mark, M::kOk) << format_line(l);
+    }
+  }
+}
+
 TEST(GrantedBuffer, AgainstTwoFrames) {
   EXPECT_EQ(granted_buffer_line(131'072, kVarnockFrame).mark, DiagnoseLine::kFail);
   EXPECT_EQ(granted_buffer_line(3'276'879, kVarnockFrame).mark, DiagnoseLine::kFail);
