@@ -2,6 +2,7 @@
 // as fast as the bus allows, reporting the cycle rate every second, until a
 // key is pressed.
 #include <cstdio>
+#include <memory>
 
 #include "app/arguments.h"
 #include "app/exit_status.h"
@@ -29,7 +30,8 @@ int main(int argc, char** argv) {
   int stop_signal = 0;
   {
     varnock::ProcessConsole console;
-    status = varnock::run_varnock("", clock, console);
+    const std::unique_ptr<varnock::SendDropSource> drops = varnock::make_system_send_drop_source();
+    status = varnock::run_varnock("", clock, console, *drops);
     stop_signal = console.stop_signal();
   }  // the terminal is restored here
   // Ended by a signal, the process dies of it, so that a calling shell or

@@ -1,6 +1,8 @@
 #include "app/publisher.h"
 
 #include <charconv>
+#include <cstdio>
+#include <string>
 
 #include "app/exit_status.h"
 #include "messages/encoding.h"
@@ -26,10 +28,18 @@ void pause_after_cycle(Clock& clock, Console& console) {
   }
 }
 
-int run_publisher(lcm_t* bus, Clock& clock, Console& console) {
+std::string send_drop_warning(int64_t drops) {
+  return "varnock: warning: the kernel dropped " + std::to_string(drops) +
+         " datagrams of what this host sent while LCM reported them sent: the link or its queue "
+         "is slower than varnock (the count is the host's, other programs' included)\n";
+}
+
+int run_publisher(lcm_t* bus, Clock& clock, Console& console, SendDropSource& drops) {
   int64_t last_report = clock.calendar_seconds();
   int32_t cycles = 0;
   TestPatternFrames frames;
+  const SendCounters before = drops.read();
+  bool warned = false;
   if (console.key_waiting()) return kExitKeyPressed;
 
   for (;;) {
@@ -40,6 +50,12 @@ int run_publisher(lcm_t* bus, Clock& clock, Console& console) {
       console.write(format_rate_line(line, now, cycles));
       cycles = 0;
       last_report = now;
+      // Standard output stays the rate lines alone; the warning comes once.
+      if (const int64_t dropped = warned ? 0 : send_drops_between(before, drops.read());
+          dropped > 0) {
+        std::fputs(send_drop_warning(dropped).c_str(), stderr);
+        warned = true;
+      }
     }
     publish_message(bus, kStatusChannel, status);
     publish_message(bus, kImageChannel, frames.next(clock.wall_milliseconds()));
@@ -50,11 +66,11 @@ int run_publisher(lcm_t* bus, Clock& clock, Console& console) {
   }
 }
 
-int run_varnock(const char* provider, Clock& clock, Console& console) {
+int run_varnock(const char* provider, Clock& clock, Console& console, SendDropSource& drops) {
   console.write("varnock\n");
   lcm_t* bus = lcm_create(provider);
   if (bus == nullptr) return kExitNoBus;
-  const int status = run_publisher(bus, clock, console);  // frees the frame on return
+  const int status = run_publisher(bus, clock, console, drops);  // frees the frame on return
   lcm_destroy(bus);
   return status;
 }

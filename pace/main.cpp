@@ -1,6 +1,7 @@
 // varnock-pace: varnock's stream at the rate and frame size of the user's
 // own, to be checked by varnock-check.
 #include <cstdio>
+#include <memory>
 #include <new>
 
 #include "pace/exit_status.h"
@@ -33,8 +34,9 @@ int main(int argc, char** argv) {
   int stop_signal = 0;
   {
     varnock::ProcessConsole console;
+    const std::unique_ptr<varnock::SendDropSource> drops = varnock::make_system_send_drop_source();
     try {
-      status = varnock::pace::run_pace(options, clock, console);
+      status = varnock::pace::run_pace(options, clock, console, *drops);
     } catch (const std::bad_alloc&) {
       std::fprintf(stderr, "varnock-pace: cannot allocate a frame of %lld bytes\n",
                    static_cast<long long>(options.size.pixels()));

@@ -30,15 +30,26 @@ void wait_until(Clock& clock, Console& console, int64_t deadline_ns) {
   clock.take_pending_signals();
 }
 
-// Counts cycles and writes a second's line when one starts in a new calendar second.
+// Counts cycles and writes a second's line, with the datagrams the host
+// dropped in it, when one starts in a new calendar second.
 class RateLines {
  public:
-  RateLines(Format format, double requested_hz, int64_t second, int64_t start_ns)
-      : format_(format), requested_hz_(requested_hz), second_(second), since_ns_(start_ns) {}
+  RateLines(Format format, double requested_hz, int64_t second, int64_t start_ns,
+            SendDropSource& drops)
+      : format_(format),
+        requested_hz_(requested_hz),
+        second_(second),
+        since_ns_(start_ns),
+        drops_(drops),
+        first_(drops.read()),
+        last_(first_) {}
 
   void cycle_started(int64_t second, int64_t now_ns, Console& console) {
     if (second != second_) {
-      console.write(second_line(format_, second, requested_hz_, cycles_, now_ns - since_ns_));
+      const SendCounters now = drops_.read();
+      console.write(second_line(format_, second, requested_hz_, cycles_, now_ns - since_ns_,
+                                send_drops_between(last_, now)));
+      last_ = now;
       second_ = second;
       since_ns_ = now_ns;
       cycles_ = 0;
@@ -46,17 +57,24 @@ class RateLines {
     ++cycles_;
   }
 
+  // Datagrams dropped since the run began.
+  int64_t total_drops() { return send_drops_between(first_, drops_.read()); }
+
  private:
   Format format_;
   double requested_hz_;
   int64_t second_;
   int64_t since_ns_;
+  SendDropSource& drops_;
+  SendCounters first_;
+  SendCounters last_;
   int64_t cycles_ = 0;
 };
 
 }  // namespace
 
-int run_cycles(lcm_t* bus, const Options& options, Clock& clock, Console& console) {
+int run_cycles(lcm_t* bus, const Options& options, Clock& clock, Console& console,
+               SendDropSource& drops) {
   TestPatternFrames frames(options.size);
   const int64_t start_ns = clock.monotonic_nanoseconds();
   // Options bound --seconds to a year, so this cannot overflow.
@@ -64,7 +82,7 @@ int run_cycles(lcm_t* bus, const Options& options, Clock& clock, Console& consol
                                              : std::numeric_limits<int64_t>::max();
   const Format format = options.json ? Format::kJson : Format::kText;
   CycleSchedule schedule(options.rate_hz, start_ns);
-  RateLines lines(format, options.rate_hz, clock.calendar_seconds(), start_ns);
+  RateLines lines(format, options.rate_hz, clock.calendar_seconds(), start_ns, drops);
   int64_t cycles = 0;
   int status = kPaceDone;
   int64_t started_ns = start_ns;
@@ -96,11 +114,12 @@ int run_cycles(lcm_t* bus, const Options& options, Clock& clock, Console& consol
     }
   }
   console.write(summary_line(format, options.rate_hz, cycles,
-                             std::min(clock.monotonic_nanoseconds(), end_ns) - start_ns));
+                             std::min(clock.monotonic_nanoseconds(), end_ns) - start_ns,
+                             lines.total_drops()));
   return status;
 }
 
-int run_pace(const Options& options, Clock& clock, Console& console) {
+int run_pace(const Options& options, Clock& clock, Console& console, SendDropSource& drops) {
   const std::string url = host::url_in_use(options.url);
   const int64_t message_bytes = 8 + tfimage_t::kHeaderSize + options.size.pixels();
   const StartFacts facts{options.size, message_bytes, options.rate_hz, options.seconds, url};
@@ -116,7 +135,7 @@ int run_pace(const Options& options, Clock& clock, Console& console) {
     std::fprintf(stderr, "varnock-pace: cannot open the bus %s\n", url.c_str());
     return kPaceNoRun;
   }
-  const int status = run_cycles(bus.get(), options, clock, console);
+  const int status = run_cycles(bus.get(), options, clock, console, drops);
   if (status == kPaceNoRun) {
     std::fprintf(stderr, "varnock-pace: cannot publish on %s (LCM's message above says why)\n",
                  url.c_str());

@@ -11,6 +11,7 @@
 #include "pace/options.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/send_drops.h"
 
 namespace varnock::pace {
 
@@ -18,16 +19,18 @@ namespace varnock::pace {
 // signal arrives or --seconds have passed. Each cycle: a status record on
 // RECSTAT, a frame on TFIMAGE; a second's line whenever a cycle starts in a
 // new calendar second, and the summary at the end (pace/report.h), as text
-// or, with --json, JSON. Each frame is stamped at least 2 ms after the last.
+// or, with --json, JSON, each with the datagrams `drops` tells the host
+// dropped of what it sent meanwhile. Each frame is stamped at least 2 ms after the last.
 // Returns kPaceDone, exit_status_for_signal, or kPaceNoRun (no summary
 // written) when LCM refused the first cycle. The waits between cycles are where held signals
 // are taken. Throws std::bad_alloc when the frame cannot be allocated.
-int run_cycles(lcm_t* bus, const Options& options, Clock& clock, Console& console);
+int run_cycles(lcm_t* bus, const Options& options, Clock& clock, Console& console,
+               SendDropSource& drops);
 
 // The whole program: the start line, the bus, the cycles. Returns the exit
 // status; kPaceNoRun (with a message on standard error) when the bus cannot
 // be opened.
-int run_pace(const Options& options, Clock& clock, Console& console);
+int run_pace(const Options& options, Clock& clock, Console& console, SendDropSource& drops);
 
 }  // namespace varnock::pace
 

@@ -49,6 +49,14 @@ std::string seconds_text(int64_t elapsed_ns) {
   return text;
 }
 
+std::string drops_text(int64_t send_drops) {
+  return send_drops >= 0 ? ", send drops " + std::to_string(send_drops) : "";
+}
+
+std::string drops_json(int64_t send_drops) {
+  return ",\"send_drops\":" + (send_drops >= 0 ? std::to_string(send_drops) : "null");
+}
+
 }  // namespace
 
 std::string start_line(Format format, const StartFacts& f) {
@@ -66,25 +74,29 @@ std::string start_line(Format format, const StartFacts& f) {
 }
 
 std::string second_line(Format format, int64_t second, double requested_hz, int64_t cycles,
-                        int64_t elapsed_ns) {
+                        int64_t elapsed_ns, int64_t send_drops) {
   if (format == Format::kText) {
     return std::to_string(second) + " rate: requested " + requested_text(requested_hz) +
-           " achieved " + achieved_text(cycles, elapsed_ns, requested_hz) + "\n";
+           " achieved " + achieved_text(cycles, elapsed_ns, requested_hz) + drops_text(send_drops) +
+           "\n";
   }
   return "{\"type\":\"second\",\"second\":" + std::to_string(second) +
          ",\"cycles\":" + std::to_string(cycles) +
-         ",\"achieved_hz\":" + achieved_text(cycles, elapsed_ns, requested_hz) + "}\n";
+         ",\"achieved_hz\":" + achieved_text(cycles, elapsed_ns, requested_hz) +
+         drops_json(send_drops) + "}\n";
 }
 
-std::string summary_line(Format format, double requested_hz, int64_t cycles, int64_t elapsed_ns) {
+std::string summary_line(Format format, double requested_hz, int64_t cycles, int64_t elapsed_ns,
+                         int64_t send_drops) {
   if (format == Format::kText) {
     return "total: " + std::to_string(cycles) + " cycles in " + seconds_text(elapsed_ns) +
            " s: requested " + requested_text(requested_hz) + " achieved " +
-           achieved_text(cycles, elapsed_ns, requested_hz) + "\n";
+           achieved_text(cycles, elapsed_ns, requested_hz) + drops_text(send_drops) + "\n";
   }
   return "{\"type\":\"summary\",\"cycles\":" + std::to_string(cycles) +
          ",\"seconds\":" + seconds_text(elapsed_ns) + ",\"rate_hz\":" + json_rate(requested_hz) +
-         ",\"achieved_hz\":" + achieved_text(cycles, elapsed_ns, requested_hz) + "}\n";
+         ",\"achieved_hz\":" + achieved_text(cycles, elapsed_ns, requested_hz) +
+         drops_json(send_drops) + "}\n";
 }
 
 }  // namespace varnock::pace

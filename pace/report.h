@@ -26,16 +26,21 @@ struct StartFacts {
 // "rate_hz" (null for as fast as possible),"seconds" (null: unlimited)}.
 std::string start_line(Format format, const StartFacts& facts);
 
-// `cycles` started over `elapsed_ns` up to `second`. Text: "<second> rate:
-// requested <R> achieved <A>", R as given or "max". JSON: {"type":"second",
-// "second","cycles","achieved_hz"}. A has one decimal, 0.0 when no time passed.
+// `cycles` started over `elapsed_ns` up to `second`, while the host dropped
+// `send_drops` datagrams it was given to send (-1: unknown). Text: "<second>
+// rate: requested <R> achieved <A>, send drops <D>", R as given or "max", the
+// drops left out when unknown. JSON: {"type":"second","second","cycles",
+// "achieved_hz","send_drops" (null: unknown)}. A has one decimal, 0.0 when no
+// time passed.
 std::string second_line(Format format, int64_t second, double requested_hz, int64_t cycles,
-                        int64_t elapsed_ns);
+                        int64_t elapsed_ns, int64_t send_drops);
 
 // The whole run. Text: "total: <C> cycles in <S> s: requested <R> achieved
-// <A>". JSON: {"type":"summary","cycles","seconds","rate_hz" (null for as
-// fast as possible),"achieved_hz"}. S has three decimals, A one.
-std::string summary_line(Format format, double requested_hz, int64_t cycles, int64_t elapsed_ns);
+// <A>, send drops <D>". JSON: {"type":"summary","cycles","seconds","rate_hz"
+// (null for as fast as possible),"achieved_hz","send_drops"}. S has three
+// decimals, A one; the drops as in second_line.
+std::string summary_line(Format format, double requested_hz, int64_t cycles, int64_t elapsed_ns,
+                         int64_t send_drops);
 
 }  // namespace varnock::pace
 

@@ -21,6 +21,7 @@
 #include "pace/report.h"
 #include "pace/schedule.h"
 #include "tests/support/bus_capture.h"
+#include "tests/support/fake_platform.h"
 #include "tests/support/wire_check.h"
 
 namespace varnock::pace {
@@ -226,7 +227,7 @@ struct PaceRun {
     options.size = {64, 48};
   }
   int go() {
-    const int status = run_cycles(capture.bus(), options, clock, console);
+    const int status = run_cycles(capture.bus(), options, clock, console, drops);
     capture.drain();
     return status;
   }
@@ -252,6 +253,7 @@ struct PaceRun {
   testing::BusCapture capture;
   CycleClock clock;
   CycleConsole console;
+  testing::FakeSendDrops drops;
 };
 
 TEST(PaceRun, SecondsEndTheRunAfterRateTimesSecondsCycles) {
@@ -267,6 +269,39 @@ TEST(PaceRun, SecondsEndTheRunAfterRateTimesSecondsCycles) {
             "102 rate: requested 50 achieved 50.0\n"
             "103 rate: requested 50 achieved 50.0\n"
             "total: 150 cycles in 3.000 s: requested 50 achieved 50.0\n");
+}
+
+// Datagrams the host dropped while LCM reported them sent: each second's
+// line has those of its second, the total those of the run.
+TEST(PaceRun, TheHostsSendDropsAreCountedBySecondAndInTotal) {
+  PaceRun run(50, 3, [](int) { return 1 * kMs; });
+  run.drops.per_reading = 6;
+  EXPECT_EQ(run.go(), kPaceDone);
+  EXPECT_EQ(run.console.output,
+            "101 rate: requested 50 achieved 50.0, send drops 6\n"
+            "102 rate: requested 50 achieved 50.0, send drops 6\n"
+            "103 rate: requested 50 achieved 50.0, send drops 6\n"
+            "total: 150 cycles in 3.000 s: requested 50 achieved 50.0, send drops 24\n");
+}
+
+TEST(SendDrops, TheLargestRiseOfTheThreeCounters) {
+  struct Case {
+    const char* name;
+    SendCounters before, after;
+    int64_t drops;
+  };
+  const Case cases[] = {
+      {"fragmented datagrams raise all three", {10, 20, 30}, {15, 25, 35}, 5},
+      {"unfragmented ones only the send buffer's", {10, 20, 30}, {18, 22, 32}, 8},
+      {"nothing dropped", {10, 20, 30}, {10, 20, 30}, 0},
+      {"one counter unreadable", {-1, 20, 30}, {-1, 21, 30}, 1},
+      {"a counter that went back tells nothing", {10, 20, 30}, {5, 20, 31}, 1},
+      {"none known", {}, {}, -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(send_drops_between(c.before, c.after), c.drops);
+  }
 }
 
 TEST(PaceRun, AsFastAsPossibleWithVarnocksPause) {
@@ -348,7 +383,8 @@ TEST(PaceRun, BusThatCannotBeOpenedExits1AfterTheStartLine) {
   CycleConsole console(clock, 0);
   Options options;
   options.url = "nosuchprovider://";
-  EXPECT_EQ(run_pace(options, clock, console), kPaceNoRun);
+  testing::FakeSendDrops drops;
+  EXPECT_EQ(run_pace(options, clock, console, drops), kPaceNoRun);
   EXPECT_EQ(console.output,
             "varnock-pace: 1280 x 1280 frames (1638440 bytes a message) at max Hz on "
             "nosuchprovider://\n");
@@ -378,7 +414,8 @@ TEST(PaceRun, StampsStayTwoMillisecondsApart) {
   options.seconds = 1;
   options.size = {64, 48};
   testing::BusCapture capture;
-  ASSERT_EQ(run_cycles(capture.bus(), options, clock, console), kPaceDone);
+  testing::FakeSendDrops drops;
+  ASSERT_EQ(run_cycles(capture.bus(), options, clock, console, drops), kPaceDone);
   capture.drain();
   int64_t last = 0;
   int frames = 0;
@@ -410,7 +447,8 @@ TEST(PaceRun, ABusThatRefusesTheFirstCycleExits1) {
   Options options;
   options.url = "tcpq://127.0.0.1:1";
   options.seconds = 1;
-  EXPECT_EQ(run_pace(options, clock, console), kPaceNoRun);
+  testing::FakeSendDrops drops;
+  EXPECT_EQ(run_pace(options, clock, console, drops), kPaceNoRun);
   EXPECT_EQ(console.output.find("total:"), std::string::npos) << console.output;
 }
 
@@ -421,6 +459,8 @@ TEST(PaceRun, JsonLinesCarryTheTextLinesFigures) {
   PaceRun text(100, 3, work);
   PaceRun json_run(100, 3, work);
   json_run.options.json = true;
+  text.drops.per_reading = 3;
+  json_run.drops.per_reading = 3;
   EXPECT_EQ(text.go(), kPaceDone);
   EXPECT_EQ(json_run.go(), kPaceDone);
   EXPECT_EQ(json_run.stamps(), text.stamps());
@@ -442,9 +482,9 @@ TEST(PaceRun, JsonLinesCarryTheTextLinesFigures) {
     if (line.starts_with("total: ")) {
       ASSERT_FALSE(summary.is_null());
       std::snprintf(buffer, sizeof buffer,
-                    "total: %lld cycles in %.3f s: requested 100 achieved %.1f",
+                    "total: %lld cycles in %.3f s: requested 100 achieved %.1f, send drops %lld",
                     summary["cycles"].get<long long>(), summary["seconds"].get<double>(),
-                    summary["achieved_hz"].get<double>());
+                    summary["achieved_hz"].get<double>(), summary["send_drops"].get<long long>());
       EXPECT_EQ(line, buffer);
       EXPECT_EQ(summary["rate_hz"], 100);
       EXPECT_EQ(summary["cycles"], text.stamps().size());
@@ -452,9 +492,10 @@ TEST(PaceRun, JsonLinesCarryTheTextLinesFigures) {
     }
     ASSERT_LT(at, seconds.size()) << line;
     const nlohmann::json& j = seconds[at++];
-    EXPECT_EQ(j.size(), 4u) << j;
-    std::snprintf(buffer, sizeof buffer, "%lld rate: requested 100 achieved %.1f",
-                  j["second"].get<long long>(), j["achieved_hz"].get<double>());
+    EXPECT_EQ(j.size(), 5u) << j;
+    std::snprintf(buffer, sizeof buffer, "%lld rate: requested 100 achieved %.1f, send drops %lld",
+                  j["second"].get<long long>(), j["achieved_hz"].get<double>(),
+                  j["send_drops"].get<long long>());
     EXPECT_EQ(line, buffer);
   }
   EXPECT_EQ(at, seconds.size());

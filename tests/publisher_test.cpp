@@ -26,13 +26,14 @@ struct PublisherRun {
   PublisherRun(std::vector<int64_t> seconds, int cycles)
       : clock(std::move(seconds)), console(cycles) {}
   int go() {
-    const int status = run_publisher(capture.bus(), clock, console);
+    const int status = run_publisher(capture.bus(), clock, console, drops);
     capture.drain();
     return status;
   }
   BusCapture capture;
   FakeClock clock;
   FakeConsole console;
+  testing::FakeSendDrops drops;
 };
 
 TEST(Publisher, KeyWaitingAtStartPublishesNothing) {
@@ -123,17 +124,33 @@ TEST(Publisher, StopSignalEndsTheRunAfterTheCycleCompletes) {
   EXPECT_LT(run.clock.monotonic_ns_, 5'000 + 2 * kPauseNanoseconds) << "pause was not cut short";
 }
 
+// The host dropping what LCM reported sent: standard output keeps exactly
+// its rate lines, standard error gets one warning with the count at the
+// first rate line that sees drops.
+TEST(Publisher, SendDropsWarnOnceOnStandardError) {
+  PublisherRun run({100, 100, 101, 101, 102, 103}, 5);
+  run.drops.per_reading = 4;
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(run.go(), kExitKeyPressed);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(run.console.output, "101 frame rate: 1\n102 frame rate: 2\n103 frame rate: 1\n");
+  EXPECT_EQ(err, send_drop_warning(4));
+  EXPECT_NE(err.find("dropped 4 datagrams"), std::string::npos) << err;
+}
+
 TEST(Varnock, BusThatCannotBeCreatedExits1AfterTheBanner) {
   FakeClock clock({100});
   FakeConsole console(0);
-  EXPECT_EQ(run_varnock("nosuchprovider://", clock, console), kExitNoBus);
+  testing::FakeSendDrops drops;
+  EXPECT_EQ(run_varnock("nosuchprovider://", clock, console, drops), kExitNoBus);
   EXPECT_EQ(console.output, "varnock\n");
 }
 
 TEST(Varnock, BannerThenRunOnTheGivenBus) {
   FakeClock clock({100, 100, 101});
   FakeConsole console(2);
-  EXPECT_EQ(run_varnock("memq://", clock, console), kExitKeyPressed);
+  testing::FakeSendDrops drops;
+  EXPECT_EQ(run_varnock("memq://", clock, console, drops), kExitKeyPressed);
   EXPECT_EQ(console.output, "varnock\n101 frame rate: 1\n");
 }
 

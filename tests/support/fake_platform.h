@@ -9,6 +9,7 @@
 
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/send_drops.h"
 
 namespace varnock::testing {
 
@@ -64,6 +65,24 @@ class FakeConsole final : public Console {
   int key_at_;
   int stop_signal_;
   int stop_at_;
+};
+
+// The host's send counters as scripted: each reading, SndbufErrors has risen
+// by `per_reading` since the last and FragFails by half as much, as when
+// unfragmented and fragmented datagrams are both dropped; all unknown while
+// `per_reading` is negative.
+class FakeSendDrops final : public SendDropSource {
+ public:
+  SendCounters read() override {
+    if (per_reading < 0) return {};
+    const SendCounters c{1000 + readings_ * per_reading, 7 + readings_ * per_reading / 2, -1};
+    ++readings_;
+    return c;
+  }
+  int64_t per_reading = -1;
+
+ private:
+  int64_t readings_ = 0;
 };
 
 }  // namespace varnock::testing
