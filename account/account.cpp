@@ -218,12 +218,13 @@ void Account::count_witnessed(int64_t now_ms, bool last) {
 }
 
 void Account::count_network(int64_t reassembly_failures, int64_t reassembly_timeouts,
-                            int64_t checksum_errors, int64_t at_ms) {
+                            int64_t queues_left, int64_t checksum_errors, int64_t at_ms) {
   network_known_ = true;
   Counts& c = row_at(at_ms).report.counts;
   for (Counts* k : {&c, &totals_}) {
     k->reassembly_failures += reassembly_failures;
     k->reassembly_timeouts += reassembly_timeouts;
+    k->reassembly_queues_left += queues_left;
     k->checksum_errors += checksum_errors;
   }
 }
@@ -278,9 +279,23 @@ void Account::split_by_cause(Row& row) {
   if (network_known_) {
     // Reassembly refused for want of memory fails a datagram for each
     // fragment refused, with no timeout; a fragment lost on the way leaves
-    // a queue that times out, one datagram each.
+    // a queue that is never completed, one datagram each. It shows when it
+    // begins, as one more incomplete queue, and again when it times out,
+    // ipfrag_time later, as one less queue and one more timeout (and
+    // failure): counted once, at its beginning. One begun at the end of a
+    // row may show in the next, so a row's loss is also explained by the
+    // next row's queues.
     c.lost_reassembly_memory = take(c.reassembly_failures - c.reassembly_timeouts);
-    c.lost_fragments = take(c.reassembly_timeouts);
+    int64_t queues = c.reassembly_queues_left - row.queues_lent;
+    if (left > queues && rows_.size() > 1) {
+      Row& next = rows_[1];
+      const int64_t lend =
+          std::clamp<int64_t>(left - std::max<int64_t>(queues, 0), 0,
+                              next.report.counts.reassembly_queues_left - next.queues_lent);
+      next.queues_lent += lend;
+      queues = std::max<int64_t>(queues, 0) + lend;
+    }
+    c.lost_fragments = take(queues);
     const double deepest = row.histograms.lcm_queue.summary().max;
     if (!std::isnan(deepest) && deepest >= kDeepQueueMs) c.lost_in_lcm = take(c.lost_with_records);
   }

@@ -46,6 +46,7 @@ struct Counts {
   // never came either.
   int64_t reassembly_failures = 0;
   int64_t reassembly_timeouts = 0;
+  int64_t reassembly_queues_left = 0;
   int64_t checksum_errors = 0;
   int64_t lost_with_records = 0;
 };
@@ -108,8 +109,11 @@ class Account {
   void count_kernel_drops(int64_t datagrams, int64_t at_ms);
 
   // The host's network counters rose by these by `at_ms`; once called, rows
-  // and summary split the loss by those causes too.
-  void count_network(int64_t reassembly_failures, int64_t reassembly_timeouts,
+  // and summary split the loss by those causes too. `queues_left` counts the
+  // reassembly queues begun and never completed: those waiting more (the
+  // rise in incomplete queues) and those that timed out; it may be below
+  // zero when a queue in flight at the last reading has since completed.
+  void count_network(int64_t reassembly_failures, int64_t reassembly_timeouts, int64_t queues_left,
                      int64_t checksum_errors, int64_t at_ms);
 
   // LCM's queue was this deep when the deepest wait it showed in a row
@@ -144,7 +148,8 @@ class Account {
   struct Row {
     SecondReport report;
     Histograms histograms;
-    int64_t drops_lent = 0;  // of its kernel drops, those that explained the row before's loss
+    int64_t drops_lent = 0;   // of its kernel drops, those that explained the row before's loss
+    int64_t queues_lent = 0;  // the same of its reassembly queues left
   };
 
   Row& row_at(int64_t ms);

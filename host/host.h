@@ -53,6 +53,7 @@ class ReceiveCounters {
 struct NetworkCounters {
   int64_t reassembly_failures = -1;  // IP datagrams not reassembled (Ip: ReasmFails)
   int64_t reassembly_timeouts = -1;  // of those, queues that waited out ipfrag_time (ReasmTimeout)
+  int64_t reassembly_queues = -1;    // incomplete queues now (sockstat's FRAG inuse), a gauge
   int64_t checksum_errors = -1;      // UDP datagrams with a bad checksum (Udp: InCsumErrors)
 };
 

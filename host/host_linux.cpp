@@ -45,6 +45,15 @@ class LinuxHost final : public Host {
     c.reassembly_failures = snmp_value(table, "Ip", "ReasmFails").value_or(-1);
     c.reassembly_timeouts = snmp_value(table, "Ip", "ReasmTimeout").value_or(-1);
     c.checksum_errors = snmp_value(table, "Udp", "InCsumErrors").value_or(-1);
+    // "FRAG: inuse 3 memory 311040": the reassembly queues waiting now.
+    std::ifstream sockstat("/proc/self/net/sockstat");
+    for (std::string word; sockstat >> word;) {
+      if (word == "FRAG:" && sockstat >> word && word == "inuse") {
+        int64_t queues = -1;
+        if (sockstat >> queues && queues >= 0) c.reassembly_queues = queues;
+        break;
+      }
+    }
     return c;
   }
 

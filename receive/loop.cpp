@@ -21,7 +21,7 @@ class CounterReader {
     if (socket_ != nullptr) drops_ = socket_->drops();
     if (drops_ >= 0) account_.count_kernel_drops(0, now_ms);
     if (host_ != nullptr) network_ = host_->network_counters();
-    if (network_known()) account_.count_network(0, 0, 0, now_ms);
+    if (network_known()) account_.count_network(0, 0, 0, 0, now_ms);
   }
 
   // Reads the counts when kEveryMs have passed since the last reading, or
@@ -42,9 +42,13 @@ class CounterReader {
       const int64_t fails = n.reassembly_failures - network_.reassembly_failures;
       const int64_t timeouts = n.reassembly_timeouts - network_.reassembly_timeouts;
       const int64_t checksums = n.checksum_errors - network_.checksum_errors;
+      // Without the queues waiting, only those that timed out are known.
+      const int64_t queues_left = n.reassembly_queues >= 0 && network_.reassembly_queues >= 0
+                                      ? n.reassembly_queues - network_.reassembly_queues + timeouts
+                                      : timeouts;
       // Counters that went back (another namespace's, or reset) tell nothing.
       if (fails >= 0 && timeouts >= 0 && checksums >= 0) {
-        account_.count_network(fails, timeouts, checksums, at);
+        account_.count_network(fails, timeouts, queues_left, checksums, at);
         network_ = n;
       }
     }

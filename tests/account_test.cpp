@@ -537,7 +537,8 @@ TEST(Account, KernelDropsExplainLossInTheSecondsBeside) {
 TEST(Account, LossIsSplitByTheHostsCounters) {
   constexpr int64_t kT0 = AccountFeed::kT0;
   struct Counters {
-    int64_t drops = 0, reassembly_failures = 0, reassembly_timeouts = 0, checksum_errors = 0;
+    int64_t drops = 0, reassembly_failures = 0, reassembly_timeouts = 0, queues_left = 0,
+            checksum_errors = 0;
   };
   struct Case {
     const char* name;
@@ -545,10 +546,11 @@ TEST(Account, LossIsSplitByTheHostsCounters) {
     int64_t queued_ms;          // how long messages waited in LCM's queue
     bool records_lost = false;  // the lost frames' status records were lost too
     int64_t buffer, memory, fragments, in_lcm, checksum, other;
+    int counted_later = 0;  // cycles after the loss that the counters are read
   };
   const Case cases[] = {
       {"reassembly memory full: fragments refused, no timeouts",
-       {0, 900, 0, 0},
+       {0, 900, 0, 0, 0},
        1,
        false,
        0,
@@ -557,9 +559,29 @@ TEST(Account, LossIsSplitByTheHostsCounters) {
        0,
        0,
        0},
-      {"fragments lost on the way: a timeout a datagram", {0, 4, 4, 0}, 1, false, 0, 0, 4, 0, 0, 6},
-      {"bad checksums, counted among the drops too", {3, 0, 0, 3}, 1, false, 0, 0, 0, 0, 3, 7},
-      {"a full receive buffer", {40, 0, 0, 0}, 1, false, 10, 0, 0, 0, 0, 0},
+      {"fragments lost on the way: a queue left a datagram",
+       {0, 4, 4, 4, 0},
+       1,
+       false,
+       0,
+       0,
+       4,
+       0,
+       0,
+       6},
+      {"... waiting still (ipfrag_time 30): no timeouts yet",
+       {0, 0, 0, 4, 0},
+       1,
+       false,
+       0,
+       0,
+       4,
+       0,
+       0,
+       6},
+      {"... seen a second later", {0, 4, 4, 4, 0}, 1, false, 0, 0, 4, 0, 0, 6, 80},
+      {"bad checksums, counted among the drops too", {3, 0, 0, 0, 3}, 1, false, 0, 0, 0, 0, 3, 7},
+      {"a full receive buffer", {40, 0, 0, 0, 0}, 1, false, 10, 0, 0, 0, 0, 0},
       {"LCM's queue deep, records lost in step", {}, 150, true, 0, 0, 0, 10, 0, 0},
       {"records lost in step, the queue short", {}, 1, true, 0, 0, 0, 0, 0, 10},
   };
@@ -567,14 +589,14 @@ TEST(Account, LossIsSplitByTheHostsCounters) {
     SCOPED_TRACE(c.name);
     AccountFeed feed;
     feed.checker().count_kernel_drops(0, kT0);
-    feed.checker().count_network(0, 0, 0, kT0);
+    feed.checker().count_network(0, 0, 0, 0, kT0);
     for (int i = 0; i < 300; ++i) {
       const int64_t now = kT0 + int64_t{10} * i;
       const bool lost = i >= 150 && i < 160;  // ten frames at 1.5 s
-      if (i == 155) {
+      if (i == 155 + c.counted_later) {
         feed.checker().count_kernel_drops(c.counters.drops, now);
         feed.checker().count_network(c.counters.reassembly_failures, c.counters.reassembly_timeouts,
-                                     c.counters.checksum_errors, now);
+                                     c.counters.queues_left, c.counters.checksum_errors, now);
       }
       feed.advance(now);
       const int64_t recv_us = (now - c.queued_ms) * 1000;

@@ -161,6 +161,11 @@ class CheckInNamespace : public ::testing::Test {
   }
   void TearDown() override {
     drop_udp("");
+    // Loopback and IP reassembly as a new namespace has them.
+    std::system(
+        "ip link set lo mtu 65536; tc qdisc del dev lo root 2>/dev/null; sysctl -qw "
+        "net.ipv4.ipfrag_high_thresh=4194304 net.ipv4.ipfrag_low_thresh=3145728 "
+        "net.ipv4.ipfrag_time=30");
     for (const std::string& host : hosts_) {
       std::system(("ip netns del " + host + " 2>/dev/null").c_str());
     }
@@ -285,6 +290,37 @@ class CheckInNamespace : public ::testing::Test {
       script += bridged_host_script(h, port, i);
     }
     ASSERT_EQ(std::system(script.c_str()), 0) << script;
+  }
+
+  // Loopback with an Ethernet MTU: a frame of varnock's travels as 1,126 IP
+  // fragments, reassembled by this host's IP as on a LAN.
+  static void fragment_on_loopback(const std::string& sysctls = "") {
+    ASSERT_EQ(std::system("ip link set lo mtu 1500"), 0);
+    if (!sysctls.empty()) {
+      ASSERT_EQ(std::system(("sysctl -qw " + sysctls).c_str()), 0) << sysctls;
+    }
+  }
+
+  // Drops `per_10000` of every 10,000 IP fragments as they arrive, before
+  // reassembly.
+  static void drop_fragments(int per_10000) {
+    nft("table inet varnock_test {\n  chain pre {\n    type filter hook prerouting priority -500;\n"
+        "    ip frag-off & 0x3fff != 0 numgen random mod 10000 < " +
+        std::to_string(per_10000) + " drop\n  }\n}\n");
+  }
+
+  // varnock-pace's frames of varnock's size at `rate` for `seconds` on this host.
+  std::unique_ptr<ChildProcess> start_pace(const char* rate, const char* seconds,
+                                           std::vector<std::string> more = {}) {
+    std::vector<std::string> command{PACE_BINARY,
+                                     "--rate",
+                                     rate,
+                                     "--seconds",
+                                     seconds,
+                                     "--url",
+                                     "udpm://239.255.76.67:7667?ttl=0"};
+    command.insert(command.end(), more.begin(), more.end());
+    return std::make_unique<ChildProcess>(command, path("pace.out"), path("pace.err"));
   }
 
   static std::string skip_reason_;
@@ -835,6 +871,86 @@ TEST_F(CheckInNamespace, OutputsAndBusesThatFail) {
   EXPECT_EQ(rows.rfind("second,clock_step_s,", 0), 0u) << rows;
   EXPECT_EQ(rows.find("RECSTAT"), std::string::npos) << rows;
   EXPECT_EQ(rows.find("summary"), std::string::npos) << rows;
+}
+
+// Each cause of loss on the receiving host, made in this namespace, takes
+// most of the loss. Reassembly memory too small for one datagram of a
+// frame: the kernel refuses their fragments, and no frame arrives.
+TEST_F(CheckInNamespace, ReassemblyMemoryTooSmallForADatagramIsNamed) {
+  fragment_on_loopback("net.ipv4.ipfrag_low_thresh=65536 net.ipv4.ipfrag_high_thresh=98304");
+  auto check = start_check({}, {"--json", "--seconds", "4", "--url", kLoopbackUrl});
+  auto pace = start_pace("10", "2");
+  EXPECT_EQ(pace->wait_exit(std::chrono::seconds(10)), 0);
+  const CheckOutput out = finished_check(*check, 0);
+  EXPECT_EQ(out.total("frames"), 0) << out.text;
+  EXPECT_GE(out.total("lost"), 15) << out.text;
+  EXPECT_GE(out.total("lost_reassembly_memory"), out.total("lost") * 9 / 10) << out.text;
+}
+
+// Fragments lost on the way: each leaves a reassembly queue that is never
+// completed, a frame each, whether it times out within the run (a short
+// ipfrag_time) or still waits at its end (the default 30 s).
+TEST_F(CheckInNamespace, FragmentsLostOnTheWayAreNamed) {
+  drop_fragments(4);
+  for (const char* seconds : {"1", "30"}) {
+    SCOPED_TRACE(std::string("ipfrag_time ") + seconds);
+    fragment_on_loopback(std::string("net.ipv4.ipfrag_time=") + seconds);
+    auto check = start_check({}, {"--json", "--seconds", "5", "--url", kLoopbackUrl});
+    auto pace = start_pace("10", "3");
+    EXPECT_EQ(pace->wait_exit(std::chrono::seconds(10)), 0);
+    const CheckOutput out = finished_check(*check, 0);
+    EXPECT_GE(out.total("lost"), 3) << out.text;
+    EXPECT_GE(out.total("lost_fragments"), out.total("lost") * 7 / 10) << out.text;
+    EXPECT_GT(out.total("frames"), 0) << out.text;
+  }
+}
+
+// The same loss with the default ipfrag_time of 30 s: the queues it leaves
+// fill the reassembly memory, and from then on the kernel refuses every
+// fragment.
+TEST_F(CheckInNamespace, AFullReassemblyMemoryIsNamed) {
+  fragment_on_loopback("net.ipv4.ipfrag_low_thresh=786432 net.ipv4.ipfrag_high_thresh=1048576");
+  drop_fragments(10);
+  auto check = start_check({}, {"--json", "--seconds", "5", "--url", kLoopbackUrl});
+  auto pace = start_pace("20", "3");
+  EXPECT_EQ(pace->wait_exit(std::chrono::seconds(10)), 0);
+  const CheckOutput out = finished_check(*check, 0);
+  EXPECT_GE(out.total("lost"), 20) << out.text;
+  EXPECT_GE(out.total("lost_reassembly_memory"), out.total("lost") / 2) << out.text;
+  EXPECT_GT(out.total("lost_reassembly_memory"), out.total("lost_fragments")) << out.text;
+}
+
+// A link slower than the publisher with a short queue drops on the sending
+// host while LCM reports success: varnock-pace counts the datagrams, and
+// varnock warns of them once, its standard output unchanged.
+TEST_F(CheckInNamespace, TheSendersDropsAreCounted) {
+  fragment_on_loopback();
+  ASSERT_EQ(std::system("tc qdisc add dev lo root tbf rate 200mbit burst 64kb latency 5ms"), 0);
+  auto pace = start_pace("40", "2", {"--json"});
+  EXPECT_EQ(pace->wait_exit(std::chrono::seconds(10)), 0);
+  const CheckOutput pace_out = parse_check_output(testing::read_file(path("pace.out")));
+  ASSERT_FALSE(pace_out.summary.is_null()) << pace_out.text;
+  EXPECT_GT(pace_out.summary["send_drops"].get<int64_t>(), 10) << pace_out.text;
+  int64_t by_second = 0;
+  for (const json& r : pace_out.rows) by_second += r["send_drops"].get<int64_t>();
+  EXPECT_LE(by_second, pace_out.summary["send_drops"].get<int64_t>());
+
+  setenv("LCM_DEFAULT_URL", "udpm://239.255.76.67:7667?ttl=0", 1);
+  ChildProcess varnock({VARNOCK_BINARY}, path("varnock.out"), path("varnock.err"));
+  unsetenv("LCM_DEFAULT_URL");
+  std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+  varnock.signal(SIGTERM);
+  EXPECT_TRUE(varnock.wait_exit(std::chrono::seconds(10)).has_value());
+  const std::string err = testing::read_file(path("varnock.err"));
+  EXPECT_NE(err.find("varnock: warning: the kernel dropped "), std::string::npos) << err;
+  EXPECT_EQ(err.find("warning", err.find("warning") + 1), std::string::npos) << err;
+  std::istringstream lines(testing::read_file(path("varnock.out")));
+  std::string line;
+  std::getline(lines, line);
+  EXPECT_EQ(line, "varnock");
+  while (std::getline(lines, line)) {
+    EXPECT_NE(line.find(" frame rate: "), std::string::npos) << line;
+  }
 }
 
 }  // namespace
