@@ -113,18 +113,22 @@ Options that take a value accept it as --opt VALUE or --opt=VALUE.
 Output: a line naming the frame size, the rate and the bus; then, once a
 second (when a cycle starts in a new second), that second (Unix time) and the
 rates requested and achieved since the last line; when the run ends, the
-cycles of the whole run and its rate. For example:
+cycles of the whole run and its rate. Each also tells the datagrams this host
+dropped of what it sent meanwhile (a full send buffer, a link queue that
+overflowed), though LCM reported them sent: the host's counters (Udp
+SndbufErrors, Ip FragFails and OutDiscards), other programs' drops included;
+left out where they cannot be read. For example:
 
-  1796866845 rate: requested 30 achieved 30.0
+  1796866845 rate: requested 30 achieved 30.0, send drops 0
 
-  total: 90 cycles in 3.000 s: requested 30 achieved 30.0
+  total: 90 cycles in 3.000 s: requested 30 achieved 30.0, send drops 0
 A cycle counts once both messages have been handed to LCM.
 
 With --json, the same figures for programs: one JSON object a line, its
 "type" start (with version, url, width, height, message_bytes, rate_hz and
-seconds), second (second, cycles, achieved_hz) or summary (cycles, seconds,
-rate_hz, achieved_hz). rate_hz is null for max, and the start's seconds null
-without --seconds. Warnings and errors stay on standard error, as text.
+seconds), second (second, cycles, achieved_hz, send_drops) or summary
+(cycles, seconds, rate_hz, achieved_hz, send_drops). rate_hz is null for max,
+the start's seconds null without --seconds, send_drops null when unknown. Warnings and errors stay on standard error, as text.
 
 Keys and signals, as varnock: in the foreground, any key ends the run after
 the current cycle (with standard input from a pipe, any byte waiting).
