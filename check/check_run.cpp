@@ -1,6 +1,7 @@
 #include "check/check_run.h"
 
 #include <lcm/lcm.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "check/exit_status.h"
 #include "host/lcm_url.h"
@@ -16,6 +18,7 @@
 #include "receive/loop.h"
 #include "receive/subscription.h"
 #include "report/output.h"
+#include "report/share.h"
 
 namespace varnock::check {
 namespace {
@@ -113,7 +116,7 @@ std::string missed_limit(const Options& options, const account::Summary& s) {
   return "";
 }
 
-int run_check(const Options& options, const host::Host& host, Clock& clock) {
+int run_check(const Options& options, const host::Host& host, Clock& clock, SendDropSource& drops) {
   const std::string url = host::url_in_use(options.url);
   std::fprintf(stderr, "varnock-check: listening on %s (RECSTAT, TFIMAGE)\n", url.c_str());
 
@@ -149,6 +152,25 @@ int run_check(const Options& options, const host::Host& host, Clock& clock) {
   }
   BufferWarning buffer_warning(parsed, receiving.get(), host);
 
+  // Shared on the bus it listens to; LCM hands our own reports to no
+  // subscription of ours, so they cannot reach the account.
+  std::optional<report::Sharer> sharer;
+  if (options.share) {
+    if (parsed.provider == "file") {
+      std::fprintf(stderr,
+                   "varnock-check: --share cannot publish on %s: a log is read, not written\n",
+                   url.c_str());
+      return kCheckUsage;
+    }
+    report::Reporter who;
+    who.host = host.name();
+    who.pid = static_cast<int32_t>(getpid());
+    who.name =
+        options.name.empty() ? report::default_reporter_name(who.host, who.pid) : options.name;
+    who.url = url;
+    sharer.emplace(bus.get(), std::move(who), clock, drops);
+  }
+
   // Opened only now that the bus works, so that a bad URL leaves an
   // existing file as it was.
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> csv(nullptr, std::fclose);
@@ -180,6 +202,7 @@ int run_check(const Options& options, const host::Host& host, Clock& clock) {
       [&](const account::SecondReport& r) {
         buffer_warning.judge(account.largest_frame_bytes(), account.status_records());
         out.row(r);
+        if (sharer) sharer->row(r);
         return out.error() == 0;
       },
       receiving.get(), parsed.udpm() ? &host : nullptr);
@@ -187,10 +210,14 @@ int run_check(const Options& options, const host::Host& host, Clock& clock) {
   if (end == receive::LoopEnd::kEndOfInput) {
     std::fprintf(stderr, "varnock-check: the bus delivers no more messages (end of the log?)\n");
   }
-  for (const account::SecondReport& r : account.finish(clock.wall_milliseconds())) out.row(r);
+  for (const account::SecondReport& r : account.finish(clock.wall_milliseconds())) {
+    out.row(r);
+    if (sharer) sharer->row(r);
+  }
   const double seconds = static_cast<double>(clock.monotonic_nanoseconds() - start_ns) / 1e9;
   const account::Summary summary = account.summary(seconds);
   out.summary(summary);
+  if (sharer) sharer->summary(summary);
 
   if (out.error() == EPIPE) {
     // A reader that has gone away ends us as it ends any filter: quietly,

@@ -9,6 +9,7 @@
 #include "check/options.h"
 #include "host/host.h"
 #include "platform/clock.h"
+#include "platform/send_drops.h"
 
 namespace varnock::check {
 
@@ -17,9 +18,11 @@ std::string missed_limit(const Options& options, const account::Summary& s);
 
 // Runs until options.seconds have passed, a stop signal or the end of the
 // input; returns the exit status (check/exit_status.h). Writes rows and the
-// summary to standard output, notes and errors to standard error. Call from
-// the main thread, with the stop signals installed.
-int run_check(const Options& options, const host::Host& host, Clock& clock);
+// summary to standard output, notes and errors to standard error; with
+// --share, also publishes them on the bus, with what `drops` tells of this
+// host's send-side drops. Call from the main thread, with the stop signals
+// installed.
+int run_check(const Options& options, const host::Host& host, Clock& clock, SendDropSource& drops);
 
 }  // namespace varnock::check
 

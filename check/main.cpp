@@ -37,5 +37,6 @@ int main(int argc, char** argv) {
     return diagnose::exit_status_of(diagnose::run_diagnose(host::url_in_use(options.url),
                                                            options.seconds, *host, clock, stdout));
   }
-  return check::run_check(options, *host, clock);
+  const std::unique_ptr<SendDropSource> drops = make_system_send_drop_source();
+  return check::run_check(options, *host, clock, *drops);
 }

@@ -14,7 +14,8 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
     const std::string_view arg = split.option;
     const std::optional<std::string_view> inline_value = split.inline_value;
     const bool takes_value = arg == "--url" || arg == "--seconds" || arg == "--csv" ||
-                             arg == "--max-loss" || arg == "--min-frames" || arg == "--handler-ms";
+                             arg == "--max-loss" || arg == "--min-frames" ||
+                             arg == "--handler-ms" || arg == "--name";
     if (inline_value && !takes_value) {
       return std::string(arg) + " takes no value";
     }
@@ -39,6 +40,15 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
                                     &o->min_frames);
     } else if (arg == "--handler-ms") {
       error = parse_number<double>(arg, value(), 0, kMaxHandlerMs, "milliseconds", &o->handler_ms);
+    } else if (arg == "--name") {
+      o->name = value();
+      if (o->name.empty()) return "--name needs a name";
+      if (o->name.size() > kMaxNameBytes) {
+        return "--name is " + std::to_string(o->name.size()) + " bytes long, more than " +
+               std::to_string(kMaxNameBytes);
+      }
+    } else if (arg == "--share") {
+      o->share = true;
     } else if (arg == "--diagnose") {
       o->diagnose = true;
     } else if (arg == "--json") {
@@ -52,9 +62,10 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
     }
     if (!error.empty()) return error;
   }
-  if (o->diagnose && (o->json || !o->csv_path.empty())) {
-    return "--diagnose writes neither --json nor --csv";
+  if (o->diagnose && (o->json || !o->csv_path.empty() || o->share)) {
+    return "--diagnose writes neither --json nor --csv, and shares nothing";
   }
+  if (!o->name.empty() && !o->share) return "--name names what --share publishes: add --share";
   return "";
 }
 
@@ -65,6 +76,7 @@ const char* usage_line() {
 const char* usage() {
   return R"(Usage: varnock-check [--url URL] [--seconds N] [--json] [--csv FILE]
                      [--max-loss PERCENT] [--min-frames N] [--handler-ms MS]
+                     [--share [--name NAME]]
        varnock-check --diagnose [--url URL] [--seconds N]
 
 Subscribes to varnock's channels RECSTAT and TFIMAGE, checks every message
@@ -87,6 +99,12 @@ Options:
   --min-frames N    fail (exit 4) when fewer than N frames arrived whole
   --handler-ms MS   spend MS milliseconds handling each frame, as a slow
                     subscriber would, to see what that loses
+  --share           also publish each second's account and the summary on
+                    channel VARNOCK_CHECK of the same bus (type
+                    varnock.check_report_t, /usr/share/varnock/
+                    check_report_t.lcm), for varnock-gather to show beside
+                    other checkers'; with this host's send-side drops
+  --name NAME       the name the shared account carries (default HOST:PID)
   --diagnose        check the bus set-up instead, one line per check, each
                     failing one with the command that fixes it: the multicast
                     route and its interface, ttl, net.core.rmem_max and
@@ -111,10 +129,10 @@ lost, frames past period 1638399, or size - 1 for frames of another size),
 marked as estimated. Rows are written two seconds late (longer after the bus
 falls silent), so that loss found later lands in the second it happened.
 
-On udpm, loss is split by cause: frames the kernel's drops for the receiving
-socket explain (its receive buffer was full), and the rest (the network, or
-LCM, which discards a message whose fragments arrive out of order or
-incomplete).
+On udpm, loss is split by cause from this host's counters: a full receive
+buffer (the socket's drops), bad checksums, IP reassembly refused for want of
+memory, fragments lost on the way, messages LCM discarded from a full queue,
+and the rest (whole datagrams that never came); output-fields.md tells how.
 
 Times: latency is LCM's receive time minus the frame's stamp, which has 1 ms
 resolution (about 0.5 ms of every figure) and across hosts is only as good as

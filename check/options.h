@@ -9,6 +9,8 @@ namespace varnock::check {
 
 // The longest run --seconds asks for: a year.
 inline constexpr int64_t kMaxSeconds = 366LL * 24 * 3600;
+// The longest --name, in bytes.
+inline constexpr size_t kMaxNameBytes = 200;
 // Bounds of --min-frames and --handler-ms.
 inline constexpr int64_t kMaxMinFrames = int64_t{1} << 40;
 inline constexpr double kMaxHandlerMs = 10'000;
@@ -23,6 +25,8 @@ struct Options {
   double max_loss_percent = -1;  // -1: no limit
   int64_t min_frames = 0;
   double handler_ms = 0;  // time the frame handler takes, as a slow subscriber
+  bool share = false;     // also publish the account on VARNOCK_CHECK
+  std::string name;       // the checker's name in what it shares; empty: HOST:PID
 
   bool diagnose = false;  // a preflight of the bus set-up instead of a run
 

@@ -61,6 +61,9 @@ class Host {
  public:
   virtual ~Host() = default;
 
+  // The host's name, as other hosts' reports should show it; "" when unknown.
+  virtual std::string name() const = 0;
+
   // Which route datagrams to `group` take, in this thread's network
   // namespace; "" or why there is none (the kernel's reason).
   virtual std::string lookup_route(in_addr group, Route* out) const = 0;

@@ -1,6 +1,8 @@
 // The host interface on Linux: netlink for routes, ioctl for interfaces,
 // /proc/sys for settings, /proc/net/snmp for the network's counters,
 // SO_MEMINFO for the receiving socket.
+#include <unistd.h>
+
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -15,6 +17,12 @@ namespace {
 
 class LinuxHost final : public Host {
  public:
+  std::string name() const override {
+    char text[256] = {};
+    if (gethostname(text, sizeof text - 1) != 0) return "";
+    return text;
+  }
+
   std::string lookup_route(in_addr group, Route* out) const override {
     return host::lookup_route(group, out);
   }

@@ -11,6 +11,7 @@
 #include <limits>
 #include <memory>
 #include <span>
+#include <string_view>
 
 namespace varnock {
 
@@ -41,6 +42,19 @@ class PayloadWriter {
     if (remaining() < n) return false;
     std::memcpy(out_ + written_, data, static_cast<size_t>(n));
     written_ += n;
+    return true;
+  }
+
+  // An LCM string: its length with the terminating NUL as an int32, the
+  // bytes, then the NUL; all of it or, when it does not fit, nothing.
+  bool put_string(std::string_view s) {
+    if (s.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max() - 1)) return false;
+    const int32_t length = static_cast<int32_t>(s.size()) + 1;
+    if (remaining() < int64_t{4} + length) return false;
+    put<4>(static_cast<uint32_t>(length));
+    if (!s.empty()) std::memcpy(out_ + written_, s.data(), s.size());
+    written_ += length - 1;
+    out_[written_++] = 0;
     return true;
   }
 

@@ -21,6 +21,7 @@ Options with(const std::function<void(Options&)>& change) {
 }
 
 TEST(Options, Table) {
+  const std::string long_name(201, 'n');
   struct Case {
     std::vector<const char*> args;
     std::string error_contains;  // "" when valid
@@ -76,6 +77,14 @@ TEST(Options, Table) {
        })},
       {{"--diagnose", "--json"}, "--diagnose"},
       {{"--diagnose=yes"}, "--diagnose takes no value"},
+      {{"--share", "--name", "cam-sub-1"}, "", with([](Options& o) {
+         o.share = true;
+         o.name = "cam-sub-1";
+       })},
+      {{"--name", "cam-sub-1"}, "add --share"},
+      {{"--share", "--name="}, "--name needs a name"},
+      {{"--share", "--name", long_name.c_str()}, "201 bytes long, more than 200"},
+      {{"--diagnose", "--share"}, "shares nothing"},
   };
   for (const Case& c : cases) {
     std::vector<const char*> argv = {"varnock-check"};

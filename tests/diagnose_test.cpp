@@ -346,6 +346,7 @@ class FakeHost final : public host::Host {
   int64_t rmem_max = 4'194'304;
   int64_t rmem_default = 212'992;
 
+  std::string name() const override { return "fake"; }
   std::string lookup_route(in_addr /*group*/, host::Route* out) const override {
     if (route_error.empty()) *out = route;
     return route_error;

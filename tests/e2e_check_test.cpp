@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -21,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "messages/check_report_t.h"
 #include "messages/encoding.h"
 #include "messages/recstat_t.h"
 #include "pattern/frames.h"
@@ -951,6 +953,82 @@ TEST_F(CheckInNamespace, TheSendersDropsAreCounted) {
   while (std::getline(lines, line)) {
     EXPECT_NE(line.find(" frame rate: "), std::string::npos) << line;
   }
+}
+
+// --share publishes each settled second and the summary on VARNOCK_CHECK of
+// the bus it listens to, with the JSON lines' values; the account is not
+// disturbed by it. A log cannot carry them.
+TEST_F(CheckInNamespace, SharedReportsCarryTheAccount) {
+  lcm_t* listener = lcm_create(kLoopbackUrl);
+  ASSERT_NE(listener, nullptr);
+  std::vector<check_report_t> reports;
+  int malformed = 0;
+  struct Sink {
+    std::vector<check_report_t>* reports;
+    int* malformed;
+  } sink{&reports, &malformed};
+  lcm_subscribe(
+      listener, "VARNOCK_CHECK",
+      [](const lcm_recv_buf_t* rbuf, const char*, void* user) {
+        auto* to = static_cast<Sink*>(user);
+        check_report_t m;
+        if (check_report_t::decode(static_cast<const uint8_t*>(rbuf->data), rbuf->data_size, &m)) {
+          to->reports->push_back(std::move(m));
+        } else {
+          ++*to->malformed;
+        }
+      },
+      &sink);
+  std::atomic<bool> done{false};
+  std::thread pump([&] {
+    while (!done) lcm_handle_timeout(listener, 50);
+  });
+
+  auto check = start_check(
+      {}, {"--json", "--seconds", "4", "--share", "--name", "sub-a", "--url", kLoopbackUrl});
+  publish_cycles("udpm://239.255.76.67:7667?ttl=0", 60, 100, 10);
+  const CheckOutput out = finished_check(*check, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  done = true;
+  pump.join();
+  lcm_destroy(listener);
+
+  EXPECT_EQ(out.accounted(), 100) << out.text;
+  EXPECT_EQ(out.total("runs"), 1) << out.text;
+  EXPECT_EQ(out.total("corrupt"), 0) << out.text;
+  EXPECT_EQ(malformed, 0);
+  ASSERT_EQ(reports.size(), out.rows.size() + 1);
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  for (size_t i = 0; i < reports.size(); ++i) {
+    const check_report_t& m = reports[i];
+    const bool last = i + 1 == reports.size();
+    const json& j = last ? out.summary : out.rows[i];
+    SCOPED_TRACE(j.dump());
+    EXPECT_EQ(m.kind, last ? check_report_t::kKindSummary : check_report_t::kKindSecond);
+    EXPECT_EQ(m.name, "sub-a");
+    EXPECT_EQ(m.host, host);
+    EXPECT_EQ(m.pid, check->pid());
+    EXPECT_EQ(m.url, kLoopbackUrl);
+    if (!last) {
+      EXPECT_EQ(m.second, j["second"].get<int64_t>());
+    }
+    EXPECT_EQ(m.frames, j["frames"].get<int64_t>());
+    EXPECT_EQ(m.status_records, j["status_records"].get<int64_t>());
+    EXPECT_EQ(m.lost, j["lost"].get<int64_t>());
+    EXPECT_EQ(m.kernel_drops, j["kernel_drops"].get<int64_t>());
+    EXPECT_GE(m.send_drops, 0);
+  }
+
+  const std::string log = path("run.log");
+  publish_cycles(("file://" + log + "?mode=w").c_str(), 60, 3, 1);
+  ChildProcess from_log(
+      {CHECK_BINARY, "--seconds", "1", "--share", "--url", "file://" + log + "?speed=0"},
+      path("check.out"), path("check.err"));
+  EXPECT_EQ(from_log.wait_exit(std::chrono::seconds(10)), 2);
+  EXPECT_NE(testing::read_file(path("check.err")).find("--share cannot publish on file://"),
+            std::string::npos)
+      << testing::read_file(path("check.err"));
 }
 
 }  // namespace

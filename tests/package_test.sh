@@ -36,14 +36,17 @@ done
 
 expected="./usr/bin/varnock
 ./usr/bin/varnock-check
+./usr/bin/varnock-gather
 ./usr/bin/varnock-pace
 ./usr/share/doc/varnock/README.md
 ./usr/share/doc/varnock/changelog.Debian.gz
 ./usr/share/doc/varnock/copyright
 ./usr/share/doc/varnock/output-fields.md
 ./usr/share/man/man1/varnock-check.1.gz
+./usr/share/man/man1/varnock-gather.1.gz
 ./usr/share/man/man1/varnock-pace.1.gz
-./usr/share/man/man1/varnock.1.gz"
+./usr/share/man/man1/varnock.1.gz
+./usr/share/varnock/check_report_t.lcm"
 files=$(dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$' | sort)
 [ "$files" = "$expected" ] || fail "the package holds:
 $files
@@ -70,7 +73,7 @@ grep -q '^Files: \*$' "$doc/copyright" || fail "copyright has no 'Files: *' para
 license=$(sed -n 's/^License: //p' "$doc/copyright" | head -n 1)
 [ "$(grep -c "^License: $license$" "$doc/copyright")" -ge 2 ] ||
   fail "copyright does not give the text of its licence '$license'"
-for program in varnock varnock-check varnock-pace; do
+for program in varnock varnock-check varnock-gather varnock-pace; do
   bin=$root/usr/bin/$program
   [ "$("$bin" --version)" = "$program $version" ] ||
     fail "$program --version printed '$("$bin" --version)'"

@@ -10,9 +10,12 @@
 #include <vector>
 
 #include "account/account.h"
+#include "messages/check_report_t.h"
+#include "messages/encoding.h"
 #include "report/fields.h"
 #include "report/formats.h"
 #include "report/json_string.h"
+#include "report/share.h"
 
 namespace varnock::report {
 namespace {
@@ -191,6 +194,83 @@ TEST(JsonString, KeepsEveryByte) {
   StartInfo start;
   start.url = "udpm://\xfe\xff:7667";
   EXPECT_TRUE(nlohmann::json::accept(json_start(start)));
+}
+
+// What --share publishes carries the JSON line's values: each count and
+// time of the message by its own name, an unknown count -1, a time without a
+// sample NaN, and the message survives its own encoding.
+TEST(SharedReport, CarriesTheJsonValues) {
+  const Reporter who{"cam-sub", "host-b", 4242, "udpm://239.255.76.67:7667?ttl=1"};
+  const SecondReport row = sample_row();
+  const Summary summary = sample_summary();
+  struct Case {
+    const char* name;
+    check_report_t message;
+    nlohmann::json json;
+  };
+  const Case cases[] = {
+      {"a second", shared_row(who, row, 17), nlohmann::json::parse(json_row(row))},
+      {"the summary", shared_summary(who, summary, row.second, -1),
+       nlohmann::json::parse(json_summary(summary))},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> bytes(static_cast<size_t>(c.message.encoded_size()));
+    store_big_endian<8>(bytes.data(), check_report_t::fingerprint);
+    ASSERT_GT(c.message.encode_payload(bytes.data(), 8, static_cast<int32_t>(bytes.size() - 8)), 0);
+    check_report_t m;
+    ASSERT_TRUE(check_report_t::decode(bytes.data(), static_cast<int64_t>(bytes.size()), &m));
+    EXPECT_EQ(m.name, "cam-sub");
+    EXPECT_EQ(m.host, "host-b");
+    EXPECT_EQ(m.pid, 4242);
+    const std::pair<const char*, int64_t> counts[] = {
+        {"status_records", m.status_records},
+        {"frames", m.frames},
+        {"lost", m.lost},
+        {"lost_estimated", m.lost_estimated},
+        {"corrupt", m.corrupt},
+        {"duplicates", m.duplicates},
+        {"late", m.late},
+        {"runs", m.runs},
+        {"unsequenced", m.unsequenced},
+        {"kernel_drops", m.kernel_drops},
+        {"lost_receive_buffer", m.lost_receive_buffer},
+        {"lost_reassembly_memory", m.lost_reassembly_memory},
+        {"lost_fragments", m.lost_fragments},
+        {"lost_in_lcm", m.lost_in_lcm},
+        {"lost_checksum", m.lost_checksum},
+        {"lost_other", m.lost_other},
+    };
+    for (const auto& [name, value] : counts) {
+      SCOPED_TRACE(name);
+      EXPECT_EQ(value, c.json[name].is_null() ? -1 : c.json[name].get<int64_t>());
+    }
+    const std::pair<const char*, double> times[] = {
+        {"latency_ms_p50", m.latency_ms_p50},
+        {"latency_ms_max", m.latency_ms_max},
+        {"inter_arrival_ms_p99", m.inter_arrival_ms_p99},
+        {"delivery_ms_p50", m.delivery_ms_p50},
+        {"lcm_queue_ms_max", m.lcm_queue_ms_max},
+    };
+    for (const auto& [name, value] : times) {
+      SCOPED_TRACE(name);
+      if (c.json[name].is_null()) {
+        EXPECT_TRUE(std::isnan(value));
+      } else {
+        EXPECT_NEAR(value, c.json[name].get<double>(), 0.005);
+      }
+    }
+  }
+  const check_report_t second = shared_row(who, row, 17);
+  EXPECT_EQ(second.kind, check_report_t::kKindSecond);
+  EXPECT_EQ(second.second, row.second);
+  EXPECT_EQ(second.send_drops, 17);
+  EXPECT_EQ(second.bytes, row.counts.bytes);
+  const check_report_t whole = shared_summary(who, summary, row.second, -1);
+  EXPECT_EQ(whole.kind, check_report_t::kKindSummary);
+  EXPECT_EQ(whole.seconds, summary.seconds);
+  EXPECT_EQ(whole.send_drops, -1);
+  EXPECT_EQ(whole.bytes, 2'221'810'068);
 }
 
 }  // namespace

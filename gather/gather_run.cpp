@@ -1,0 +1,158 @@
+#include "gather/gather_run.h"
+
+#include <lcm/lcm.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <span>
+
+#include "gather/bus_wait.h"
+#include "gather/exit_status.h"
+#include "gather/output.h"
+#include "gather/view.h"
+#include "host/lcm_url.h"
+#include "platform/signals.h"
+
+namespace varnock::gather {
+namespace {
+
+constexpr char kChannel[] = "VARNOCK_CHECK";
+constexpr int64_t kNanosPerSecond = 1'000'000'000;
+constexpr int64_t kNanosPerMs = 1'000'000;
+
+// What LCM's handler feeds: the view, and the output of what it took.
+class Listener {
+ public:
+  Listener(Clock& clock, View& view, Output& output, Screen& screen)
+      : clock_(clock), view_(view), output_(output), screen_(screen) {}
+
+  static void on_message(const lcm_recv_buf_t* rbuf, const char* /*channel*/, void* self) {
+    static_cast<Listener*>(self)->hear(
+        std::span<const uint8_t>(static_cast<const uint8_t*>(rbuf->data), rbuf->data_size));
+  }
+
+ private:
+  void hear(std::span<const uint8_t> bytes) {
+    const int64_t now_ms = clock_.monotonic_nanoseconds() / kNanosPerMs;
+    const char* why = "";
+    check_report_t message;
+    switch (view_.hear(bytes, now_ms, &why, &message)) {
+      case View::Heard::kSecond:
+      case View::Heard::kSummary:
+        screen_.write(output_.heard(message, now_ms));
+        break;
+      case View::Heard::kMalformed:
+        if (!malformed_told_) {
+          std::fprintf(stderr,
+                       "varnock-gather: ignoring a message on %s that is no check_report_t (%s); "
+                       "any more are counted as malformed\n",
+                       kChannel, why);
+          malformed_told_ = true;
+        }
+        break;
+      case View::Heard::kTooManyCheckers:
+        if (!too_many_told_) {
+          std::fprintf(stderr,
+                       "varnock-gather: more than %zu checkers report on %s; the ones beyond "
+                       "are ignored\n",
+                       kMaxCheckers, kChannel);
+          too_many_told_ = true;
+        }
+        break;
+    }
+  }
+
+  Clock& clock_;
+  View& view_;
+  Output& output_;
+  Screen& screen_;
+  bool malformed_told_ = false;
+  bool too_many_told_ = false;
+};
+
+Format format_of(const Options& options, const Screen& screen) {
+  if (options.json) return Format::kJson;
+  if (options.csv) return Format::kCsv;
+  return screen.terminal() ? Format::kTable : Format::kText;
+}
+
+}  // namespace
+
+int run_gather(const Options& options, Clock& clock, Screen& screen) {
+  const std::string url = host::url_in_use(options.url);
+  std::fprintf(stderr, "varnock-gather: listening on %s (%s)\n", url.c_str(), kChannel);
+  const std::unique_ptr<lcm_t, void (*)(lcm_t*)> bus(lcm_create(url.c_str()), lcm_destroy);
+  if (!bus) {
+    std::fprintf(stderr, "varnock-gather: cannot open the bus %s\n", url.c_str());
+    return kGatherNoBus;
+  }
+  View view;
+  Output output(format_of(options, screen), url, options.seconds);
+  Listener listener(clock, view, output, screen);
+  // Without a descriptor to wait on, there is no waiting for the bus and
+  // the signals at once.
+  const int fd = lcm_subscribe(bus.get(), kChannel, Listener::on_message, &listener) != nullptr
+                     ? lcm_get_fileno(bus.get())
+                     : -1;
+  if (fd < 0) {
+    std::fprintf(stderr, "varnock-gather: LCM cannot receive on %s (its message above says why)\n",
+                 url.c_str());
+    return kGatherNoBus;
+  }
+  screen.write(output.start());
+
+  const int64_t start_ns = clock.monotonic_nanoseconds();
+  // Options bound --seconds to a year, so this cannot overflow.
+  const int64_t end_ns = options.seconds > 0 ? start_ns + options.seconds * kNanosPerSecond
+                                             : std::numeric_limits<int64_t>::max();
+  int64_t tick_ns = start_ns + kNanosPerSecond;
+  bool input_ended = false;
+  int64_t now_ns = start_ns;
+  while (received_stop_signal() == 0 && screen.error() == 0) {
+    now_ns = clock.monotonic_nanoseconds();
+    if (now_ns >= end_ns) break;
+    if (now_ns >= tick_ns) {
+      screen.write(output.tick(view, now_ns / kNanosPerMs));
+      // A run held up for seconds ticks once, not once for each missed.
+      tick_ns = std::max(tick_ns + kNanosPerSecond, now_ns + 1);
+      continue;
+    }
+    const int64_t wait_ms = (std::min(tick_ns, end_ns) - now_ns + kNanosPerMs - 1) / kNanosPerMs;
+    const Wait wait = wait_for_bus(input_ended ? -1 : fd, wait_ms);
+    if (wait == Wait::kSignal) break;
+    // -1: a bus that delivers no more, as the file provider at the end of
+    // its log.
+    if (wait == Wait::kReadable && lcm_handle(bus.get()) < 0) {
+      input_ended = true;
+      std::fprintf(stderr, "varnock-gather: the bus delivers no more messages (end of the log?)\n");
+      if (options.seconds == 0) break;
+    }
+  }
+  now_ns = std::min(clock.monotonic_nanoseconds(), end_ns);
+  screen.write(output.finish(view, now_ns / kNanosPerMs,
+                             static_cast<double>(now_ns - start_ns) / kNanosPerSecond));
+
+  if (screen.error() == EPIPE) {
+    // A reader that has gone away ends us as it ends any filter: quietly,
+    // by SIGPIPE.
+    std::signal(SIGPIPE, SIG_DFL);
+    std::raise(SIGPIPE);
+  }
+  if (screen.error() != 0) {
+    std::fprintf(stderr, "varnock-gather: cannot write to standard output: %s\n",
+                 std::strerror(screen.error()));
+    return kGatherOutputError;
+  }
+  if (view.checkers().empty()) {
+    std::fprintf(stderr, "varnock-gather: no checker reported on %s (%s)\n", url.c_str(), kChannel);
+    return kGatherNothing;
+  }
+  return kGatherOk;
+}
+
+}  // namespace varnock::gather

@@ -1,0 +1,104 @@
+#include "gather/options.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "cli/command_line.h"
+
+namespace varnock::gather {
+
+std::string parse_options(int argc, const char* const* argv, Options* o) {
+  for (int i = 1; i < argc; ++i) {
+    const OptionArgument split = split_option(argv[i]);
+    const std::string_view arg = split.option;
+    const std::optional<std::string_view> inline_value = split.inline_value;
+    const bool takes_value = arg == "--url" || arg == "--seconds";
+    if (inline_value && !takes_value) return std::string(arg) + " takes no value";
+    if (takes_value && !inline_value && i + 1 >= argc) return std::string(arg) + " needs a value";
+    const auto value = [&]() -> std::string_view {
+      return inline_value ? *inline_value : argv[++i];
+    };
+    std::string error;
+    if (arg == "--url") {
+      o->url = value();
+      if (o->url.empty()) return "--url needs a value";
+    } else if (arg == "--seconds") {
+      error = parse_number<int64_t>(arg, value(), 1, kMaxSeconds, "a whole number of seconds",
+                                    &o->seconds);
+    } else if (arg == "--json") {
+      o->json = true;
+    } else if (arg == "--csv") {
+      o->csv = true;
+    } else if (arg == "--help" || arg == "-h") {
+      o->help = true;
+    } else if (arg == "--version") {
+      o->version = true;
+    } else {
+      return "unknown argument '" + std::string(arg) + "'";
+    }
+    if (!error.empty()) return error;
+  }
+  if (o->json && o->csv) return "--json and --csv are two forms of the same output: choose one";
+  return "";
+}
+
+const char* usage_line() {
+  return "Usage: varnock-gather [OPTION]...\n'varnock-gather --help' tells more.\n";
+}
+
+const char* usage() {
+  return R"(Usage: varnock-gather [--url URL] [--seconds N] [--json | --csv]
+
+Shows in one view every varnock-check that reports on the channel
+VARNOCK_CHECK of a bus (varnock-check --share): each second, for each
+checker, the frames that arrived and were lost, the main cause of the loss,
+and the median latency and delivery time; then a summary of every checker
+and their total. It runs until --seconds N have passed, until Ctrl+C or
+SIGTERM, or, without --seconds, until the bus delivers no more (the end of a
+log read with a file:// URL; add ?speed=0 to read it at full speed).
+
+Options:
+  --url URL      the bus to listen to (default: LCM_DEFAULT_URL, else LCM's
+                 default udpm://239.255.76.67:7667?ttl=0)
+  --seconds N    stop after N seconds (at most a year), even once a log has
+                 been read to its end
+  --json         one JSON object a line, each with its "type": a start line,
+                 a line for each second a checker reports, with the fields of
+                 varnock-check's JSON lines, and a summary with every checker
+                 and the total
+  --csv          a header line, then a row for each second a checker reports
+  --help         this text
+  --version      the version
+Options that take a value accept it as --opt VALUE or --opt=VALUE.
+
+At a terminal, a table is drawn over itself each second: a line for each
+checker with its latest second, and the total of the checkers still
+reporting. Elsewhere, text rows: the lines of the checkers that reported a
+second, written once all of them have (or after 3 s), and their total.
+
+A checker is a name, a host and a process. One that has sent nothing for 3 s
+(by this program's clock) and has not ended is marked silent, never dropped.
+A checker's figures in the summary are its own summary when it sent one
+(it ended), else its seconds added up. Totals add up the counts; a count
+that any checker could not know (-1 in its messages) is unknown (null in
+JSON) in the total. Times in a total are the largest of the checkers' p99 and
+max; medians (p50) cannot be combined from others' and are null there.
+
+Messages on VARNOCK_CHECK that are not whole check_report_t messages are
+counted as malformed and otherwise ignored; the first one is named on
+standard error. At most 1024 checkers are followed.
+
+Exit status:
+  0  at least one checker reported
+  1  the bus could not be opened, or LCM cannot receive on it
+  2  usage error
+  4  no checker reported
+  6  standard output could not be written
+Ended by SIGINT, SIGTERM or SIGHUP, it writes its summary and then dies of
+that signal. A reader that closes the pipe on standard output ends it
+quietly, by SIGPIPE.
+)";
+}
+
+}  // namespace varnock::gather

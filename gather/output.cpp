@@ -1,0 +1,429 @@
+#include "gather/output.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+#include "report/json_string.h"
+#include "varnock/version.h"
+
+namespace varnock::gather {
+namespace {
+
+using R = check_report_t;
+using report::json_string;
+
+constexpr size_t kNameColumns = 32;
+
+std::string n(int64_t v) { return std::to_string(v); }
+
+// -1, unknown, as JSON's null; a plausible message has no other negative.
+std::string count_json(int64_t v) { return v < 0 ? "null" : n(v); }
+std::string count_text(int64_t v) { return v < 0 ? "?" : n(v); }
+
+// The shortest text that reads back as the same double.
+std::string number(double v) {
+  char text[32];
+  const auto [end, ec] = std::to_chars(text, text + sizeof text, v);
+  return ec == std::errc() ? std::string(text, end) : "0";
+}
+std::string time_json(double v) { return std::isfinite(v) ? number(v) : "null"; }
+std::string time_csv(double v) { return std::isfinite(v) ? number(v) : ""; }
+// "1.25 ms", or "-" without a sample.
+std::string ms_text(double v) {
+  if (!std::isfinite(v)) return "-";
+  char text[64];
+  std::snprintf(text, sizeof text, "%.2f ms", v);
+  return text;
+}
+
+// ,"field":value for every count and time of `r`.
+void append_json_measures(std::string& out, const R& r) {
+  for (const CountField& f : count_fields()) {
+    out += ",\"";
+    out += f.name;
+    out += "\":" + count_json(r.*f.member);
+  }
+  for (const TimeField& f : time_fields()) {
+    out += ",\"";
+    out += f.name;
+    out += "\":" + time_json(r.*f.member);
+  }
+}
+
+// A CSV field: quoted, with quotes doubled, when it holds a separator, a
+// quote or a line break.
+std::string csv_text(std::string_view text) {
+  if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  return out + "\"";
+}
+
+// Bytes of the UTF-8 character at the start of `s` and its code point, or 0
+// when it does not start with a valid one.
+size_t utf8_character(std::string_view s, uint32_t* code) {
+  const auto byte = [&s](size_t i) { return static_cast<uint8_t>(s[i]); };
+  const uint8_t lead = byte(0);
+  if (lead < 0x80) {
+    *code = lead;
+    return 1;
+  }
+  size_t length = 0;
+  uint32_t low = 0x80;  // the smallest second byte allowed
+  uint32_t high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;   // overlong
+    if (lead == 0xED) high = 0x9F;  // surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;   // overlong
+    if (lead == 0xF4) high = 0x8F;  // past U+10FFFF
+  } else {
+    return 0;
+  }
+  if (s.size() < length || byte(1) < low || byte(1) > high) return 0;
+  uint32_t c = lead & (0xFF >> (length + 1));
+  for (size_t i = 1; i < length; ++i) {
+    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+    c = (c << 6) | (byte(i) & 0x3F);
+  }
+  *code = c;
+  return length;
+}
+
+std::string display_name(const std::string& name) { return printable(name, kNameColumns); }
+
+std::string who(const Checker& c) {
+  return display_name(c.name) + " (" + printable(c.host, 64) + ", pid " + n(c.pid) + ")";
+}
+
+std::string plural(int64_t count, const char* one, const char* many) {
+  return n(count) + " " + (count == 1 ? one : many);
+}
+
+std::string state(const Checker& c, int64_t now_ms) {
+  if (c.ended()) return "ended";
+  return c.silent(now_ms) ? "silent" : "";
+}
+
+// "frames 60  lost 2  cause receive_buffer": what a text row and a total share.
+std::string text_counts(const R& r) {
+  return "frames " + count_text(r.frames) + "  lost " + count_text(r.lost) + "  cause " +
+         std::string(main_cause(r));
+}
+
+std::string text_row(const R& r) {
+  return n(r.second) + "  " + display_name(r.name) + "  " + text_counts(r) + "  latency p50 " +
+         ms_text(r.latency_ms_p50) + "  delivery p50 " + ms_text(r.delivery_ms_p50) + "\n";
+}
+
+// A run's or the total's line of the text summary.
+std::string summary_measures(const R& r) {
+  return "frames " + count_text(r.frames) + ", lost " + count_text(r.lost) + " (" +
+         std::string(main_cause(r)) + "), corrupt " + count_text(r.corrupt) + ", latency p99 " +
+         ms_text(r.latency_ms_p99) + ", delivery p99 " + ms_text(r.delivery_ms_p99);
+}
+
+// Right-aligned in `width` columns.
+std::string right(const std::string& s, size_t width) {
+  return s.size() >= width ? s : std::string(width - s.size(), ' ') + s;
+}
+std::string left(const std::string& s, size_t width) {
+  return s.size() >= width ? s : s + std::string(width - s.size(), ' ');
+}
+
+std::string trim_right(std::string s) {
+  s.erase(s.find_last_not_of(' ') + 1);
+  return s;
+}
+
+}  // namespace
+
+std::string printable(std::string_view text, size_t columns) {
+  std::string out;
+  size_t shown = 0;
+  size_t last_at = 0;  // where the last character shown begins in `out`
+  while (!text.empty()) {
+    if (shown == columns) {
+      if (columns > 0) {
+        out.resize(last_at);
+        out += '~';
+      }
+      break;
+    }
+    uint32_t code = 0;
+    const size_t length = utf8_character(text, &code);
+    last_at = out.size();
+    if (length > 0 && code >= 0x20 && code != 0x7F && !(code >= 0x80 && code < 0xA0)) {
+      out.append(text.substr(0, length));
+    } else {
+      out += '?';
+    }
+    text.remove_prefix(std::max<size_t>(length, 1));
+    ++shown;
+  }
+  return out;
+}
+
+std::string csv_header() {
+  std::string out = "name,host,pid,second";
+  for (const CountField& f : count_fields()) out += std::string(",") + f.name;
+  for (const TimeField& f : time_fields()) out += std::string(",") + f.name;
+  return out + "\n";
+}
+
+std::string csv_row(const R& r) {
+  std::string out = csv_text(r.name) + "," + csv_text(r.host) + "," + n(r.pid) + "," + n(r.second);
+  for (const CountField& f : count_fields()) {
+    out += ',';
+    if (r.*f.member >= 0) out += n(r.*f.member);
+  }
+  for (const TimeField& f : time_fields()) {
+    out += ',';
+    out += time_csv(r.*f.member);
+  }
+  return out + "\n";
+}
+
+std::string json_start(std::string_view url, int64_t seconds) {
+  return "{\"type\":\"start\",\"version\":" + json_string(kVersion) +
+         ",\"url\":" + json_string(url) +
+         ",\"channel\":\"VARNOCK_CHECK\",\"seconds\":" + (seconds > 0 ? n(seconds) : "null") +
+         "}\n";
+}
+
+std::string json_second(const R& r) {
+  std::string out = "{\"type\":\"second\",\"name\":" + json_string(r.name) +
+                    ",\"host\":" + json_string(r.host) + ",\"pid\":" + n(r.pid) +
+                    ",\"second\":" + n(r.second);
+  append_json_measures(out, r);
+  return out + "}\n";
+}
+
+std::string json_summary(const View& view, int64_t now_ms, double seconds) {
+  std::string out = "{\"type\":\"summary\",\"seconds\":" + time_json(seconds) + ",\"checkers\":[";
+  bool first = true;
+  for (const Checker& c : view.checkers()) {
+    const R run = c.run();
+    if (!first) out += ',';
+    first = false;
+    out += "{\"name\":" + json_string(c.name) + ",\"host\":" + json_string(c.host) +
+           ",\"pid\":" + n(c.pid) + ",\"url\":" + json_string(c.url) +
+           ",\"ended\":" + (c.ended() ? "true" : "false") +
+           ",\"silent\":" + (c.silent(now_ms) ? "true" : "false") +
+           ",\"seconds\":" + time_json(run.seconds) + ",\"second\":" + n(run.second);
+    append_json_measures(out, run);
+    out += '}';
+  }
+  out += "],\"total\":{";
+  std::string measures;
+  append_json_measures(measures, view.total());
+  out += measures.substr(1);  // without its leading comma
+  return out + "},\"malformed\":" + n(view.malformed()) + "}\n";
+}
+
+std::vector<std::string> table_lines(const View& view, int64_t now_ms) {
+  int live = 0;
+  const R total = view.live_total(now_ms, &live);
+  const std::string total_name = "total (" + n(live) + " live)";
+  size_t width = std::max<size_t>(7, total_name.size());
+  const size_t shown = std::min(view.checkers().size(), kMaxTableCheckers);
+  for (size_t i = 0; i < shown; ++i) {
+    // Characters, counted as the first byte of each.
+    const std::string name = display_name(view.checkers()[i].name);
+    width = std::max<size_t>(
+        width, static_cast<size_t>(std::count_if(name.begin(), name.end(), [](char c) {
+          return (static_cast<uint8_t>(c) & 0xC0) != 0x80;
+        })));
+  }
+  const auto pad = [width](const std::string& name) {
+    const auto chars = static_cast<size_t>(std::count_if(
+        name.begin(), name.end(), [](char c) { return (static_cast<uint8_t>(c) & 0xC0) != 0x80; }));
+    return chars >= width ? name : name + std::string(width - chars, ' ');
+  };
+  const auto line = [&pad](const std::string& name, const std::string& frames,
+                           const std::string& lost, const std::string& cause,
+                           const std::string& latency, const std::string& delivery,
+                           const std::string& state) {
+    return trim_right(pad(name) + " " + right(frames, 9) + " " + right(lost, 8) + "  " +
+                      left(cause, 17) + " " + right(latency, 11) + " " + right(delivery, 12) +
+                      "  " + state);
+  };
+
+  int64_t silent = 0;
+  for (const Checker& c : view.checkers()) silent += c.silent(now_ms) ? 1 : 0;
+  std::vector<std::string> lines;
+  lines.push_back("VARNOCK_CHECK: " + plural(std::ssize(view.checkers()), "checker", "checkers") +
+                  ", " + n(silent) + " silent, " +
+                  plural(view.malformed(), "malformed message", "malformed messages"));
+  lines.push_back(
+      line("checker", "frames/s", "lost/s", "cause", "latency p50", "delivery p50", "state"));
+  for (size_t i = 0; i < shown; ++i) {
+    const Checker& c = view.checkers()[i];
+    if (!c.latest) {
+      lines.push_back(line(display_name(c.name), "-", "-", "-", "-", "-", state(c, now_ms)));
+      continue;
+    }
+    const R& r = *c.latest;
+    lines.push_back(line(display_name(c.name), count_text(r.frames), count_text(r.lost),
+                         std::string(main_cause(r)), ms_text(r.latency_ms_p50),
+                         ms_text(r.delivery_ms_p50), state(c, now_ms)));
+  }
+  if (view.checkers().size() > shown) {
+    lines.push_back("... " + n(static_cast<int64_t>(view.checkers().size() - shown)) +
+                    " more (--json lists them all)");
+  }
+  lines.push_back(line(total_name, count_text(total.frames), count_text(total.lost),
+                       std::string(main_cause(total)), "-", "-", ""));
+  return lines;
+}
+
+std::string text_summary(const View& view, int64_t now_ms, double seconds) {
+  int64_t silent = 0;
+  for (const Checker& c : view.checkers()) silent += c.silent(now_ms) ? 1 : 0;
+  char listened[64];
+  std::snprintf(listened, sizeof listened, "%.1f s", seconds);
+  std::string out = "summary: " + plural(std::ssize(view.checkers()), "checker", "checkers") +
+                    ", " + n(silent) + " silent, " +
+                    plural(view.malformed(), "malformed message", "malformed messages") + ", " +
+                    listened + "\n";
+  for (const Checker& c : view.checkers()) {
+    const R run = c.run();
+    const std::string how = c.ended() ? "ended" : c.silent(now_ms) ? "silent" : "reporting";
+    char span[64];
+    std::snprintf(span, sizeof span, "%.1f s", std::isfinite(run.seconds) ? run.seconds : 0.0);
+    out += "  " + who(c) + ": " + how + ", " + span + ", " + summary_measures(run) + "\n";
+  }
+  return out + "  total: " + summary_measures(view.total()) + "\n";
+}
+
+std::string Output::start() const {
+  switch (format_) {
+    case Format::kJson:
+      return json_start(url_, seconds_);
+    case Format::kCsv:
+      return csv_header();
+    case Format::kTable:
+    case Format::kText:
+      break;
+  }
+  return "";
+}
+
+std::string Output::heard(const R& message, int64_t now_ms) {
+  if (message.kind != R::kKindSecond) return "";
+  switch (format_) {
+    case Format::kJson:
+      return json_second(message);
+    case Format::kCsv:
+      return csv_row(message);
+    case Format::kTable:
+      return "";
+    case Format::kText:
+      break;
+  }
+  Waiting& w = waiting_[message.second];
+  if (w.rows.empty()) w.first_heard_ms = now_ms;
+  w.rows.push_back(message);
+  w.rows.back().url.clear();
+  ++waiting_rows_;
+  // Seconds that never settle must not hold rows without end: past the
+  // bound, the oldest go out as they are.
+  std::string out;
+  while (waiting_rows_ > kMaxWaitingRows) out += oldest_second();
+  return out;
+}
+
+std::string Output::tick(const View& view, int64_t now_ms) {
+  switch (format_) {
+    case Format::kTable:
+      return redraw(view, now_ms);
+    case Format::kText:
+      return settled(view, now_ms, false) + silences(view, now_ms);
+    case Format::kJson:
+    case Format::kCsv:
+      break;
+  }
+  return "";
+}
+
+std::string Output::finish(const View& view, int64_t now_ms, double seconds) {
+  switch (format_) {
+    case Format::kTable:
+      return redraw(view, now_ms) + text_summary(view, now_ms, seconds);
+    case Format::kText:
+      return settled(view, now_ms, true) + text_summary(view, now_ms, seconds);
+    case Format::kJson:
+      return json_summary(view, now_ms, seconds);
+    case Format::kCsv:
+      break;
+  }
+  return "";
+}
+
+std::string Output::redraw(const View& view, int64_t now_ms) {
+  // Up over the last table to its first column, each line cleared to its
+  // end as it is written over, and anything below cleared.
+  std::string out;
+  if (table_lines_ > 0) out += "\x1b[" + n(static_cast<int64_t>(table_lines_)) + "A\r";
+  const std::vector<std::string> lines = table_lines(view, now_ms);
+  for (const std::string& line : lines) out += line + "\x1b[K\n";
+  table_lines_ = lines.size();
+  return out + "\x1b[J";
+}
+
+std::string Output::settled(const View& view, int64_t now_ms, bool all) {
+  // A second is settled once every checker still reporting has reported it
+  // or a later one, or once it has waited as long as silence takes.
+  int64_t reported_by_all = std::numeric_limits<int64_t>::max();
+  for (const Checker& c : view.checkers()) {
+    if (c.latest && !c.ended() && !c.silent(now_ms)) {
+      reported_by_all = std::min(reported_by_all, c.latest->second);
+    }
+  }
+  std::string out;
+  while (!waiting_.empty()) {
+    const auto oldest = waiting_.begin();
+    const auto& [second, w] = *oldest;
+    if (!all && second > reported_by_all && now_ms - w.first_heard_ms < kSilentAfterMs) break;
+    out += oldest_second();
+  }
+  return out;
+}
+
+std::string Output::oldest_second() {
+  const auto oldest = waiting_.begin();
+  const auto& [second, w] = *oldest;
+  std::string out;
+  for (const R& r : w.rows) out += text_row(r);
+  out += n(second) + "  total  " + text_counts(combine(w.rows)) + "  (" +
+         plural(std::ssize(w.rows), "checker", "checkers") + ")\n";
+  waiting_rows_ -= w.rows.size();
+  waiting_.erase(oldest);
+  return out;
+}
+
+std::string Output::silences(const View& view, int64_t now_ms) {
+  std::string out;
+  for (size_t i = 0; i < view.checkers().size(); ++i) {
+    const Checker& c = view.checkers()[i];
+    if (!c.silent(now_ms)) {
+      silence_told_.erase(i);
+    } else if (silence_told_.insert(i).second) {
+      out +=
+          who(c) + " is silent: nothing heard for " + n((now_ms - c.last_heard_ms) / 1000) + " s\n";
+    }
+  }
+  return out;
+}
+
+}  // namespace varnock::gather

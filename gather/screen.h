@@ -1,0 +1,35 @@
+// Standard output as varnock-gather writes it, behind a seam tests replace.
+#ifndef VARNOCK_GATHER_SCREEN_H_
+#define VARNOCK_GATHER_SCREEN_H_
+
+#include <string_view>
+
+namespace varnock::gather {
+
+class Screen {
+ public:
+  virtual ~Screen() = default;
+  // Whether it is a terminal, where the table is drawn over itself.
+  virtual bool terminal() const = 0;
+  // Writes `text` and flushes it; once a write has failed, writes nothing.
+  virtual void write(std::string_view text) = 0;
+  // errno of the first failed write, 0 while every write has succeeded.
+  virtual int error() const = 0;
+};
+
+// This process's standard output.
+class StandardOutput final : public Screen {
+ public:
+  StandardOutput();
+  bool terminal() const override { return terminal_; }
+  void write(std::string_view text) override;
+  int error() const override { return error_; }
+
+ private:
+  bool terminal_;
+  int error_ = 0;
+};
+
+}  // namespace varnock::gather
+
+#endif  // VARNOCK_GATHER_SCREEN_H_

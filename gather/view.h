@@ -1,0 +1,102 @@
+// What every checker reporting on VARNOCK_CHECK has told, with no LCM and
+// no clock of its own: messages and this program's time in, checkers, their
+// runs and the total out.
+#ifndef VARNOCK_GATHER_VIEW_H_
+#define VARNOCK_GATHER_VIEW_H_
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <vector>
+
+#include "messages/check_report_t.h"
+
+namespace varnock::gather {
+
+// A checker that has sent nothing for this long, and no summary, is silent.
+inline constexpr int64_t kSilentAfterMs = 3000;
+// Checkers kept; messages of any more are ignored.
+inline constexpr size_t kMaxCheckers = 1024;
+// The longest name, host or url taken; a message with a longer one is
+// malformed, so that a checker's memory stays bounded.
+inline constexpr size_t kMaxTextBytes = 1024;
+
+// The message's counts and times by their names in every output, which are
+// varnock-check's JSON field names. A count of -1 is unknown, a time that is
+// NaN has no sample. A median (p50) cannot be combined from others'.
+struct CountField {
+  const char* name;
+  int64_t check_report_t::*member;
+};
+struct TimeField {
+  const char* name;
+  double check_report_t::*member;
+  bool median;
+};
+std::span<const CountField> count_fields();
+std::span<const TimeField> time_fields();
+
+// The largest cause of the loss in `r`, as the name of its field without
+// "lost_": "-" when nothing was lost, "unknown" when no cause is known.
+std::string_view main_cause(const check_report_t& r);
+
+// The counts and times of `records` combined: counts summed (unknown when
+// any is), p99 and max the largest known, p50 unknown.
+check_report_t combine(std::span<const check_report_t> records);
+
+struct Checker {
+  std::string name;
+  std::string host;
+  int32_t pid = 0;
+  std::string url;
+
+  int64_t last_heard_ms = 0;  // this program's clock
+  int64_t seconds_heard = 0;
+  std::optional<check_report_t> latest;   // the second with the highest `second`
+  check_report_t seconds_combined;        // every second heard, combined
+  std::optional<check_report_t> summary;  // its own, once it ended
+
+  bool ended() const { return summary.has_value(); }
+  bool silent(int64_t now_ms) const { return !ended() && now_ms - last_heard_ms >= kSilentAfterMs; }
+  // Its whole run: its own summary when it sent one, else its seconds
+  // combined (`seconds` then the number heard).
+  check_report_t run() const;
+};
+
+class View {
+ public:
+  explicit View(size_t max_checkers = kMaxCheckers) : max_checkers_(max_checkers) {}
+
+  enum class Heard { kSecond, kSummary, kMalformed, kTooManyCheckers };
+
+  // Takes the bytes of one message heard at `now_ms`. A message that is not
+  // a whole check_report_t, or holds what no checker sends (another kind, a
+  // count below -1, a string over kMaxTextBytes), is counted as malformed
+  // and *why says why. *message (when given) receives what was taken.
+  Heard hear(std::span<const uint8_t> bytes, int64_t now_ms, const char** why = nullptr,
+             check_report_t* message = nullptr);
+
+  // In the order first heard.
+  const std::vector<Checker>& checkers() const { return checkers_; }
+  int64_t malformed() const { return malformed_; }
+
+  // Every checker's run combined.
+  check_report_t total() const;
+  // The latest seconds of the checkers neither silent nor ended at `now_ms`,
+  // combined, and how many they are.
+  check_report_t live_total(int64_t now_ms, int* live) const;
+
+ private:
+  size_t max_checkers_;
+  std::vector<Checker> checkers_;
+  std::map<std::tuple<std::string, std::string, int32_t>, size_t> index_;
+  int64_t malformed_ = 0;
+};
+
+}  // namespace varnock::gather
+
+#endif  // VARNOCK_GATHER_VIEW_H_

@@ -1,0 +1,118 @@
+#include "messages/check_report_t.h"
+
+#include <bit>
+#include <string_view>
+
+#include "messages/encoding.h"
+
+namespace varnock {
+namespace {
+
+// The fields in their order on the wire, once for encoding and decoding
+// alike: `field` is called on each until it fails.
+template <typename Message, typename Field>
+bool each_field(Message& m, Field&& field) {
+  return field(m.name) && field(m.host) && field(m.pid) && field(m.url) && field(m.utime) &&
+         field(m.kind) && field(m.second) && field(m.seconds) && field(m.status_records) &&
+         field(m.frames) && field(m.lost) && field(m.lost_estimated) && field(m.corrupt) &&
+         field(m.duplicates) && field(m.late) && field(m.runs) && field(m.unsequenced) &&
+         field(m.bytes) && field(m.kernel_drops) && field(m.lost_receive_buffer) &&
+         field(m.lost_reassembly_memory) && field(m.lost_fragments) && field(m.lost_in_lcm) &&
+         field(m.lost_checksum) && field(m.lost_other) && field(m.send_drops) &&
+         field(m.latency_ms_p50) && field(m.latency_ms_p99) && field(m.latency_ms_max) &&
+         field(m.inter_arrival_ms_p50) && field(m.inter_arrival_ms_p99) &&
+         field(m.inter_arrival_ms_max) && field(m.delivery_ms_p50) && field(m.delivery_ms_p99) &&
+         field(m.delivery_ms_max) && field(m.lcm_queue_ms_p50) && field(m.lcm_queue_ms_p99) &&
+         field(m.lcm_queue_ms_max);
+}
+
+struct Writer {
+  PayloadWriter& w;
+  bool operator()(const std::string& v) const { return w.put_string(v); }
+  bool operator()(int8_t v) const { return w.put_i8(v); }
+  bool operator()(int32_t v) const { return w.put_i32(v); }
+  bool operator()(int64_t v) const { return w.put_i64(v); }
+  bool operator()(double v) const { return w.put_f64(v); }
+};
+
+// Reads fields off the bytes, never past their end; the first failure is
+// kept in `why`.
+class Reader {
+ public:
+  Reader(const uint8_t* data, int64_t size) : data_(data), size_(size) {}
+
+  bool operator()(std::string& v) {
+    int32_t length = 0;
+    if (!(*this)(length)) return false;
+    if (length < 1) return fail("a string's length is below 1");
+    if (length > remaining()) return fail("a string runs past the end");
+    const auto* text = reinterpret_cast<const char*>(data_ + at_);
+    if (text[length - 1] != '\0') return fail("a string does not end in NUL");
+    v.assign(text, static_cast<size_t>(length - 1));
+    at_ += length;
+    return true;
+  }
+  bool operator()(int8_t& v) { return read<1>(&v); }
+  bool operator()(int32_t& v) { return read<4>(&v); }
+  bool operator()(int64_t& v) { return read<8>(&v); }
+  bool operator()(double& v) {
+    uint64_t bits = 0;
+    if (!read<8>(&bits)) return false;
+    v = std::bit_cast<double>(bits);
+    return true;
+  }
+
+  bool fail(const char* why) {
+    why_ = why;
+    return false;
+  }
+  int64_t remaining() const { return size_ - at_; }
+  const char* why() const { return why_; }
+
+ private:
+  template <int Width, typename Value>
+  bool read(Value* v) {
+    if (remaining() < Width) return fail("too short");
+    uint64_t bits = 0;
+    for (int i = 0; i < Width; ++i) bits = (bits << 8) | data_[at_ + i];
+    at_ += Width;
+    *v = static_cast<Value>(bits);
+    return true;
+  }
+
+  const uint8_t* data_;
+  int64_t size_;
+  int64_t at_ = 0;
+  const char* why_ = "";
+};
+
+}  // namespace
+
+int64_t check_report_t::encoded_size() const {
+  // The fixed fields: pid, utime, kind, second, seconds, 18 counts and 12
+  // times; each string adds its length field and its NUL.
+  constexpr int64_t kFixed = 4 + 8 + 1 + 8 + 8 + 18 * 8 + 12 * 8;
+  const auto string_size = [](const std::string& s) {
+    return 4 + static_cast<int64_t>(s.size()) + 1;
+  };
+  return 8 + kFixed + string_size(name) + string_size(host) + string_size(url);
+}
+
+int32_t check_report_t::encode_payload(uint8_t* buffer, int32_t offset, int32_t capacity) const {
+  PayloadWriter w(buffer + offset, capacity);
+  return each_field(*this, Writer{w}) ? w.written() : -1;
+}
+
+bool check_report_t::decode(const uint8_t* data, int64_t size, check_report_t* out,
+                            const char** why) {
+  Reader r(data, size);
+  int64_t hash = 0;
+  bool ok = r(hash);
+  if (ok && static_cast<uint64_t>(hash) != fingerprint) ok = r.fail("another type's fingerprint");
+  ok = ok && each_field(*out, r);
+  if (ok && r.remaining() != 0) ok = r.fail("bytes past the message's end");
+  if (!ok && why != nullptr) *why = r.why();
+  return ok;
+}
+
+}  // namespace varnock

@@ -1,0 +1,324 @@
+// varnock-gather against the real LCM: logs written by LCM's file provider
+// with the reports of two checkers and a message that is none, read back by
+// the program as JSON lines, CSV, text rows and, under a pseudo-terminal,
+// its table; a run stopped by a signal, and runs that end badly.
+#include <gtest/gtest.h>
+#include <lcm/lcm.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "messages/check_report_t.h"
+#include "messages/encoding.h"
+#include "tests/support/child_process.h"
+#include "tests/support/pty_process.h"
+
+namespace varnock {
+namespace {
+
+using nlohmann::json;
+using testing::ChildProcess;
+using Bytes = std::vector<uint8_t>;
+
+constexpr int64_t kSecond = 1'700'000'000;
+
+Bytes encode(const check_report_t& m) {
+  Bytes b(static_cast<size_t>(m.encoded_size()));
+  store_big_endian<8>(b.data(), check_report_t::fingerprint);
+  EXPECT_GT(m.encode_payload(b.data(), 8, static_cast<int32_t>(b.size() - 8)), 0);
+  return b;
+}
+
+check_report_t report(const char* name, const char* host, int32_t pid, int64_t second,
+                      int64_t frames, int64_t lost) {
+  check_report_t m;
+  m.name = name;
+  m.host = host;
+  m.pid = pid;
+  m.url = "udpm://239.255.76.67:7667?ttl=0";
+  m.utime = second * 1'000'000;
+  m.second = second;
+  m.seconds = 1;
+  m.status_records = frames;
+  m.frames = frames;
+  m.lost = lost;
+  m.bytes = frames * 1000;
+  m.kernel_drops = m.lost_reassembly_memory = m.lost_fragments = m.lost_in_lcm = 0;
+  m.lost_checksum = m.lost_other = m.send_drops = 0;
+  m.lost_receive_buffer = lost;
+  m.latency_ms_p50 = 1.5;
+  m.latency_ms_p99 = 3.25;
+  m.latency_ms_max = 4;
+  m.delivery_ms_p50 = 2;
+  return m;
+}
+
+// Two checkers: alpha reports two seconds and ends with a summary of its
+// own (120 frames where its seconds add up to 118), beta, on a file bus
+// (its kernel's counts unknown), one second and no summary. Between them a
+// message that is no report, and a report on a channel nobody listens to.
+std::vector<std::pair<std::string, Bytes>> two_checkers() {
+  check_report_t beta = report("beta", "host-b", 202, kSecond, 50, 1);
+  beta.kernel_drops = beta.lost_receive_buffer = beta.lost_reassembly_memory = -1;
+  beta.lost_fragments = beta.lost_in_lcm = beta.lost_checksum = beta.lost_other = -1;
+  beta.latency_ms_p99 = 6.5;
+  check_report_t summary = report("alpha", "host-a", 101, kSecond + 1, 120, 2);
+  summary.kind = check_report_t::kKindSummary;
+  summary.seconds = 2.5;
+  const std::string garbage = "this is no report";
+  return {
+      {"VARNOCK_CHECK", encode(report("alpha", "host-a", 101, kSecond, 60, 0))},
+      {"VARNOCK_CHECK", encode(beta)},
+      {"VARNOCK_CHECK", Bytes(garbage.begin(), garbage.end())},
+      {"RECSTAT", encode(report("stray", "host-c", 303, kSecond, 1, 0))},
+      {"VARNOCK_CHECK", encode(report("alpha", "host-a", 101, kSecond + 1, 58, 2))},
+      {"VARNOCK_CHECK", encode(summary)},
+  };
+}
+
+struct Ran {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::vector<json> json_lines(const std::string& out) {
+  std::vector<json> lines;
+  std::istringstream text(out);
+  for (std::string line; std::getline(text, line);) lines.push_back(json::parse(line));
+  return lines;
+}
+
+class GatherRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "varnock-gather-XXXXXX").string();
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override {
+    if (!dir_.empty()) std::filesystem::remove_all(dir_);
+  }
+
+  std::string path(const char* name) const { return (dir_ / name).string(); }
+
+  // A log of `messages` written through LCM's file provider; its URL for
+  // reading at full speed.
+  std::string write_log(const std::vector<std::pair<std::string, Bytes>>& messages) {
+    const std::string log = path("checks.log");
+    lcm_t* bus = lcm_create(("file://" + log + "?mode=w").c_str());
+    EXPECT_NE(bus, nullptr);
+    if (bus == nullptr) return "";
+    for (const auto& [channel, bytes] : messages) {
+      EXPECT_EQ(
+          lcm_publish(bus, channel.c_str(), bytes.data(), static_cast<unsigned int>(bytes.size())),
+          0);
+    }
+    lcm_destroy(bus);
+    return "file://" + log + "?speed=0";
+  }
+
+  std::unique_ptr<ChildProcess> start(std::vector<std::string> args) {
+    args.insert(args.begin(), GATHER_BINARY);
+    return std::make_unique<ChildProcess>(args, path("out"), path("err"));
+  }
+
+  Ran finished(ChildProcess& gather, std::chrono::seconds timeout = std::chrono::seconds(20)) {
+    Ran r;
+    r.status = gather.wait_exit(timeout).value_or(-1);
+    r.out = testing::read_file(path("out"));
+    r.err = testing::read_file(path("err"));
+    return r;
+  }
+
+  Ran run(const std::vector<std::string>& args) { return finished(*start(args)); }
+
+  std::filesystem::path dir_;
+};
+
+TEST_F(GatherRun, JsonShowsEveryCheckerTheTotalAndTheSilentOne) {
+  const std::string url = write_log(two_checkers());
+  // Read at once; the 4 s that follow make beta, which never ended, silent.
+  const Ran r = run({"--json", "--seconds", "4", "--url", url});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::vector<json> lines = json_lines(r.out);
+  ASSERT_EQ(lines.size(), 5u) << r.out;
+
+  EXPECT_EQ(lines[0]["type"], "start");
+  EXPECT_EQ(lines[0]["url"], url);
+  EXPECT_EQ(lines[0]["seconds"], 4);
+  const json& alpha0 = lines[1];
+  EXPECT_EQ(alpha0["type"], "second");
+  EXPECT_EQ(alpha0["name"], "alpha");
+  EXPECT_EQ(alpha0["host"], "host-a");
+  EXPECT_EQ(alpha0["pid"], 101);
+  EXPECT_EQ(alpha0["second"], kSecond);
+  EXPECT_EQ(alpha0["frames"], 60);
+  EXPECT_EQ(alpha0["bytes"], 60'000);
+  EXPECT_EQ(alpha0["latency_ms_p50"], 1.5);
+  EXPECT_TRUE(alpha0["inter_arrival_ms_p50"].is_null());
+  const json& beta = lines[2];
+  EXPECT_EQ(beta["name"], "beta");
+  EXPECT_TRUE(beta["kernel_drops"].is_null());
+  EXPECT_TRUE(beta["lost_other"].is_null());
+  EXPECT_EQ(beta["lost"], 1);
+  EXPECT_EQ(lines[3]["name"], "alpha");
+  EXPECT_EQ(lines[3]["second"], kSecond + 1);
+  EXPECT_EQ(lines[3]["lost_receive_buffer"], 2);
+
+  const json& summary = lines[4];
+  EXPECT_EQ(summary["type"], "summary");
+  EXPECT_EQ(summary["malformed"], 1);
+  ASSERT_EQ(summary["checkers"].size(), 2u) << "the report on RECSTAT is nobody's";
+  const json& a = summary["checkers"][0];
+  EXPECT_EQ(a["name"], "alpha");
+  EXPECT_EQ(a["ended"], true);
+  EXPECT_EQ(a["silent"], false);
+  EXPECT_EQ(a["frames"], 120) << "its own summary, not its seconds added up";
+  EXPECT_EQ(a["seconds"], 2.5);
+  const json& b = summary["checkers"][1];
+  EXPECT_EQ(b["name"], "beta");
+  EXPECT_EQ(b["host"], "host-b");
+  EXPECT_EQ(b["pid"], 202);
+  EXPECT_EQ(b["silent"], true);
+  EXPECT_EQ(b["ended"], false);
+  EXPECT_EQ(b["frames"], 50);
+  const json& total = summary["total"];
+  EXPECT_EQ(total["frames"], 170);
+  EXPECT_EQ(total["lost"], 3);
+  EXPECT_TRUE(total["kernel_drops"].is_null()) << "beta could not know it";
+  EXPECT_TRUE(total["latency_ms_p50"].is_null());
+  EXPECT_EQ(total["latency_ms_p99"], 6.5);
+  EXPECT_GE(summary["seconds"].get<double>(), 4.0);
+
+  const size_t warned = r.err.find("ignoring a message on VARNOCK_CHECK");
+  EXPECT_NE(warned, std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("ignoring", warned + 1), std::string::npos) << r.err;
+}
+
+TEST_F(GatherRun, CsvRowsAndTheEndOfTheLog) {
+  const std::string url = write_log(two_checkers());
+  const auto started = std::chrono::steady_clock::now();
+  const Ran r = run({"--csv", "--url", url});
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3))
+      << "without --seconds the end of the log ends the run";
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("end of the log"), std::string::npos) << r.err;
+  std::istringstream text(r.out);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(text, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 4u) << r.out;
+  EXPECT_EQ(lines[0],
+            "name,host,pid,second,status_records,frames,lost,lost_estimated,corrupt,duplicates,"
+            "late,runs,unsequenced,bytes,kernel_drops,lost_receive_buffer,lost_reassembly_memory,"
+            "lost_fragments,lost_in_lcm,lost_checksum,lost_other,send_drops,latency_ms_p50,"
+            "latency_ms_p99,latency_ms_max,inter_arrival_ms_p50,inter_arrival_ms_p99,"
+            "inter_arrival_ms_max,delivery_ms_p50,delivery_ms_p99,delivery_ms_max,"
+            "lcm_queue_ms_p50,lcm_queue_ms_p99,lcm_queue_ms_max");
+  EXPECT_EQ(lines[1],
+            "alpha,host-a,101,1700000000,60,60,0,0,0,0,0,0,0,60000,0,0,0,0,0,0,0,0,"
+            "1.5,3.25,4,,,,2,,,,,");
+  EXPECT_EQ(lines[2],
+            "beta,host-b,202,1700000000,50,50,1,0,0,0,0,0,0,50000,,,,,,,,0,"
+            "1.5,6.5,4,,,,2,,,,,");
+  EXPECT_EQ(lines[3].substr(0, 31), "alpha,host-a,101,1700000001,58,");
+}
+
+TEST_F(GatherRun, TextRowsComeWithTheirSecondsTotal) {
+  const Ran r = run({"--url", write_log(two_checkers())});
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const char* line : {
+           "1700000000  alpha  frames 60  lost 0  cause -  latency p50 1.50 ms  delivery p50 2.00",
+           "1700000000  beta  frames 50  lost 1  cause unknown",
+           "1700000000  total  frames 110  lost 1  cause unknown  (2 checkers)\n",
+           "1700000001  total  frames 58  lost 2  cause receive_buffer  (1 checker)\n",
+           "summary: 2 checkers, 0 silent, 1 malformed message",
+           "alpha (host-a, pid 101): ended, 2.5 s, frames 120, lost 2 (receive_buffer)",
+           "beta (host-b, pid 202): reporting, 1.0 s, frames 50",
+           "total: frames 170, lost 3 (unknown), corrupt 0, latency p99 6.50 ms",
+       }) {
+    EXPECT_NE(r.out.find(line), std::string::npos) << line << "\nin:\n" << r.out;
+  }
+  EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << "no table where there is no terminal";
+}
+
+TEST_F(GatherRun, AtATerminalTheTableIsRedrawnInPlace) {
+  const std::string url = write_log(two_checkers());
+  testing::PtyProcess gather({GATHER_BINARY, "--seconds", "4", "--url", url}, {});
+  ASSERT_EQ(gather.wait_exit(std::chrono::seconds(20)), 0) << gather.output();
+  const std::string& out = gather.output();
+  // Drawn at least twice: after the first, each starts up over the last
+  // (the pty's output has lost its carriage returns).
+  EXPECT_NE(out.find("\x1b[5AVARNOCK_CHECK: 2 checkers"), std::string::npos) << out;
+  EXPECT_NE(out.find("frames/s   lost/s  cause"), std::string::npos) << out;
+  // beta's line, live in the first table: its words, whatever the padding.
+  const size_t beta = out.find("\nbeta ");
+  ASSERT_NE(beta, std::string::npos) << out;
+  std::istringstream words(out.substr(beta + 1, out.find("\x1b[K", beta) - beta - 1));
+  const std::vector<std::string> expected = {"beta", "50", "1",    "unknown",
+                                             "1.50", "ms", "2.00", "ms"};
+  EXPECT_EQ(std::vector<std::string>(std::istream_iterator<std::string>(words), {}), expected);
+  EXPECT_NE(out.find("silent"), std::string::npos) << out;
+  EXPECT_NE(out.find("summary: 2 checkers, 1 silent"), std::string::npos) << out;
+}
+
+TEST_F(GatherRun, ASignalEndsTheRunWithItsSummaryThenKillsIt) {
+  auto gather = start({"--json", "--seconds", "60", "--url", write_log(two_checkers())});
+  const auto lines_written = [this] {
+    const std::string out = testing::read_file(path("out"));
+    return std::count(out.begin(), out.end(), '\n');
+  };
+  for (int i = 0; i < 250 && lines_written() < 4; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  gather->signal(SIGTERM);
+  const Ran r = finished(*gather, std::chrono::seconds(5));
+  EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
+  const std::vector<json> lines = json_lines(r.out);
+  ASSERT_EQ(lines.size(), 5u) << r.out;
+  EXPECT_EQ(lines.back()["type"], "summary");
+  EXPECT_EQ(lines.back()["total"]["frames"], 170);
+}
+
+TEST_F(GatherRun, RunsThatEndBadlySayWhy) {
+  const std::string garbage_only =
+      write_log({{"VARNOCK_CHECK", Bytes{1, 2, 3}}, {"VARNOCK_CHECK", Bytes(300, 0xFF)}});
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string says;
+  } cases[] = {
+      {{"--seconds", "0"},
+       2,
+       "varnock-gather: --seconds needs a whole number of seconds from 1 to 31622400, not '0'\n"
+       "Usage: varnock-gather"},
+      {{"--bogus"}, 2, "varnock-gather: unknown argument '--bogus'"},
+      {{"--json", "--csv"}, 2, "choose one"},
+      {{"--url", "file://" + path("missing.log")}, 1, "cannot open the bus file://"},
+      {{"--json", "--url", garbage_only}, 4, "no checker reported on " + garbage_only},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    const Ran r = run(c.args);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+  }
+  const Ran nothing = run({"--json", "--url", garbage_only});
+  const std::vector<json> lines = json_lines(nothing.out);
+  ASSERT_EQ(lines.size(), 2u) << nothing.out;
+  EXPECT_EQ(lines[1]["malformed"], 2);
+  EXPECT_TRUE(lines[1]["checkers"].empty());
+}
+
+}  // namespace
+}  // namespace varnock

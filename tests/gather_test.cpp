@@ -1,0 +1,437 @@
+// varnock-gather without LCM: the view of the checkers (identity, silence,
+// runs, totals, malformed messages), its outputs, and the command line.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "gather/options.h"
+#include "gather/output.h"
+#include "gather/view.h"
+#include "messages/check_report_t.h"
+#include "messages/encoding.h"
+
+namespace varnock::gather {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using nlohmann::json;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr int64_t kSecond = 1'700'000'000;
+
+Bytes encode(const check_report_t& m) {
+  Bytes b(static_cast<size_t>(m.encoded_size()));
+  store_big_endian<8>(b.data(), check_report_t::fingerprint);
+  EXPECT_EQ(m.encode_payload(b.data(), 8, static_cast<int32_t>(b.size() - 8)),
+            static_cast<int32_t>(b.size() - 8));
+  return b;
+}
+
+// A second of checker `name` (on host "h", pid 1 unless told) with its
+// frames and loss, every cause known and zero but the one named.
+check_report_t second(const std::string& name, int64_t s, int64_t frames, int64_t lost = 0) {
+  check_report_t m;
+  m.name = name;
+  m.host = std::string("h");
+  m.pid = 1;
+  m.url = std::string("udpm://239.255.76.67:7667?ttl=0");
+  m.second = s;
+  m.seconds = 1;
+  m.status_records = frames;
+  m.frames = frames;
+  m.lost = lost;
+  m.kernel_drops = m.lost_receive_buffer = m.lost_reassembly_memory = m.lost_fragments = 0;
+  m.lost_in_lcm = m.lost_checksum = m.lost_other = m.send_drops = 0;
+  m.lost_other = lost;
+  m.latency_ms_p50 = 1.25;
+  m.latency_ms_p99 = 2.5;
+  m.latency_ms_max = 3;
+  m.delivery_ms_p50 = 4;
+  m.delivery_ms_p99 = 5;
+  m.delivery_ms_max = 6;
+  return m;
+}
+
+check_report_t summary_of(check_report_t m, int64_t frames, double seconds) {
+  m.kind = check_report_t::kKindSummary;
+  m.frames = frames;
+  m.seconds = seconds;
+  return m;
+}
+
+View::Heard hear(View& view, const check_report_t& m, int64_t now_ms) {
+  return view.hear(encode(m), now_ms);
+}
+
+const Checker& find(const View& view, const std::string& name) {
+  for (const Checker& c : view.checkers()) {
+    if (c.name == name) return c;
+  }
+  ADD_FAILURE() << "no checker " << name;
+  static const Checker none;
+  return none;
+}
+
+TEST(GatherView, CheckersAreNameHostAndPidAndGoSilentWithoutBeingDropped) {
+  View view;
+  hear(view, second("a", kSecond, 10), 0);
+  check_report_t other_host = second("a", kSecond, 10);
+  other_host.host = "h2";
+  check_report_t other_pid = second("a", kSecond, 10);
+  other_pid.pid = 2;
+  hear(view, other_host, 0);
+  hear(view, other_pid, 0);
+  hear(view, second("a", kSecond + 1, 10), 2'500);  // the first again
+  ASSERT_EQ(view.checkers().size(), 3u);
+  EXPECT_EQ(view.checkers()[0].seconds_heard, 2);
+
+  hear(view, summary_of(second("ended", kSecond, 10), 10, 1), 0);
+  const Checker& first = view.checkers()[0];
+  const Checker& quiet = view.checkers()[1];
+  EXPECT_FALSE(quiet.silent(2'999));
+  EXPECT_TRUE(quiet.silent(3'000));
+  EXPECT_FALSE(first.silent(5'499));
+  EXPECT_TRUE(first.silent(5'500));
+  EXPECT_FALSE(find(view, "ended").silent(1'000'000)) << "a checker that ended is not silent";
+  EXPECT_TRUE(find(view, "ended").ended());
+
+  hear(view, other_host, 9'000);  // heard again
+  EXPECT_FALSE(view.checkers()[1].silent(9'000));
+  EXPECT_EQ(view.checkers().size(), 4u);
+}
+
+TEST(GatherView, ARunIsTheCheckersOwnSummaryElseItsSecondsAddedUp) {
+  View view;
+  check_report_t a1 = second("a", kSecond, 10, 1);
+  check_report_t a2 = second("a", kSecond + 1, 20, 2);
+  a2.latency_ms_p99 = 7;
+  hear(view, a1, 0);
+  hear(view, a2, 1000);
+  const check_report_t added = find(view, "a").run();
+  EXPECT_EQ(added.frames, 30);
+  EXPECT_EQ(added.lost, 3);
+  EXPECT_EQ(added.seconds, 2);
+  EXPECT_EQ(added.second, kSecond + 1);
+  EXPECT_EQ(added.latency_ms_p99, 7);
+  EXPECT_TRUE(std::isnan(added.latency_ms_p50)) << "medians cannot be added up";
+
+  check_report_t own = summary_of(a2, 1000, 42.5);
+  own.latency_ms_p50 = 1.5;
+  hear(view, own, 2000);
+  const check_report_t run = find(view, "a").run();
+  EXPECT_EQ(run.frames, 1000);
+  EXPECT_EQ(run.seconds, 42.5);
+  EXPECT_EQ(run.latency_ms_p50, 1.5);
+  // A late second changes neither its run nor its latest second.
+  hear(view, second("a", kSecond - 5, 99), 2500);
+  EXPECT_EQ(find(view, "a").run().frames, 1000);
+  EXPECT_EQ(find(view, "a").latest->second, kSecond + 1);
+}
+
+TEST(GatherView, TotalsAddCountsKeepUnknownsAndTakeTheLargestTimes) {
+  View view;
+  check_report_t a = second("a", kSecond, 10, 4);
+  a.kernel_drops = -1;  // a file bus: unknown
+  a.latency_ms_p99 = 9;
+  a.delivery_ms_max = kNaN;
+  check_report_t b = second("b", kSecond, std::numeric_limits<int64_t>::max(), 1);
+  b.lost_in_lcm = 1;
+  b.lost_other = 0;
+  b.latency_ms_p99 = 3;
+  b.delivery_ms_max = 8;
+  b.lcm_queue_ms_max = kNaN;
+  hear(view, summary_of(a, 10, 1), 0);
+  hear(view, summary_of(b, std::numeric_limits<int64_t>::max(), 1), 0);
+  const check_report_t total = view.total();
+  EXPECT_EQ(total.frames, std::numeric_limits<int64_t>::max()) << "saturated, not wrapped";
+  EXPECT_EQ(total.lost, 5);
+  EXPECT_EQ(total.kernel_drops, -1);
+  EXPECT_EQ(total.lost_other, 4);
+  EXPECT_EQ(total.lost_in_lcm, 1);
+  EXPECT_EQ(total.latency_ms_p99, 9);
+  EXPECT_EQ(total.delivery_ms_max, 8) << "a time unknown to one checker is the other's";
+  EXPECT_TRUE(std::isnan(total.lcm_queue_ms_max));
+  EXPECT_TRUE(std::isnan(total.latency_ms_p50));
+  EXPECT_TRUE(std::isnan(total.delivery_ms_p50));
+}
+
+TEST(GatherView, MalformedMessagesAreCountedAndIgnored) {
+  const Bytes good = encode(second("a", kSecond, 10));
+  Bytes trailing = good;
+  trailing.push_back(0);
+  Bytes foreign = good;
+  foreign[0] ^= 1;
+  check_report_t kind = second("a", kSecond, 10);
+  kind.kind = 3;
+  check_report_t negative = second("a", kSecond, 10);
+  negative.lost_fragments = -2;
+  check_report_t long_name = second(std::string(kMaxTextBytes + 1, 'n'), kSecond, 10);
+  const struct {
+    const char* what;
+    Bytes bytes;
+  } cases[] = {
+      {"nothing", {}},
+      {"truncated", Bytes(good.begin(), good.end() - 1)},
+      {"trailing", trailing},
+      {"another type", foreign},
+      {"garbage", Bytes{'n', 'o', 't', ' ', 'a', ' ', 'r', 'e', 'p', 'o', 'r', 't'}},
+      {"kind 3", encode(kind)},
+      {"count -2", encode(negative)},
+      {"a long name", encode(long_name)},
+  };
+  View view;
+  int64_t malformed = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const char* why = "";
+    EXPECT_EQ(view.hear(c.bytes, 0, &why), View::Heard::kMalformed);
+    EXPECT_STRNE(why, "");
+    EXPECT_EQ(view.malformed(), ++malformed);
+    EXPECT_TRUE(view.checkers().empty());
+  }
+  EXPECT_EQ(view.hear(good, 0), View::Heard::kSecond);
+  EXPECT_EQ(view.checkers().size(), 1u);
+  EXPECT_EQ(view.malformed(), malformed);
+}
+
+TEST(GatherView, CheckersPastTheLimitAreIgnored) {
+  View view(2);
+  EXPECT_EQ(hear(view, second("a", kSecond, 1), 0), View::Heard::kSecond);
+  EXPECT_EQ(hear(view, second("b", kSecond, 1), 0), View::Heard::kSecond);
+  EXPECT_EQ(hear(view, second("c", kSecond, 1), 0), View::Heard::kTooManyCheckers);
+  EXPECT_EQ(hear(view, second("a", kSecond + 1, 1), 0), View::Heard::kSecond);
+  EXPECT_EQ(view.checkers().size(), 2u);
+  EXPECT_EQ(view.malformed(), 0);
+}
+
+TEST(GatherView, MainCauseIsTheLargestKnown) {
+  const auto with = [](int64_t lost, int64_t buffer, int64_t lcm, int64_t other) {
+    check_report_t m = second("a", kSecond, 10, lost);
+    m.lost_receive_buffer = buffer;
+    m.lost_in_lcm = lcm;
+    m.lost_other = other;
+    return m;
+  };
+  check_report_t unknown = with(5, -1, -1, -1);
+  unknown.lost_reassembly_memory = unknown.lost_fragments = unknown.lost_checksum = -1;
+  const struct {
+    check_report_t m;
+    const char* cause;
+  } cases[] = {
+      {with(0, 0, 0, 0), "-"},        {with(5, 3, 0, 2), "receive_buffer"},
+      {with(5, 1, 3, 1), "in_lcm"},   {with(5, 0, 0, 5), "other"},
+      {with(5, 0, 0, 0), "unknown"},  {unknown, "unknown"},
+      {with(-1, 0, 0, 0), "unknown"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(main_cause(c.m), c.cause) << c.cause;
+}
+
+TEST(GatherOutput, JsonLinesAreJsonWhateverTheBytes) {
+  check_report_t a = second("a\xff\x01\"\\ \xc3\xa9", kSecond, 10, 2);
+  a.kernel_drops = -1;
+  a.delivery_ms_p50 = kNaN;
+  a.lcm_queue_ms_max = std::numeric_limits<double>::infinity();
+  const json line = json::parse(json_second(a));
+  EXPECT_EQ(line["type"], "second");
+  // Bytes that are no UTF-8 come back as the code points of their values.
+  EXPECT_EQ(line["name"], "a\xc3\xbf\x01\"\\ \xc3\xa9");
+  EXPECT_EQ(line["host"], "h");
+  EXPECT_EQ(line["pid"], 1);
+  EXPECT_EQ(line["second"], kSecond);
+  EXPECT_EQ(line["frames"], 10);
+  EXPECT_EQ(line["lost"], 2);
+  EXPECT_EQ(line["lost_other"], 2);
+  EXPECT_TRUE(line["kernel_drops"].is_null());
+  EXPECT_EQ(line["latency_ms_p50"], 1.25);
+  EXPECT_TRUE(line["delivery_ms_p50"].is_null());
+  EXPECT_TRUE(line["lcm_queue_ms_max"].is_null());
+  for (const CountField& f : count_fields()) EXPECT_TRUE(line.contains(f.name)) << f.name;
+  for (const TimeField& f : time_fields()) EXPECT_TRUE(line.contains(f.name)) << f.name;
+
+  View view;
+  view.hear(encode(a), 0);
+  view.hear(encode(summary_of(second("b", kSecond, 7), 70, 9.5)), 0);
+  view.hear(Bytes{1, 2, 3}, 0);
+  const json summary = json::parse(json_summary(view, 3'000, 3.25));
+  EXPECT_EQ(summary["type"], "summary");
+  EXPECT_EQ(summary["malformed"], 1);
+  ASSERT_EQ(summary["checkers"].size(), 2u);
+  const json& first = summary["checkers"][0];
+  EXPECT_EQ(first["silent"], true);
+  EXPECT_EQ(first["ended"], false);
+  EXPECT_EQ(first["seconds"], 1);
+  EXPECT_TRUE(first["latency_ms_p50"].is_null());
+  const json& second_checker = summary["checkers"][1];
+  EXPECT_EQ(second_checker["name"], "b");
+  EXPECT_EQ(second_checker["silent"], false);
+  EXPECT_EQ(second_checker["ended"], true);
+  EXPECT_EQ(second_checker["frames"], 70);
+  EXPECT_EQ(second_checker["seconds"], 9.5);
+  EXPECT_EQ(summary["total"]["frames"], 80);
+  EXPECT_TRUE(summary["total"]["kernel_drops"].is_null());
+  EXPECT_EQ(summary["total"]["latency_ms_p99"], 2.5);
+  EXPECT_TRUE(summary["total"]["latency_ms_p50"].is_null());
+}
+
+TEST(GatherOutput, CsvRowsMatchTheirHeader) {
+  check_report_t a = second("a,\"b\"", kSecond, 10, 2);
+  a.kernel_drops = -1;
+  a.delivery_ms_p50 = kNaN;
+  const std::string header = csv_header();
+  const std::string row = csv_row(a);
+  ASSERT_EQ(header.substr(0, 27), "name,host,pid,second,status");
+  EXPECT_EQ(row.rfind("\"a,\"\"b\"\"\",h,1,1700000000,10,10,", 0), 0u) << row;
+  // Fields after the quoted name line up with the header's.
+  const auto fields = [](std::string line) {
+    std::vector<std::string> out;
+    std::stringstream s(line.substr(0, line.size() - 1));
+    for (std::string f; std::getline(s, f, ',');) out.push_back(f);
+    if (line.size() > 1 && line[line.size() - 2] == ',') out.emplace_back();
+    return out;
+  };
+  const std::vector<std::string> names = fields(header);
+  const std::vector<std::string> values = fields(row.substr(row.find("\",") + 2));
+  ASSERT_EQ(values.size() + 1, names.size());
+  const auto value = [&](const std::string& name) {
+    for (size_t i = 1; i < names.size(); ++i) {
+      if (names[i] == name) return values[i - 1];
+    }
+    return std::string("absent");
+  };
+  EXPECT_EQ(value("lost"), "2");
+  EXPECT_EQ(value("kernel_drops"), "");
+  EXPECT_EQ(value("latency_ms_p50"), "1.25");
+  EXPECT_EQ(value("delivery_ms_p50"), "");
+  EXPECT_EQ(value("lcm_queue_ms_max"), "");
+}
+
+TEST(GatherOutput, TextRowsWaitForEveryCheckerOrForSilence) {
+  View view;
+  Output out(Format::kText, "memq://", 0);
+  const auto take = [&](const check_report_t& m, int64_t now) {
+    view.hear(encode(m), now);
+    return out.heard(m, now);
+  };
+  EXPECT_EQ(take(second("a", kSecond - 1, 5), 0), "");
+  EXPECT_EQ(take(second("b", kSecond - 1, 6), 0), "");
+  EXPECT_EQ(take(second("a", kSecond, 10), 900), "");
+  std::string text = out.tick(view, 1000);
+  EXPECT_NE(text.find("1699999999  total  frames 11  lost 0  cause -  (2 checkers)"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("1700000000"), std::string::npos) << "b has not reported it yet:\n" << text;
+
+  EXPECT_EQ(take(second("b", kSecond, 20, 3), 1500), "");
+  text = out.tick(view, 2000);
+  EXPECT_NE(text.find("1700000000  a  frames 10  lost 0  cause -  latency p50 1.25 ms"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("1700000000  total  frames 30  lost 3  cause other  (2 checkers)"),
+            std::string::npos)
+      << text;
+
+  // b falls silent: a's next second waits no longer than silence takes.
+  take(second("a", kSecond + 1, 10), 2000);
+  take(second("a", kSecond + 2, 10), 3000);
+  text = out.tick(view, 4000);
+  EXPECT_EQ(text.find("1700000001"), std::string::npos) << text;
+  text = out.tick(view, 5000);
+  EXPECT_NE(text.find("1700000001  total  frames 10"), std::string::npos) << text;
+  EXPECT_NE(text.find("b (h, pid 1) is silent: nothing heard for 3 s"), std::string::npos) << text;
+  EXPECT_NE(text.find("1700000002  total  frames 10"), std::string::npos) << text;
+  EXPECT_EQ(out.tick(view, 5500).find("silent"), std::string::npos) << "told once";
+  take(second("a", kSecond + 3, 10), 5500);
+  text = out.finish(view, 5500, 5.5);
+  EXPECT_NE(text.find("1700000003  total  frames 10"), std::string::npos) << text;
+  EXPECT_NE(text.find("summary: 2 checkers, 1 silent, 0 malformed messages"), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("b (h, pid 1): silent"), std::string::npos) << text;
+}
+
+TEST(GatherOutput, TheTableIsDrawnOverItselfAndShowsNoControlBytesFromTheBus) {
+  View view;
+  Output out(Format::kTable, "memq://", 0);
+  view.hear(encode(second("a", kSecond, 60, 2)), 0);
+  view.hear(encode(second("evil\x1b[2J\x07", kSecond, 50)), 0);
+  const std::string first = out.tick(view, 1000);
+  EXPECT_EQ(first.rfind("VARNOCK_CHECK: 2 checkers, 0 silent", 0), 0u) << first;
+  EXPECT_NE(first.find("total (2 live)       110        2  other"), std::string::npos) << first;
+  EXPECT_NE(first.find("evil?[2J?"), std::string::npos) << first;
+
+  const std::string second_draw = out.tick(view, 3000);
+  EXPECT_EQ(second_draw.rfind("\x1b[5A\r", 0), 0u) << "up over the 5 lines drawn";
+  EXPECT_NE(second_draw.find("silent"), std::string::npos);
+  EXPECT_NE(second_draw.find("total (0 live)"), std::string::npos) << second_draw;
+  // Every escape is one of the table's own: up, clear line, clear below.
+  for (const std::string& text : {first, second_draw}) {
+    for (size_t at = text.find('\x1b'); at != std::string::npos; at = text.find('\x1b', at + 1)) {
+      const std::string code = text.substr(at, 4);
+      EXPECT_TRUE(code.starts_with("\x1b[K") || code.starts_with("\x1b[J") || code == "\x1b[5A")
+          << "at " << at;
+    }
+    EXPECT_EQ(text.find('\x07'), std::string::npos);
+  }
+}
+
+TEST(GatherOutput, PrintableKeepsCharactersAndReplacesControls) {
+  const struct {
+    std::string in;
+    size_t columns;
+    std::string out;
+  } cases[] = {
+      {"host-1", 32, "host-1"},
+      {"caf\xc3\xa9 \xe2\x82\xac", 32, "caf\xc3\xa9 \xe2\x82\xac"},
+      {"a\x1b[2Jb\x7f", 32, "a?[2Jb?"},
+      {"c1 \xc2\x9b", 32, "c1 ?"},                      // U+009B, a terminal's CSI
+      {"bad \xff\xc3 \xed\xa0\x80", 32, "bad ?? ???"},  // invalid, cut short, a surrogate
+      {"abcdef", 4, "abc~"},
+      {"\xc3\xa9\xc3\xa9\xc3\xa9", 2, "\xc3\xa9~"},
+      {"abcd", 4, "abcd"},
+      {"abc", 0, ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(printable(c.in, c.columns), c.out) << c.in;
+}
+
+TEST(GatherOptions, ValuesAreCheckedAndNamed) {
+  const struct {
+    std::vector<const char*> argv;
+    std::string error;  // "" when accepted
+  } cases[] = {
+      {{"--seconds=5", "--json", "--url", "file:///x.log"}, ""},
+      {{"--csv"}, ""},
+      {{"--seconds", "0"}, "--seconds needs a whole number of seconds from 1 to 31622400, not '0'"},
+      {{"--seconds", "31622401"}, "from 1 to 31622400, not '31622401'"},
+      {{"--seconds", "5s"}, "not '5s'"},
+      {{"--seconds"}, "--seconds needs a value"},
+      {{"--url="}, "--url needs a value"},
+      {{"--json=yes"}, "--json takes no value"},
+      {{"--json", "--csv"}, "choose one"},
+      {{"--frobnicate"}, "unknown argument '--frobnicate'"},
+  };
+  for (const auto& c : cases) {
+    std::vector<const char*> argv{"varnock-gather"};
+    argv.insert(argv.end(), c.argv.begin(), c.argv.end());
+    Options o;
+    const std::string error = parse_options(static_cast<int>(argv.size()), argv.data(), &o);
+    SCOPED_TRACE(argv[1]);
+    if (c.error.empty()) {
+      EXPECT_EQ(error, "");
+    } else {
+      EXPECT_NE(error.find(c.error), std::string::npos) << error;
+    }
+  }
+  Options o;
+  const char* argv[] = {"varnock-gather", "--seconds=5", "--json", "--url", "file:///x.log"};
+  ASSERT_EQ(parse_options(5, argv, &o), "");
+  EXPECT_EQ(o.seconds, 5);
+  EXPECT_TRUE(o.json);
+  EXPECT_EQ(o.url, "file:///x.log");
+}
+
+}  // namespace
+}  // namespace varnock::gather
