@@ -30,7 +30,9 @@ a 1280 x 1280 test-pattern image (1.6 MB) on an LCM bus, and prints the cycle
 rate it achieves. varnock-check subscribes, checks every message whole and
 reports second by second what arrived, what was lost and what was damaged,
 as text, JSON or CSV. varnock-pace publishes the same stream at a chosen rate
-and frame size, to reproduce a stream of your own and find where loss begins.")
+and frame size, to reproduce a stream of your own and find where loss begins.
+varnock-gather shows the accounts that varnock-check --share publishes from
+every host of a test in one view.")
 set(CPACK_PACKAGE_CONTACT "${VARNOCK_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${VARNOCK_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)

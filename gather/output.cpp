@@ -115,10 +115,12 @@ std::string state(const Checker& c, int64_t now_ms) {
   return c.silent(now_ms) ? "silent" : "";
 }
 
-// "frames 60  lost 2  cause receive_buffer": what a text row and a total share.
+// "frames 60  lost 2  cause receive_buffer  send drops 0": what a text row and
+// a total share; the send drops are the checker's host's, so that a checker
+// on the publishing host shows the sender's.
 std::string text_counts(const R& r) {
   return "frames " + count_text(r.frames) + "  lost " + count_text(r.lost) + "  cause " +
-         std::string(main_cause(r));
+         std::string(main_cause(r)) + "  send drops " + count_text(r.send_drops);
 }
 
 std::string text_row(const R& r) {
@@ -130,7 +132,8 @@ std::string text_row(const R& r) {
 std::string summary_measures(const R& r) {
   return "frames " + count_text(r.frames) + ", lost " + count_text(r.lost) + " (" +
          std::string(main_cause(r)) + "), corrupt " + count_text(r.corrupt) + ", latency p99 " +
-         ms_text(r.latency_ms_p99) + ", delivery p99 " + ms_text(r.delivery_ms_p99);
+         ms_text(r.latency_ms_p99) + ", delivery p99 " + ms_text(r.delivery_ms_p99) +
+         ", send drops " + count_text(r.send_drops);
 }
 
 // Right-aligned in `width` columns.
@@ -253,10 +256,10 @@ std::vector<std::string> table_lines(const View& view, int64_t now_ms) {
   const auto line = [&pad](const std::string& name, const std::string& frames,
                            const std::string& lost, const std::string& cause,
                            const std::string& latency, const std::string& delivery,
-                           const std::string& state) {
+                           const std::string& sends, const std::string& state) {
     return trim_right(pad(name) + " " + right(frames, 9) + " " + right(lost, 8) + "  " +
-                      left(cause, 17) + " " + right(latency, 11) + " " + right(delivery, 12) +
-                      "  " + state);
+                      left(cause, 17) + " " + right(latency, 11) + " " + right(delivery, 12) + " " +
+                      right(sends, 12) + "  " + state);
   };
 
   int64_t silent = 0;
@@ -265,25 +268,25 @@ std::vector<std::string> table_lines(const View& view, int64_t now_ms) {
   lines.push_back("VARNOCK_CHECK: " + plural(std::ssize(view.checkers()), "checker", "checkers") +
                   ", " + n(silent) + " silent, " +
                   plural(view.malformed(), "malformed message", "malformed messages"));
-  lines.push_back(
-      line("checker", "frames/s", "lost/s", "cause", "latency p50", "delivery p50", "state"));
+  lines.push_back(line("checker", "frames/s", "lost/s", "cause", "latency p50", "delivery p50",
+                       "send drops/s", "state"));
   for (size_t i = 0; i < shown; ++i) {
     const Checker& c = view.checkers()[i];
     if (!c.latest) {
-      lines.push_back(line(display_name(c.name), "-", "-", "-", "-", "-", state(c, now_ms)));
+      lines.push_back(line(display_name(c.name), "-", "-", "-", "-", "-", "-", state(c, now_ms)));
       continue;
     }
     const R& r = *c.latest;
     lines.push_back(line(display_name(c.name), count_text(r.frames), count_text(r.lost),
                          std::string(main_cause(r)), ms_text(r.latency_ms_p50),
-                         ms_text(r.delivery_ms_p50), state(c, now_ms)));
+                         ms_text(r.delivery_ms_p50), count_text(r.send_drops), state(c, now_ms)));
   }
   if (view.checkers().size() > shown) {
     lines.push_back("... " + n(static_cast<int64_t>(view.checkers().size() - shown)) +
                     " more (--json lists them all)");
   }
   lines.push_back(line(total_name, count_text(total.frames), count_text(total.lost),
-                       std::string(main_cause(total)), "-", "-", ""));
+                       std::string(main_cause(total)), "-", "-", count_text(total.send_drops), ""));
   return lines;
 }
 

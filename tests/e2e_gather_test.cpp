@@ -238,10 +238,13 @@ TEST_F(GatherRun, TextRowsComeWithTheirSecondsTotal) {
   const Ran r = run({"--url", write_log(two_checkers())});
   ASSERT_EQ(r.status, 0) << r.err;
   for (const char* line : {
-           "1700000000  alpha  frames 60  lost 0  cause -  latency p50 1.50 ms  delivery p50 2.00",
+           "1700000000  alpha  frames 60  lost 0  cause -  send drops 0  latency p50 1.50 ms  "
+           "delivery p50 "
+           "2.00",
            "1700000000  beta  frames 50  lost 1  cause unknown",
-           "1700000000  total  frames 110  lost 1  cause unknown  (2 checkers)\n",
-           "1700000001  total  frames 58  lost 2  cause receive_buffer  (1 checker)\n",
+           "1700000000  total  frames 110  lost 1  cause unknown  send drops 0  (2 checkers)\n",
+           "1700000001  total  frames 58  lost 2  cause receive_buffer  send drops 0  (1 "
+           "checker)\n",
            "summary: 2 checkers, 0 silent, 1 malformed message",
            "alpha (host-a, pid 101): ended, 2.5 s, frames 120, lost 2 (receive_buffer)",
            "beta (host-b, pid 202): reporting, 1.0 s, frames 50",
@@ -265,8 +268,8 @@ TEST_F(GatherRun, AtATerminalTheTableIsRedrawnInPlace) {
   const size_t beta = out.find("\nbeta ");
   ASSERT_NE(beta, std::string::npos) << out;
   std::istringstream words(out.substr(beta + 1, out.find("\x1b[K", beta) - beta - 1));
-  const std::vector<std::string> expected = {"beta", "50", "1",    "unknown",
-                                             "1.50", "ms", "2.00", "ms"};
+  const std::vector<std::string> expected = {"beta", "50",   "1",  "unknown", "1.50",
+                                             "ms",   "2.00", "ms", "0"};
   EXPECT_EQ(std::vector<std::string>(std::istream_iterator<std::string>(words), {}), expected);
   EXPECT_NE(out.find("silent"), std::string::npos) << out;
   EXPECT_NE(out.find("summary: 2 checkers, 1 silent"), std::string::npos) << out;

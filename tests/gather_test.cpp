@@ -321,18 +321,20 @@ TEST(GatherOutput, TextRowsWaitForEveryCheckerOrForSilence) {
   EXPECT_EQ(take(second("b", kSecond - 1, 6), 0), "");
   EXPECT_EQ(take(second("a", kSecond, 10), 900), "");
   std::string text = out.tick(view, 1000);
-  EXPECT_NE(text.find("1699999999  total  frames 11  lost 0  cause -  (2 checkers)"),
+  EXPECT_NE(text.find("1699999999  total  frames 11  lost 0  cause -  send drops 0  (2 checkers)"),
             std::string::npos)
       << text;
   EXPECT_EQ(text.find("1700000000"), std::string::npos) << "b has not reported it yet:\n" << text;
 
   EXPECT_EQ(take(second("b", kSecond, 20, 3), 1500), "");
   text = out.tick(view, 2000);
-  EXPECT_NE(text.find("1700000000  a  frames 10  lost 0  cause -  latency p50 1.25 ms"),
-            std::string::npos)
+  EXPECT_NE(
+      text.find("1700000000  a  frames 10  lost 0  cause -  send drops 0  latency p50 1.25 ms"),
+      std::string::npos)
       << text;
-  EXPECT_NE(text.find("1700000000  total  frames 30  lost 3  cause other  (2 checkers)"),
-            std::string::npos)
+  EXPECT_NE(
+      text.find("1700000000  total  frames 30  lost 3  cause other  send drops 0  (2 checkers)"),
+      std::string::npos)
       << text;
 
   // b falls silent: a's next second waits no longer than silence takes.
