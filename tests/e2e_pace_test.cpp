@@ -196,8 +196,9 @@ TEST_F(PaceInNamespace, PacedSmallFramesAreCheckedWhole) {
   EXPECT_EQ(check.wait_exit(std::chrono::seconds(10)), 0) << testing::read_file(path("check.err"));
 
   const std::string published = testing::read_file(path("pace.out"));
-  EXPECT_NE(published.find("total: 150 cycles in 3.000 s: requested 50 achieved 50.0\n"),
-            std::string::npos)
+  EXPECT_NE(
+      published.find("total: 150 cycles in 3.000 s: requested 50 achieved 50.0, send drops 0\n"),
+      std::string::npos)
       << published;
   for (const double rate : achieved_rates(published)) EXPECT_NEAR(rate, 50, 5) << published;
 
