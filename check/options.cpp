@@ -9,39 +9,31 @@
 namespace varnock::check {
 
 std::string parse_options(int argc, const char* const* argv, Options* o) {
-  for (int i = 1; i < argc; ++i) {
-    const OptionArgument split = split_option(argv[i]);
-    const std::string_view arg = split.option;
-    const std::optional<std::string_view> inline_value = split.inline_value;
-    const bool takes_value = arg == "--url" || arg == "--seconds" || arg == "--csv" ||
-                             arg == "--max-loss" || arg == "--min-frames" ||
-                             arg == "--handler-ms" || arg == "--name";
-    if (inline_value && !takes_value) {
-      return std::string(arg) + " takes no value";
-    }
-    if (takes_value && !inline_value && i + 1 >= argc) return std::string(arg) + " needs a value";
-    const auto value = [&]() -> std::string_view {
-      return inline_value ? *inline_value : argv[++i];
-    };
+  OptionReader args(
+      argc, argv,
+      {"--url", "--seconds", "--csv", "--max-loss", "--min-frames", "--handler-ms", "--name"});
+  std::string_view arg;
+  std::string_view value;
+  while (args.next(&arg, &value)) {
     std::string error;
     if (arg == "--url") {
-      o->url = value();
+      o->url = value;
       if (o->url.empty()) return "--url needs a value";
     } else if (arg == "--seconds") {
-      error = parse_number<int64_t>(arg, value(), 1, kMaxSeconds, "a whole number of seconds",
+      error = parse_number<int64_t>(arg, value, 1, kMaxSeconds, "a whole number of seconds",
                                     &o->seconds);
     } else if (arg == "--csv") {
-      o->csv_path = value();
+      o->csv_path = value;
       if (o->csv_path.empty()) return "--csv needs a file name";
     } else if (arg == "--max-loss") {
-      error = parse_number<double>(arg, value(), 0, 100, "a percentage", &o->max_loss_percent);
+      error = parse_number<double>(arg, value, 0, 100, "a percentage", &o->max_loss_percent);
     } else if (arg == "--min-frames") {
-      error = parse_number<int64_t>(arg, value(), 0, kMaxMinFrames, "a number of frames",
-                                    &o->min_frames);
+      error =
+          parse_number<int64_t>(arg, value, 0, kMaxMinFrames, "a number of frames", &o->min_frames);
     } else if (arg == "--handler-ms") {
-      error = parse_number<double>(arg, value(), 0, kMaxHandlerMs, "milliseconds", &o->handler_ms);
+      error = parse_number<double>(arg, value, 0, kMaxHandlerMs, "milliseconds", &o->handler_ms);
     } else if (arg == "--name") {
-      o->name = value();
+      o->name = value;
       if (o->name.empty()) return "--name needs a name";
       if (o->name.size() > kMaxNameBytes) {
         return "--name is " + std::to_string(o->name.size()) + " bytes long, more than " +
@@ -62,6 +54,7 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
     }
     if (!error.empty()) return error;
   }
+  if (!args.error().empty()) return args.error();
   if (o->diagnose && (o->json || !o->csv_path.empty() || o->share)) {
     return "--diagnose writes neither --json nor --csv, and shares nothing";
   }

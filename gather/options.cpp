@@ -9,22 +9,16 @@
 namespace varnock::gather {
 
 std::string parse_options(int argc, const char* const* argv, Options* o) {
-  for (int i = 1; i < argc; ++i) {
-    const OptionArgument split = split_option(argv[i]);
-    const std::string_view arg = split.option;
-    const std::optional<std::string_view> inline_value = split.inline_value;
-    const bool takes_value = arg == "--url" || arg == "--seconds";
-    if (inline_value && !takes_value) return std::string(arg) + " takes no value";
-    if (takes_value && !inline_value && i + 1 >= argc) return std::string(arg) + " needs a value";
-    const auto value = [&]() -> std::string_view {
-      return inline_value ? *inline_value : argv[++i];
-    };
+  OptionReader args(argc, argv, {"--url", "--seconds"});
+  std::string_view arg;
+  std::string_view value;
+  while (args.next(&arg, &value)) {
     std::string error;
     if (arg == "--url") {
-      o->url = value();
+      o->url = value;
       if (o->url.empty()) return "--url needs a value";
     } else if (arg == "--seconds") {
-      error = parse_number<int64_t>(arg, value(), 1, kMaxSeconds, "a whole number of seconds",
+      error = parse_number<int64_t>(arg, value, 1, kMaxSeconds, "a whole number of seconds",
                                     &o->seconds);
     } else if (arg == "--json") {
       o->json = true;
@@ -39,6 +33,7 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
     }
     if (!error.empty()) return error;
   }
+  if (!args.error().empty()) return args.error();
   if (o->json && o->csv) return "--json and --csv are two forms of the same output: choose one";
   return "";
 }

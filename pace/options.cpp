@@ -34,30 +34,22 @@ std::string parse_rate(std::string_view v, double* out) {
 std::string parse_options(int argc, const char* const* argv, Options* o) {
   int64_t width = o->size.width;
   int64_t height = o->size.height;
-  for (int i = 1; i < argc; ++i) {
-    const OptionArgument split = split_option(argv[i]);
-    const std::string_view arg = split.option;
-    const std::optional<std::string_view> inline_value = split.inline_value;
-    const bool takes_value = arg == "--rate" || arg == "--width" || arg == "--height" ||
-                             arg == "--seconds" || arg == "--url";
-    if (inline_value && !takes_value) return std::string(arg) + " takes no value";
-    if (takes_value && !inline_value && i + 1 >= argc) return std::string(arg) + " needs a value";
-    const auto value = [&]() -> std::string_view {
-      return inline_value ? *inline_value : argv[++i];
-    };
+  OptionReader args(argc, argv, {"--rate", "--width", "--height", "--seconds", "--url"});
+  std::string_view arg;
+  std::string_view value;
+  while (args.next(&arg, &value)) {
     std::string error;
     if (arg == "--rate") {
-      error = parse_rate(value(), &o->rate_hz);
+      error = parse_rate(value, &o->rate_hz);
     } else if (arg == "--width") {
-      error = parse_number<int64_t>(arg, value(), 1, kMaxFramePixels, "a number of pixels", &width);
+      error = parse_number<int64_t>(arg, value, 1, kMaxFramePixels, "a number of pixels", &width);
     } else if (arg == "--height") {
-      error =
-          parse_number<int64_t>(arg, value(), 1, kMaxFramePixels, "a number of pixels", &height);
+      error = parse_number<int64_t>(arg, value, 1, kMaxFramePixels, "a number of pixels", &height);
     } else if (arg == "--seconds") {
-      error = parse_number<int64_t>(arg, value(), 1, kMaxSeconds, "a whole number of seconds",
+      error = parse_number<int64_t>(arg, value, 1, kMaxSeconds, "a whole number of seconds",
                                     &o->seconds);
     } else if (arg == "--url") {
-      o->url = value();
+      o->url = value;
       if (o->url.empty()) return "--url needs a value";
     } else if (arg == "--json") {
       o->json = true;
@@ -70,6 +62,7 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
     }
     if (!error.empty()) return error;
   }
+  if (!args.error().empty()) return args.error();
   if (const std::string problem = frame_size_problem(width, height); !problem.empty()) {
     return "--width " + std::to_string(width) + " --height " + std::to_string(height) + ": " +
            problem;
