@@ -181,15 +181,19 @@ class CheckInNamespace : public ::testing::Test {
   std::string path(const char* name) const { return (dir_ / name).string(); }
 
   // Starts varnock-check with `args` (prefixed, e.g. by "ip netns exec";
-  // --json among them), and waits for its start line: it has subscribed.
+  // --json among them), its output in NAME.out and NAME.err, and waits for
+  // its start line: it has subscribed.
   std::unique_ptr<ChildProcess> start_check(std::vector<std::string> prefix,
-                                            const std::vector<std::string>& args) {
+                                            const std::vector<std::string>& args,
+                                            const std::string& name = "check") {
     prefix.emplace_back(CHECK_BINARY);
     prefix.insert(prefix.end(), args.begin(), args.end());
-    auto check = std::make_unique<ChildProcess>(prefix, path("check.out"), path("check.err"));
+    const std::string out_path = path((name + ".out").c_str());
+    const std::string err_path = path((name + ".err").c_str());
+    auto check = std::make_unique<ChildProcess>(prefix, out_path, err_path);
     bool started = false;
     for (int i = 0; i < 500 && !started; ++i) {
-      const std::string out = testing::read_file(path("check.out"));
+      const std::string out = testing::read_file(out_path);
       const size_t end = out.find('\n');
       if (end != std::string::npos) {
         const json first = json::parse(out.substr(0, end), nullptr, false);
@@ -197,7 +201,7 @@ class CheckInNamespace : public ::testing::Test {
       }
       if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    EXPECT_TRUE(started) << "no start line: " << testing::read_file(path("check.err"));
+    EXPECT_TRUE(started) << "no start line: " << testing::read_file(err_path);
     return check;
   }
 
@@ -216,13 +220,13 @@ class CheckInNamespace : public ::testing::Test {
   }
 
   // What varnock-check wrote, once it has exited with `status`.
-  CheckOutput finished_check(ChildProcess& check, int status) {
-    EXPECT_EQ(check.wait_exit(std::chrono::seconds(30)), status)
-        << testing::read_file(path("check.err"));
-    const std::string text = testing::read_file(path("check.out"));
+  CheckOutput finished_check(ChildProcess& check, int status, const std::string& name = "check") {
+    const std::string err_path = path((name + ".err").c_str());
+    EXPECT_EQ(check.wait_exit(std::chrono::seconds(30)), status) << testing::read_file(err_path);
+    const std::string text = testing::read_file(path((name + ".out").c_str()));
     if (text.rfind('{', 0) != 0) return {};  // text output
     CheckOutput out = parse_check_output(text);
-    EXPECT_FALSE(out.summary.is_null()) << testing::read_file(path("check.err"));
+    EXPECT_FALSE(out.summary.is_null()) << testing::read_file(err_path);
     return out;
   }
 
@@ -1029,6 +1033,69 @@ TEST_F(CheckInNamespace, SharedReportsCarryTheAccount) {
   EXPECT_NE(testing::read_file(path("check.err")).find("--share cannot publish on file://"),
             std::string::npos)
       << testing::read_file(path("check.err"));
+}
+
+// A test across hosts: a publisher, two receivers (one losing packets on
+// its way in), each checker sharing its account, and varnock-gather on a
+// fourth host. The gathered summary is, checker by checker, what each
+// checker wrote itself.
+TEST_F(CheckInNamespace, GatheredAccountsAreTheCheckersOwn) {
+  make_bridged_hosts(3);
+  if (HasFatalFailure()) return;
+  constexpr char kUrl[] = "udpm://239.255.76.67:7667?ttl=1&recv_buf_size=4194304";
+  nft("table inet lossy {\n  chain input {\n    type filter hook input priority 0;\n"
+      "    meta l4proto udp meta length > 1000 numgen random mod 100 < 2 drop\n  }\n}\n",
+      hosts_[2]);
+  ChildProcess gather({GATHER_BINARY, "--json", "--seconds", "8", "--url", kUrl},
+                      path("gather.out"), path("gather.err"));
+  const std::vector<std::string> names = {"sub-clean", "sub-lossy"};
+  std::vector<std::unique_ptr<ChildProcess>> checks;
+  for (size_t i = 0; i < names.size(); ++i) {
+    checks.push_back(start_check(
+        {"ip", "netns", "exec", hosts_[i + 1]},
+        {"--json", "--share", "--name", names[i], "--seconds", "5", "--url", kUrl}, names[i]));
+  }
+  ChildProcess pace({"ip", "netns", "exec", hosts_[0], PACE_BINARY, "--rate", "50", "--width",
+                     "640", "--height", "480", "--seconds", "3", "--json", "--url", kUrl},
+                    path("pace.out"), path("pace.err"));
+  EXPECT_EQ(pace.wait_exit(std::chrono::seconds(10)), 0);
+  std::vector<CheckOutput> own;
+  for (size_t i = 0; i < names.size(); ++i) own.push_back(finished_check(*checks[i], 0, names[i]));
+  EXPECT_EQ(gather.wait_exit(std::chrono::seconds(15)), 0)
+      << testing::read_file(path("gather.err"));
+
+  json summary;
+  std::istringstream lines(testing::read_file(path("gather.out")));
+  for (std::string line; std::getline(lines, line);) {
+    const json j = json::parse(line);
+    if (j["type"] == "summary") summary = j;
+  }
+  ASSERT_FALSE(summary.is_null()) << testing::read_file(path("gather.out"));
+  EXPECT_EQ(summary["malformed"], 0);
+  ASSERT_EQ(summary["checkers"].size(), names.size()) << summary.dump();
+  int64_t frames = 0;
+  for (size_t i = 0; i < names.size(); ++i) {
+    SCOPED_TRACE(names[i]);
+    const json* gathered = nullptr;
+    for (const json& c : summary["checkers"]) {
+      if (c["name"] == names[i]) gathered = &c;
+    }
+    ASSERT_NE(gathered, nullptr) << summary.dump();
+    EXPECT_EQ((*gathered)["silent"], false);
+    for (const char* field :
+         {"status_records", "frames", "lost", "lost_estimated", "corrupt", "duplicates", "runs",
+          "kernel_drops", "lost_receive_buffer", "lost_other"}) {
+      EXPECT_EQ((*gathered)[field], own[i].summary[field]) << field;
+    }
+    frames += own[i].total("frames");
+  }
+  EXPECT_EQ(summary["total"]["frames"], frames);
+  // Both accounted for every cycle published; the packets lost on the way
+  // cost the lossy host more frames.
+  const CheckOutput published = parse_check_output(testing::read_file(path("pace.out")));
+  ASSERT_FALSE(published.summary.is_null()) << published.text;
+  for (const CheckOutput& o : own) EXPECT_EQ(o.accounted(), published.total("cycles")) << o.text;
+  EXPECT_GT(own[1].total("lost"), own[0].total("lost")) << own[1].text;
 }
 
 }  // namespace
