@@ -46,6 +46,8 @@ class Listener {
       case View::Heard::kSummary:
         screen_.write(output_.heard(message, now_ms));
         break;
+      case View::Heard::kRepeat:
+        break;
       case View::Heard::kMalformed:
         if (!malformed_told_) {
           std::fprintf(stderr,

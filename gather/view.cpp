@@ -138,8 +138,9 @@ View::Heard View::hear(std::span<const uint8_t> bytes, int64_t now_ms, const cha
     c.pid = m.pid;
   }
   Checker& c = checkers_[found->second];
-  c.url = m.url;
   c.last_heard_ms = now_ms;
+  if (m.kind == R::kKindSecond && c.latest && m.second <= c.latest->second) return Heard::kRepeat;
+  c.url = m.url;
   const Heard heard = m.kind == R::kKindSummary ? Heard::kSummary : Heard::kSecond;
   if (heard == Heard::kSummary) {
     c.summary = m;
@@ -151,7 +152,7 @@ View::Heard View::hear(std::span<const uint8_t> bytes, int64_t now_ms, const cha
       c.seconds_combined = combine(both);
     }
     c.seconds_heard = account::saturating_add(c.seconds_heard, 1);
-    if (!c.latest || m.second >= c.latest->second) c.latest = m;
+    c.latest = m;
   }
   if (message != nullptr) *message = std::move(m);
   return heard;

@@ -71,12 +71,15 @@ class View {
  public:
   explicit View(size_t max_checkers = kMaxCheckers) : max_checkers_(max_checkers) {}
 
-  enum class Heard { kSecond, kSummary, kMalformed, kTooManyCheckers };
+  enum class Heard { kSecond, kSummary, kRepeat, kMalformed, kTooManyCheckers };
 
   // Takes the bytes of one message heard at `now_ms`. A message that is not
   // a whole check_report_t, or holds what no checker sends (another kind, a
   // count below -1, a string over kMaxTextBytes), is counted as malformed
-  // and *why says why. *message (when given) receives what was taken.
+  // and *why says why. A checker sends its seconds in order, so one at or
+  // before the latest heard of it is a repeat (a network that duplicates
+  // datagrams) and changes nothing. *message (when given) receives what was
+  // taken.
   Heard hear(std::span<const uint8_t> bytes, int64_t now_ms, const char** why = nullptr,
              check_report_t* message = nullptr);
 

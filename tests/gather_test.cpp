@@ -209,6 +209,21 @@ TEST(GatherView, CheckersPastTheLimitAreIgnored) {
   EXPECT_EQ(view.malformed(), 0);
 }
 
+// A network that duplicates datagrams repeats a checker's seconds: they are
+// counted once.
+TEST(GatherView, ARepeatedSecondCountsOnce) {
+  View view;
+  EXPECT_EQ(hear(view, second("a", kSecond, 10, 1), 0), View::Heard::kSecond);
+  EXPECT_EQ(hear(view, second("a", kSecond, 10, 1), 5), View::Heard::kRepeat);
+  EXPECT_EQ(hear(view, second("a", kSecond + 1, 20, 0), 10), View::Heard::kSecond);
+  EXPECT_EQ(hear(view, second("a", kSecond, 10, 1), 15), View::Heard::kRepeat);
+  ASSERT_EQ(view.checkers().size(), 1u);
+  const check_report_t run = view.checkers()[0].run();
+  EXPECT_EQ(run.frames, 30);
+  EXPECT_EQ(run.lost, 1);
+  EXPECT_EQ(view.checkers()[0].latest->second, kSecond + 1);
+}
+
 TEST(GatherView, MainCauseIsTheLargestKnown) {
   const auto with = [](int64_t lost, int64_t buffer, int64_t lcm, int64_t other) {
     check_report_t m = second("a", kSecond, 10, lost);
