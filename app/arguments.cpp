@@ -3,26 +3,22 @@
 #include <string>
 #include <string_view>
 
-#include "varnock/version.h"
+#include "cli/exit_status.h"
 
 namespace varnock {
 
-Request parse_arguments(int argc, const char* const* argv) {
-  if (argc <= 1) return Request::kRun;
-  if (argc > 2) return Request::kUsageError;
-  const std::string_view arg = argv[1];
-  if (arg == "--help" || arg == "-h") return Request::kHelp;
-  if (arg == "--version") return Request::kVersion;
-  return Request::kUsageError;
+std::string parse_arguments(int argc, const char* const* argv, Request* request) {
+  // varnock has no option of its own, so reading ends at the first argument.
+  OptionReader args(argc, argv, {});
+  std::string_view option;
+  std::string_view value;
+  args.next(&option, &value);
+  *request = args.request();
+  return args.error();
 }
 
-const char* usage_text() {
-  return "usage: varnock [--help | --version]\n"
-         "Run it with no arguments; 'varnock --help' tells more.\n";
-}
-
-const char* help_text() {
-  return R"(usage: varnock [--help | --version]
+std::string help_text() {
+  return R"(Usage: varnock [--help | --version]
 
 A load generator for the LCM message bus. With no arguments it opens the bus
 and, as fast as the machine allows with a 2 ms pause after each cycle,
@@ -48,15 +44,7 @@ foreground.
   --help       this text
   --version    the version
 
-Exit status: 0 a key ended the run; 1 the bus could not be opened; 2 usage
-error. A run ended by a signal ends by that signal (a shell shows 128 + its
-number, 130 for Ctrl+C).
-)";
-}
-
-const char* version_text() {
-  static const std::string kText = std::string("varnock ") + kVersion + "\n";
-  return kText.c_str();
+)" + exit_status_help(Program::kVarnock);
 }
 
 }  // namespace varnock

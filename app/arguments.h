@@ -2,22 +2,21 @@
 #ifndef VARNOCK_APP_ARGUMENTS_H_
 #define VARNOCK_APP_ARGUMENTS_H_
 
+#include <string>
+
+#include "cli/command_line.h"
+
 namespace varnock {
 
-enum class Request { kRun, kHelp, kVersion, kUsageError };
+// Reads argv into *request (kRun with no arguments); returns "" or a message
+// naming the argument varnock does not take.
+std::string parse_arguments(int argc, const char* const* argv, Request* request);
 
-// What argv asks for: kRun with no arguments, kHelp or kVersion for exactly
-// --help (or -h) or --version, kUsageError for anything else.
-Request parse_arguments(int argc, const char* const* argv);
-
-// The usage line and a pointer to --help, for standard error.
-const char* usage_text();
+// What the usage line shows after the program's name.
+inline constexpr char kVarnockSynopsis[] = "[--help | --version]";
 
 // The text of --help.
-const char* help_text();
-
-// "varnock <version>\n".
-const char* version_text();
+std::string help_text();
 
 }  // namespace varnock
 

@@ -3,27 +3,21 @@
 // key is pressed.
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 #include "app/arguments.h"
-#include "app/exit_status.h"
 #include "app/publisher.h"
+#include "cli/program.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/signals.h"
 
 int main(int argc, char** argv) {
-  switch (varnock::parse_arguments(argc, argv)) {
-    case varnock::Request::kHelp:
-      std::fputs(varnock::help_text(), stdout);
-      return varnock::kExitHelp;
-    case varnock::Request::kVersion:
-      std::fputs(varnock::version_text(), stdout);
-      return varnock::kExitHelp;
-    case varnock::Request::kUsageError:
-      std::fprintf(stderr, "varnock: unexpected argument '%s'\n%s", argv[1], varnock::usage_text());
-      return varnock::kExitUsage;
-    case varnock::Request::kRun:
-      break;
+  varnock::Request request = varnock::Request::kRun;
+  const varnock::CommandLine line{varnock::parse_arguments(argc, argv, &request), request};
+  if (const std::optional<int> status = varnock::answer_command_line(
+          varnock::Program::kVarnock, line, varnock::kVarnockSynopsis, varnock::help_text())) {
+    return *status;
   }
   varnock::SystemClock clock;
   int status = 0;

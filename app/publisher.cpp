@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/exit_status.h"
+#include "cli/exit_status.h"
 #include "messages/encoding.h"
 #include "messages/tfimage_t.h"
 #include "pattern/frames.h"
@@ -40,7 +40,7 @@ int run_publisher(lcm_t* bus, Clock& clock, Console& console, SendDropSource& dr
   TestPatternFrames frames;
   const SendCounters before = drops.read();
   bool warned = false;
-  if (console.key_waiting()) return kExitKeyPressed;
+  if (console.key_waiting()) return kExitOk;
 
   for (;;) {
     const int64_t now = clock.calendar_seconds();
@@ -62,7 +62,7 @@ int run_publisher(lcm_t* bus, Clock& clock, Console& console, SendDropSource& dr
     ++cycles;
     pause_after_cycle(clock, console);
     if (const int signo = console.stop_signal(); signo != 0) return exit_status_for_signal(signo);
-    if (console.key_waiting()) return kExitKeyPressed;
+    if (console.key_waiting()) return kExitOk;
   }
 }
 

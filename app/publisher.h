@@ -27,7 +27,7 @@ void pause_after_cycle(Clock& clock, Console& console);
 // datagrams it was given to send.
 std::string send_drop_warning(int64_t drops);
 
-// Publishes cycles on `bus` until a key is waiting (returns kExitKeyPressed)
+// Publishes cycles on `bus` until a key is waiting (returns kExitOk)
 // or a stop signal arrives (returns exit_status_for_signal). At the first
 // rate line after `drops` tells of datagrams the host dropped (LCM's publish
 // still succeeds), writes send_drop_warning to standard error, once.

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "app/exit_status.h"
+#include "cli/exit_status.h"
 #include "app/publisher.h"
 #include "platform/clock.h"
 #include "platform/console.h"
@@ -22,7 +22,7 @@ int main() {
   const std::vector<uint8_t> image(1'638'440, 2);
   int64_t last_report = clock.calendar_seconds();
   int32_t cycles = 0;
-  int status_code = varnock::kExitKeyPressed;
+  int status_code = varnock::kExitOk;
   while (!console.key_waiting()) {
     const int64_t now = clock.calendar_seconds();
     if (now != last_report) {

@@ -11,7 +11,7 @@
 #include <optional>
 #include <utility>
 
-#include "check/exit_status.h"
+#include "cli/exit_status.h"
 #include "host/lcm_url.h"
 #include "host/receive_buffer.h"
 #include "platform/signals.h"
@@ -123,7 +123,7 @@ int run_check(const Options& options, const host::Host& host, Clock& clock, Send
   const std::unique_ptr<lcm_t, void (*)(lcm_t*)> bus(lcm_create(url.c_str()), lcm_destroy);
   if (!bus) {
     std::fprintf(stderr, "varnock-check: cannot open the bus %s\n", url.c_str());
-    return kCheckNoBus;
+    return kExitNoBus;
   }
   const int64_t start_ns = clock.monotonic_nanoseconds();
   account::Account account(clock.wall_milliseconds(), monotonic_ms(clock));
@@ -133,7 +133,7 @@ int run_check(const Options& options, const host::Host& host, Clock& clock, Send
   if (!subscription.subscribed() || lcm_get_fileno(bus.get()) < 0) {
     std::fprintf(stderr, "varnock-check: LCM cannot receive on %s (its message above says why)\n",
                  url.c_str());
-    return kCheckNoBus;
+    return kExitNoBus;
   }
 
   // On udpm, the kernel's view of the socket LCM receives on: the buffer it
@@ -160,7 +160,7 @@ int run_check(const Options& options, const host::Host& host, Clock& clock, Send
       std::fprintf(stderr,
                    "varnock-check: --share cannot publish on %s: a log is read, not written\n",
                    url.c_str());
-      return kCheckUsage;
+      return kExitUsage;
     }
     report::Reporter who;
     who.host = host.name();
@@ -184,7 +184,7 @@ int run_check(const Options& options, const host::Host& host, Clock& clock, Send
     if (!csv) {
       std::fprintf(stderr, "varnock-check: cannot write --csv %s: %s\n", options.csv_path.c_str(),
                    std::strerror(errno));
-      return kCheckOutputError;
+      return kExitOutputError;
     }
   }
   report::ReportOutput out(stdout, options.json, csv.get(), options.csv_path);
@@ -229,18 +229,18 @@ int run_check(const Options& options, const host::Host& host, Clock& clock, Send
   if (out.error() != 0) {
     std::fprintf(stderr, "varnock-check: cannot write to %s: %s\n", out.failed_output().c_str(),
                  std::strerror(out.error()));
-    return kCheckOutputError;
+    return kExitOutputError;
   }
   if (account.messages() == 0) {
     std::fprintf(stderr, "varnock-check: nothing received on %s in %.1f s\n", url.c_str(), seconds);
-    return kCheckShortfall;
+    return kExitShortfall;
   }
-  if (summary.totals.corrupt > 0) return kCheckCorrupt;
+  if (summary.totals.corrupt > 0) return kExitCorrupt;
   if (const std::string missed = missed_limit(options, summary); !missed.empty()) {
     std::fputs(missed.c_str(), stderr);
-    return kCheckShortfall;
+    return kExitShortfall;
   }
-  return kCheckOk;
+  return kExitOk;
 }
 
 }  // namespace varnock::check

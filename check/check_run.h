@@ -17,7 +17,7 @@ namespace varnock::check {
 std::string missed_limit(const Options& options, const account::Summary& s);
 
 // Runs until options.seconds have passed, a stop signal or the end of the
-// input; returns the exit status (check/exit_status.h). Writes rows and the
+// input; returns the exit status (cli/exit_status.h). Writes rows and the
 // summary to standard output, notes and errors to standard error; with
 // --share, also publishes them on the bus, with what `drops` tells of this
 // host's send-side drops. Call from the main thread, with the stop signals

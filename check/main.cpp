@@ -2,33 +2,26 @@
 // second, what arrived, what was lost and what was damaged.
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 #include "check/check_run.h"
-#include "check/exit_status.h"
 #include "check/options.h"
+#include "cli/program.h"
 #include "diagnose/diagnose.h"
 #include "host/host.h"
 #include "host/lcm_url.h"
 #include "platform/clock.h"
 #include "platform/descriptors.h"
 #include "platform/signals.h"
-#include "varnock/version.h"
 
 int main(int argc, char** argv) {
   using namespace varnock;
   open_missing_standard_descriptors();
   check::Options options;
-  if (const std::string error = check::parse_options(argc, argv, &options); !error.empty()) {
-    std::fprintf(stderr, "varnock-check: %s\n%s", error.c_str(), check::usage_line());
-    return check::kCheckUsage;
-  }
-  if (options.help) {
-    std::fputs(check::usage(), stdout);
-    return check::kCheckOk;
-  }
-  if (options.version) {
-    std::printf("varnock-check %s\n", kVersion);
-    return check::kCheckOk;
+  const CommandLine line{check::parse_options(argc, argv, &options), options.request};
+  if (const std::optional<int> status =
+          answer_command_line(Program::kCheck, line, check::kSynopsis, check::help_text())) {
+    return *status;
   }
   install_stop_handlers();
   SystemClock clock;

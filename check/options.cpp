@@ -5,13 +5,15 @@
 #include <string_view>
 
 #include "cli/command_line.h"
+#include "cli/exit_status.h"
 
 namespace varnock::check {
 
 std::string parse_options(int argc, const char* const* argv, Options* o) {
   OptionReader args(
       argc, argv,
-      {"--url", "--seconds", "--csv", "--max-loss", "--min-frames", "--handler-ms", "--name"});
+      {"--url", "--seconds", "--csv", "--max-loss", "--min-frames", "--handler-ms", "--name"},
+      {"--share", "--diagnose", "--json"});
   std::string_view arg;
   std::string_view value;
   while (args.next(&arg, &value)) {
@@ -45,16 +47,12 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
       o->diagnose = true;
     } else if (arg == "--json") {
       o->json = true;
-    } else if (arg == "--help" || arg == "-h") {
-      o->help = true;
-    } else if (arg == "--version") {
-      o->version = true;
-    } else {
-      return "unknown argument '" + std::string(arg) + "'";
     }
     if (!error.empty()) return error;
   }
   if (!args.error().empty()) return args.error();
+  o->request = args.request();
+  if (o->request != Request::kRun) return "";
   if (o->diagnose && (o->json || !o->csv_path.empty() || o->share)) {
     return "--diagnose writes neither --json nor --csv, and shares nothing";
   }
@@ -62,11 +60,7 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
   return "";
 }
 
-const char* usage_line() {
-  return "Usage: varnock-check [OPTION]...\n'varnock-check --help' tells more.\n";
-}
-
-const char* usage() {
+std::string help_text() {
   return R"(Usage: varnock-check [--url URL] [--seconds N] [--json] [--csv FILE]
                      [--max-loss PERCENT] [--min-frames N] [--handler-ms MS]
                      [--share [--name NAME]]
@@ -133,17 +127,7 @@ their clock synchronisation. Inter-arrival (frame to frame) and delivery
 (status record to its frame: the frame's sending, transfer and reassembly)
 are measured by this host's clock alone.
 
-Exit status:
-  0  messages arrived, none corrupt, limits met
-  1  the bus could not be opened, or LCM cannot receive on it
-  2  usage error
-  3  a corrupt message was received
-  4  nothing was received, or a --max-loss or --min-frames limit was missed
-  5  --diagnose found a problem
-  6  the report could not be written (standard output or --csv)
-A reader that closes the pipe on standard output ends varnock-check quietly,
-by SIGPIPE.
-)";
+)" + exit_status_help(Program::kCheck);
 }
 
 }  // namespace varnock::check

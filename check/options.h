@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <string>
 
+#include "cli/command_line.h"
+
 namespace varnock::check {
 
-// The longest run --seconds asks for: a year.
-inline constexpr int64_t kMaxSeconds = 366LL * 24 * 3600;
 // The longest --name, in bytes.
 inline constexpr size_t kMaxNameBytes = 200;
 // Bounds of --min-frames and --handler-ms.
@@ -19,10 +19,9 @@ struct Options {
   std::string url;      // empty: LCM's default provider
   int64_t seconds = 0;  // 0: until a signal
   bool json = false;
-  std::string csv_path;  // empty: no CSV
-  bool help = false;
-  bool version = false;
-  double max_loss_percent = -1;  // -1: no limit
+  std::string csv_path;             // empty: no CSV
+  Request request = Request::kRun;  // --help or --version, the first given
+  double max_loss_percent = -1;     // -1: no limit
   int64_t min_frames = 0;
   double handler_ms = 0;  // time the frame handler takes, as a slow subscriber
   bool share = false;     // also publish the account on VARNOCK_CHECK
@@ -36,11 +35,11 @@ struct Options {
 // Parses argv into *options; returns "" or a message naming the bad argument.
 std::string parse_options(int argc, const char* const* argv, Options* options);
 
-// The usage line and a pointer to --help, for standard error.
-const char* usage_line();
+// What the usage line shows after the program's name.
+inline constexpr char kSynopsis[] = "[OPTION]...";
 
 // The text of --help.
-const char* usage();
+std::string help_text();
 
 }  // namespace varnock::check
 

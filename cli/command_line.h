@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <initializer_list>
 #include <optional>
 #include <sstream>
@@ -27,24 +28,46 @@ inline OptionArgument split_option(std::string_view arg) {
   return {arg, std::nullopt};
 }
 
+// The longest run a --seconds option asks for: a year.
+inline constexpr int64_t kMaxSeconds = 366LL * 24 * 3600;
+
+// What a command line asks for besides a run.
+enum class Request { kRun, kHelp, kVersion };
+
 // Walks argv's options one by one. An option named in `with_values` takes a
-// value, "--opt VALUE" or "--opt=VALUE"; any other takes none.
+// value, "--opt VALUE" or "--opt=VALUE"; one named in `flags` takes none;
+// --help (-h) and --version are known to every program. Any other argument
+// is an error.
 class OptionReader {
  public:
   OptionReader(int argc, const char* const* argv,
-               std::initializer_list<std::string_view> with_values)
-      : argc_(argc), argv_(argv), with_values_(with_values.begin(), with_values.end()) {}
+               std::initializer_list<std::string_view> with_values,
+               std::initializer_list<std::string_view> flags = {})
+      : argc_(argc),
+        argv_(argv),
+        with_values_(with_values.begin(), with_values.end()),
+        flags_(flags.begin(), flags.end()) {}
 
   // The next option and its value ("" for one that takes none); false at the
-  // end, and on an argument that lacks its value or has one it does not
-  // take, which error() then names.
+  // end, at --help or --version (the first of them ends reading, as in GNU
+  // tools: request() then tells which), and on an unknown argument, one that
+  // lacks its value or has one it does not take, which error() then names.
   bool next(std::string_view* option, std::string_view* value) {
-    if (at_ >= argc_ || !error_.empty()) return false;
+    if (at_ >= argc_ || !error_.empty() || request_ != Request::kRun) return false;
     const OptionArgument split = split_option(argv_[at_++]);
-    const bool takes_value =
-        std::find(with_values_.begin(), with_values_.end(), split.option) != with_values_.end();
+    const bool request =
+        split.option == "--help" || split.option == "-h" || split.option == "--version";
+    const bool takes_value = listed(with_values_, split.option);
+    if (!request && !takes_value && !listed(flags_, split.option)) {
+      error_ = "unknown argument '" + std::string(argv_[at_ - 1]) + "'";
+      return false;
+    }
     if (split.inline_value && !takes_value) {
       error_ = std::string(split.option) + " takes no value";
+      return false;
+    }
+    if (request) {
+      request_ = split.option == "--version" ? Request::kVersion : Request::kHelp;
       return false;
     }
     if (takes_value && !split.inline_value && at_ >= argc_) {
@@ -59,14 +82,21 @@ class OptionReader {
   }
 
   const std::string& error() const { return error_; }
+  Request request() const { return request_; }
 
  private:
+  static bool listed(const std::vector<std::string_view>& names, std::string_view name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+  }
+
   int argc_;
   const char* const* argv_;
-  std::vector<std::string_view>
-      with_values_;  // a copy: the list's array lives only as long as the call
+  // Copies: the lists' arrays live only as long as the call.
+  std::vector<std::string_view> with_values_;
+  std::vector<std::string_view> flags_;
   int at_ = 1;
   std::string error_;
+  Request request_ = Request::kRun;
 };
 
 // Reads `v` whole as a number from `low` to `high` into *out; returns "" or

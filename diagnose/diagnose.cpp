@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "account/account.h"
-#include "check/exit_status.h"
+#include "cli/exit_status.h"
 #include "host/receive_buffer.h"
 #include "messages/cycle.h"
 #include "receive/loop.h"
@@ -71,15 +71,15 @@ DiagnoseLine url_line(const std::string& url_text, const host::LcmUrl& url) {
 int exit_status_of(Verdict v) {
   switch (v) {
     case Verdict::kNoBus:
-      return check::kCheckNoBus;
+      return kExitNoBus;
     case Verdict::kCorrupt:
-      return check::kCheckCorrupt;
+      return kExitCorrupt;
     case Verdict::kFailed:
-      return check::kDiagnoseFailed;
+      return kExitDiagnoseFailed;
     case Verdict::kPassed:
       break;
   }
-  return check::kCheckOk;
+  return kExitOk;
 }
 
 SetupFacts read_setup_facts(const host::LcmUrl& url, const host::Host& host) {

@@ -12,7 +12,7 @@
 #include <span>
 
 #include "gather/bus_wait.h"
-#include "gather/exit_status.h"
+#include "cli/exit_status.h"
 #include "gather/output.h"
 #include "gather/view.h"
 #include "host/lcm_url.h"
@@ -91,7 +91,7 @@ int run_gather(const Options& options, Clock& clock, Screen& screen) {
   const std::unique_ptr<lcm_t, void (*)(lcm_t*)> bus(lcm_create(url.c_str()), lcm_destroy);
   if (!bus) {
     std::fprintf(stderr, "varnock-gather: cannot open the bus %s\n", url.c_str());
-    return kGatherNoBus;
+    return kExitNoBus;
   }
   View view;
   Output output(format_of(options, screen), url, options.seconds);
@@ -104,7 +104,7 @@ int run_gather(const Options& options, Clock& clock, Screen& screen) {
   if (fd < 0) {
     std::fprintf(stderr, "varnock-gather: LCM cannot receive on %s (its message above says why)\n",
                  url.c_str());
-    return kGatherNoBus;
+    return kExitNoBus;
   }
   screen.write(output.start());
 
@@ -148,13 +148,13 @@ int run_gather(const Options& options, Clock& clock, Screen& screen) {
   if (screen.error() != 0) {
     std::fprintf(stderr, "varnock-gather: cannot write to standard output: %s\n",
                  std::strerror(screen.error()));
-    return kGatherOutputError;
+    return kExitOutputError;
   }
   if (view.checkers().empty()) {
     std::fprintf(stderr, "varnock-gather: no checker reported on %s (%s)\n", url.c_str(), kChannel);
-    return kGatherNothing;
+    return kExitShortfall;
   }
-  return kGatherOk;
+  return kExitOk;
 }
 
 }  // namespace varnock::gather

@@ -1,31 +1,24 @@
 // varnock-gather: one view of every varnock-check that reports on the bus.
 #include <cstdio>
+#include <optional>
 
+#include "cli/program.h"
 #include "gather/bus_wait.h"
-#include "gather/exit_status.h"
 #include "gather/gather_run.h"
 #include "gather/options.h"
 #include "gather/screen.h"
 #include "platform/clock.h"
 #include "platform/descriptors.h"
 #include "platform/signals.h"
-#include "varnock/version.h"
 
 int main(int argc, char** argv) {
   using namespace varnock;
   open_missing_standard_descriptors();
   gather::Options options;
-  if (const std::string error = gather::parse_options(argc, argv, &options); !error.empty()) {
-    std::fprintf(stderr, "varnock-gather: %s\n%s", error.c_str(), gather::usage_line());
-    return gather::kGatherUsage;
-  }
-  if (options.help) {
-    std::fputs(gather::usage(), stdout);
-    return gather::kGatherOk;
-  }
-  if (options.version) {
-    std::printf("varnock-gather %s\n", kVersion);
-    return gather::kGatherOk;
+  const CommandLine line{gather::parse_options(argc, argv, &options), options.request};
+  if (const std::optional<int> status =
+          answer_command_line(Program::kGather, line, gather::kSynopsis, gather::help_text())) {
+    return *status;
   }
   install_stop_handlers();
   gather::block_stop_signals();

@@ -5,11 +5,12 @@
 #include <string_view>
 
 #include "cli/command_line.h"
+#include "cli/exit_status.h"
 
 namespace varnock::gather {
 
 std::string parse_options(int argc, const char* const* argv, Options* o) {
-  OptionReader args(argc, argv, {"--url", "--seconds"});
+  OptionReader args(argc, argv, {"--url", "--seconds"}, {"--json", "--csv"});
   std::string_view arg;
   std::string_view value;
   while (args.next(&arg, &value)) {
@@ -24,25 +25,17 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
       o->json = true;
     } else if (arg == "--csv") {
       o->csv = true;
-    } else if (arg == "--help" || arg == "-h") {
-      o->help = true;
-    } else if (arg == "--version") {
-      o->version = true;
-    } else {
-      return "unknown argument '" + std::string(arg) + "'";
     }
     if (!error.empty()) return error;
   }
   if (!args.error().empty()) return args.error();
+  o->request = args.request();
+  if (o->request != Request::kRun) return "";
   if (o->json && o->csv) return "--json and --csv are two forms of the same output: choose one";
   return "";
 }
 
-const char* usage_line() {
-  return "Usage: varnock-gather [OPTION]...\n'varnock-gather --help' tells more.\n";
-}
-
-const char* usage() {
+std::string help_text() {
   return R"(Usage: varnock-gather [--url URL] [--seconds N] [--json | --csv]
 
 Shows in one view every varnock-check that reports on the channel
@@ -84,16 +77,7 @@ Messages on VARNOCK_CHECK that are not whole check_report_t messages are
 counted as malformed and otherwise ignored; the first one is named on
 standard error. At most 1024 checkers are followed.
 
-Exit status:
-  0  at least one checker reported
-  1  the bus could not be opened, or LCM cannot receive on it
-  2  usage error
-  4  no checker reported
-  6  standard output could not be written
-Ended by SIGINT, SIGTERM or SIGHUP, it writes its summary and then dies of
-that signal. A reader that closes the pipe on standard output ends it
-quietly, by SIGPIPE.
-)";
+)" + exit_status_help(Program::kGather);
 }
 
 }  // namespace varnock::gather

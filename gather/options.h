@@ -5,18 +5,16 @@
 #include <cstdint>
 #include <string>
 
-namespace varnock::gather {
+#include "cli/command_line.h"
 
-// The longest run --seconds asks for: a year.
-inline constexpr int64_t kMaxSeconds = 366LL * 24 * 3600;
+namespace varnock::gather {
 
 struct Options {
   std::string url;      // empty: the default bus (host/lcm_url.h)
   int64_t seconds = 0;  // 0: until a signal or the end of the bus's input
   bool json = false;
   bool csv = false;
-  bool help = false;
-  bool version = false;
+  Request request = Request::kRun;  // --help or --version, the first given
 
   bool operator==(const Options&) const = default;
 };
@@ -24,11 +22,11 @@ struct Options {
 // Parses argv into *options; returns "" or a message naming the bad argument.
 std::string parse_options(int argc, const char* const* argv, Options* options);
 
-// The usage line and a pointer to --help, for standard error.
-const char* usage_line();
+// What the usage line shows after the program's name.
+inline constexpr char kSynopsis[] = "[OPTION]...";
 
 // The text of --help.
-const char* usage();
+std::string help_text();
 
 }  // namespace varnock::gather
 

@@ -3,31 +3,24 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <optional>
 
-#include "pace/exit_status.h"
+#include "cli/program.h"
 #include "pace/options.h"
 #include "pace/pacer.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/descriptors.h"
 #include "platform/signals.h"
-#include "varnock/version.h"
 
 int main(int argc, char** argv) {
   varnock::open_missing_standard_descriptors();
   varnock::pace::Options options;
-  if (const std::string error = varnock::pace::parse_options(argc, argv, &options);
-      !error.empty()) {
-    std::fprintf(stderr, "varnock-pace: %s\n%s", error.c_str(), varnock::pace::usage_line());
-    return varnock::pace::kPaceUsage;
-  }
-  if (options.help) {
-    std::fputs(varnock::pace::help_text(), stdout);
-    return varnock::pace::kPaceDone;
-  }
-  if (options.version) {
-    std::printf("varnock-pace %s\n", varnock::kVersion);
-    return varnock::pace::kPaceDone;
+  const varnock::CommandLine line{varnock::pace::parse_options(argc, argv, &options),
+                                  options.request};
+  if (const std::optional<int> status = varnock::answer_command_line(
+          varnock::Program::kPace, line, varnock::pace::kSynopsis, varnock::pace::help_text())) {
+    return *status;
   }
   varnock::SystemClock clock;
   int status = 0;
@@ -40,7 +33,7 @@ int main(int argc, char** argv) {
     } catch (const std::bad_alloc&) {
       std::fprintf(stderr, "varnock-pace: cannot allocate a frame of %lld bytes\n",
                    static_cast<long long>(options.size.pixels()));
-      status = varnock::pace::kPaceNoRun;
+      status = varnock::kExitNoBus;
     }
     stop_signal = console.stop_signal();
   }  // the terminal is restored here

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "cli/command_line.h"
+#include "cli/exit_status.h"
 
 namespace varnock::pace {
 namespace {
@@ -34,7 +35,8 @@ std::string parse_rate(std::string_view v, double* out) {
 std::string parse_options(int argc, const char* const* argv, Options* o) {
   int64_t width = o->size.width;
   int64_t height = o->size.height;
-  OptionReader args(argc, argv, {"--rate", "--width", "--height", "--seconds", "--url"});
+  OptionReader args(argc, argv, {"--rate", "--width", "--height", "--seconds", "--url"},
+                    {"--json"});
   std::string_view arg;
   std::string_view value;
   while (args.next(&arg, &value)) {
@@ -53,16 +55,12 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
       if (o->url.empty()) return "--url needs a value";
     } else if (arg == "--json") {
       o->json = true;
-    } else if (arg == "--help" || arg == "-h") {
-      o->help = true;
-    } else if (arg == "--version") {
-      o->version = true;
-    } else {
-      return "unknown argument '" + std::string(arg) + "'";
     }
     if (!error.empty()) return error;
   }
   if (!args.error().empty()) return args.error();
+  o->request = args.request();
+  if (o->request != Request::kRun) return "";
   if (const std::string problem = frame_size_problem(width, height); !problem.empty()) {
     return "--width " + std::to_string(width) + " --height " + std::to_string(height) + ": " +
            problem;
@@ -71,11 +69,7 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
   return "";
 }
 
-const char* usage_line() {
-  return "Usage: varnock-pace [OPTION]...\n'varnock-pace --help' tells more.\n";
-}
-
-const char* help_text() {
+std::string help_text() {
   return R"(Usage: varnock-pace [--rate HZ] [--width W] [--height H] [--seconds N] [--url URL]
                     [--json]
 
@@ -128,10 +122,7 @@ the current cycle (with standard input from a pipe, any byte waiting).
 Ctrl+C, Ctrl+\, SIGTERM and SIGHUP end it between cycles, with the terminal
 restored, by that same signal. Ctrl+Z suspends it; fg or bg resumes it.
 
-Exit status: 0 a key or --seconds ended the run; 1 the bus could not be
-opened or the frame not allocated; 2 usage error. A run ended by a signal
-ends by that signal (a shell shows 128 + its number, 130 for Ctrl+C).
-)";
+)" + exit_status_help(Program::kPace);
 }
 
 }  // namespace varnock::pace

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "cli/command_line.h"
 #include "pattern/frames.h"
 
 namespace varnock::pace {
@@ -15,28 +16,25 @@ inline constexpr double kMaxRateHz = 500;
 // The slowest: a cycle every 100 s, well within the 10 minutes after which
 // varnock-check takes a silent publisher for gone.
 inline constexpr double kMinRateHz = 0.01;
-// The longest run --seconds asks for: a year.
-inline constexpr int64_t kMaxSeconds = 366LL * 24 * 3600;
 
 struct Options {
-  double rate_hz = 0;   // cycles a second; 0: as fast as possible (--rate max)
-  FrameSize size;       // 1280 x 1280 unless --width, --height
-  int64_t seconds = 0;  // 0: until a key or a signal
-  std::string url;      // empty: LCM's default provider
-  bool json = false;    // JSON lines on standard output instead of text
-  bool help = false;
-  bool version = false;
+  double rate_hz = 0;               // cycles a second; 0: as fast as possible (--rate max)
+  FrameSize size;                   // 1280 x 1280 unless --width, --height
+  int64_t seconds = 0;              // 0: until a key or a signal
+  std::string url;                  // empty: LCM's default provider
+  bool json = false;                // JSON lines on standard output instead of text
+  Request request = Request::kRun;  // --help or --version, the first given
 };
 
 // Parses argv into *options; returns "" or a message naming the bad argument
 // and its value.
 std::string parse_options(int argc, const char* const* argv, Options* options);
 
-// The usage line and a pointer to --help, for standard error.
-const char* usage_line();
+// What the usage line shows after the program's name.
+inline constexpr char kSynopsis[] = "[OPTION]...";
 
 // The text of --help.
-const char* help_text();
+std::string help_text();
 
 }  // namespace varnock::pace
 

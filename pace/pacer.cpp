@@ -6,7 +6,7 @@
 #include <limits>
 #include <memory>
 
-#include "app/exit_status.h"
+#include "cli/exit_status.h"
 #include "host/lcm_url.h"
 #include "messages/cycle.h"
 #include "messages/encoding.h"
@@ -84,7 +84,7 @@ int run_cycles(lcm_t* bus, const Options& options, Clock& clock, Console& consol
   CycleSchedule schedule(options.rate_hz, start_ns);
   RateLines lines(format, options.rate_hz, clock.calendar_seconds(), start_ns, drops);
   int64_t cycles = 0;
-  int status = kPaceDone;
+  int status = kExitOk;
   int64_t started_ns = start_ns;
   // Stamps stay 2 ms apart, as a cycle is, even when this one read the
   // clock late and the next on time: subscribers tell runs apart by them.
@@ -100,7 +100,7 @@ int run_cycles(lcm_t* bus, const Options& options, Clock& clock, Console& consol
       // A bus LCM opened but cannot send on (a tcpq server that is not
       // there) refuses the very first cycle; later failures are the
       // network's, as for varnock.
-      if (cycles == 0 && (status_sent != 0 || frame_sent != 0)) return kPaceNoRun;
+      if (cycles == 0 && (status_sent != 0 || frame_sent != 0)) return kExitNoBus;
       ++cycles;
       wait_until(clock, console,
                  std::min(schedule.after(started_ns, clock.monotonic_nanoseconds()), end_ns));
@@ -133,10 +133,10 @@ int run_pace(const Options& options, Clock& clock, Console& console, SendDropSou
   const std::unique_ptr<lcm_t, void (*)(lcm_t*)> bus(lcm_create(url.c_str()), lcm_destroy);
   if (!bus) {
     std::fprintf(stderr, "varnock-pace: cannot open the bus %s\n", url.c_str());
-    return kPaceNoRun;
+    return kExitNoBus;
   }
   const int status = run_cycles(bus.get(), options, clock, console, drops);
-  if (status == kPaceNoRun) {
+  if (status == kExitNoBus) {
     std::fprintf(stderr, "varnock-pace: cannot publish on %s (LCM's message above says why)\n",
                  url.c_str());
   }

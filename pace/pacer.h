@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "pace/exit_status.h"
+#include "cli/exit_status.h"
 #include "pace/options.h"
 #include "platform/clock.h"
 #include "platform/console.h"
@@ -21,14 +21,14 @@ namespace varnock::pace {
 // new calendar second, and the summary at the end (pace/report.h), as text
 // or, with --json, JSON, each with the datagrams `drops` tells the host
 // dropped of what it sent meanwhile. Each frame is stamped at least 2 ms after the last.
-// Returns kPaceDone, exit_status_for_signal, or kPaceNoRun (no summary
+// Returns kExitOk, exit_status_for_signal, or kExitNoBus (no summary
 // written) when LCM refused the first cycle. The waits between cycles are where held signals
 // are taken. Throws std::bad_alloc when the frame cannot be allocated.
 int run_cycles(lcm_t* bus, const Options& options, Clock& clock, Console& console,
                SendDropSource& drops);
 
 // The whole program: the start line, the bus, the cycles. Returns the exit
-// status; kPaceNoRun (with a message on standard error) when the bus cannot
+// status; kExitNoBus (with a message on standard error) when the bus cannot
 // be opened.
 int run_pace(const Options& options, Clock& clock, Console& console, SendDropSource& drops);
 

@@ -58,8 +58,8 @@ TEST(Options, Table) {
       {{"--seconds=0"}, "'0'"},
       {{"--url="}, "--url needs a value"},
       {{"--json=yes"}, "--json takes no value"},
-      {{"--version"}, "", with([](Options& o) { o.version = true; })},
-      {{"--help"}, "", with([](Options& o) { o.help = true; })},
+      {{"--version"}, "", with([](Options& o) { o.request = Request::kVersion; })},
+      {{"--help"}, "", with([](Options& o) { o.request = Request::kHelp; })},
       {{"--max-loss", "0.5", "--min-frames=100", "--handler-ms", "2.5"}, "", with([](Options& o) {
          o.max_loss_percent = 0.5;
          o.min_frames = 100;

@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "check/exit_status.h"
+#include "cli/exit_status.h"
 #include "host/receive_buffer.h"
 #include "host/receive_socket_linux.h"
 #include "tests/support/child_process.h"
@@ -137,7 +137,7 @@ std::string DiagnoseInNamespace::skip_reason_;
 TEST_F(DiagnoseInNamespace, NoRouteNamesTheRouteToAdd) {
   ASSERT_EQ(std::system("ip route del 224.0.0.0/4 dev lo"), 0);
   const Diagnosis d = diagnose(kGoodUrl);
-  EXPECT_EQ(d.status, check::kCheckNoBus) << d.all();
+  EXPECT_EQ(d.status, kExitNoBus) << d.all();
   EXPECT_EQ(d.line("route").rfind("FAIL  ", 0), 0u) << d.all();
   EXPECT_NE(d.line("route").find("fix: ip route add 224.0.0.0/4 dev lo"), std::string::npos)
       << d.all();
@@ -161,7 +161,7 @@ TEST_F(DiagnoseInNamespace, LoopbackWithoutMulticastFlagIsNamed) {
 TEST_F(DiagnoseInNamespace, SmallReceiveBufferFailsWithKernelDrops) {
   start_varnock();
   const Diagnosis d = diagnose(kTinyUrl);
-  EXPECT_EQ(d.status, check::kDiagnoseFailed) << d.all();
+  EXPECT_EQ(d.status, kExitDiagnoseFailed) << d.all();
   EXPECT_EQ(d.line("recv_buf_size").rfind("FAIL  ", 0), 0u) << d.all();
   EXPECT_NE(d.line("recv_buf_size").find("fix: recv_buf_size=8388608"), std::string::npos)
       << d.all();
@@ -177,7 +177,7 @@ TEST_F(DiagnoseInNamespace, SmallReceiveBufferFailsWithKernelDrops) {
 
 TEST_F(DiagnoseInNamespace, NothingPublishedFails) {
   const Diagnosis d = diagnose(kGoodUrl);
-  EXPECT_EQ(d.status, check::kDiagnoseFailed) << d.all();
+  EXPECT_EQ(d.status, kExitDiagnoseFailed) << d.all();
   EXPECT_NE(d.line("frames").find("FAIL  frames: no frames (TFIMAGE) in 2 s: is varnock running"),
             std::string::npos)
       << d.all();
@@ -194,7 +194,7 @@ TEST_F(DiagnoseInNamespace, GoodSetUpWithTrafficPasses) {
   ChildProcess pace({PACE_BINARY, "--rate", "100", "--seconds", "6", "--url", kGoodUrl},
                     path("pace.out"), path("pace.err"));
   const Diagnosis d = diagnose(kGoodUrl);
-  EXPECT_EQ(d.status, check::kCheckOk) << d.all();
+  EXPECT_EQ(d.status, kExitOk) << d.all();
   for (const std::string& l : d.lines) EXPECT_EQ(l.find("FAIL"), std::string::npos) << d.all();
   EXPECT_EQ(d.lines.back(), "verdict: all well, and traffic arrived whole");
   EXPECT_EQ(d.line("frames").rfind("ok    frames: ", 0), 0u) << d.all();
@@ -264,7 +264,7 @@ TEST_F(DiagnoseInNamespace, AtMtu1500TheFragmentSettingsAreJudged) {
   ChildProcess pace({PACE_BINARY, "--rate", "20", "--seconds", "9", "--url", kGoodUrl},
                     path("pace.out"), path("pace.err"));
   const Diagnosis defaults = diagnose(kGoodUrl);
-  EXPECT_EQ(defaults.status, check::kCheckOk) << defaults.all();
+  EXPECT_EQ(defaults.status, kExitOk) << defaults.all();
   EXPECT_EQ(defaults.line("mtu").rfind("warn  mtu: lo has MTU 1,500: a frame of 1,638,440 bytes is "
                                        "26 datagrams of up to 45 IP fragments, 1,126 packets",
                                        0),
@@ -277,7 +277,7 @@ TEST_F(DiagnoseInNamespace, AtMtu1500TheFragmentSettingsAreJudged) {
                         "net.ipv4.ipfrag_high_thresh=98304"),
             0);
   const Diagnosis small = diagnose(kGoodUrl);
-  EXPECT_EQ(small.status, check::kDiagnoseFailed) << small.all();
+  EXPECT_EQ(small.status, kExitDiagnoseFailed) << small.all();
   EXPECT_EQ(small.line("ipfrag_high_thresh").rfind("FAIL  ipfrag_high_thresh: ", 0), 0u)
       << small.all();
   EXPECT_NE(small.line("ipfrag_high_thresh").find("fix: sysctl -w net.ipv4.ipfrag_high_thresh="),

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/exit_status.h"
+#include "cli/exit_status.h"
 #include "messages/cycle.h"
 #include "pace/options.h"
 #include "pace/pacer.h"
@@ -258,7 +258,7 @@ struct PaceRun {
 
 TEST(PaceRun, SecondsEndTheRunAfterRateTimesSecondsCycles) {
   PaceRun run(50, 3, [](int) { return 1 * kMs; });
-  EXPECT_EQ(run.go(), kPaceDone);
+  EXPECT_EQ(run.go(), kExitOk);
   const std::vector<int64_t> stamps = run.stamps();
   ASSERT_EQ(stamps.size(), 150u);
   for (size_t k = 0; k < stamps.size(); ++k) EXPECT_EQ(stamps[k], 100'500 + 20 * int64_t(k)) << k;
@@ -276,7 +276,7 @@ TEST(PaceRun, SecondsEndTheRunAfterRateTimesSecondsCycles) {
 TEST(PaceRun, TheHostsSendDropsAreCountedBySecondAndInTotal) {
   PaceRun run(50, 3, [](int) { return 1 * kMs; });
   run.drops.per_reading = 6;
-  EXPECT_EQ(run.go(), kPaceDone);
+  EXPECT_EQ(run.go(), kExitOk);
   EXPECT_EQ(run.console.output,
             "101 rate: requested 50 achieved 50.0, send drops 6\n"
             "102 rate: requested 50 achieved 50.0, send drops 6\n"
@@ -306,7 +306,7 @@ TEST(SendDrops, TheLargestRiseOfTheThreeCounters) {
 
 TEST(PaceRun, AsFastAsPossibleWithVarnocksPause) {
   PaceRun run(0, 1, [](int) { return 1 * kMs; });
-  EXPECT_EQ(run.go(), kPaceDone);
+  EXPECT_EQ(run.go(), kExitOk);
   const std::vector<int64_t> stamps = run.stamps();
   ASSERT_EQ(stamps.size(), 334u);  // one every 3 ms: 0, 3, ... 999
   EXPECT_EQ(stamps[1] - stamps[0], 3);
@@ -320,7 +320,7 @@ TEST(PaceRun, AsFastAsPossibleWithVarnocksPause) {
 TEST(PaceRun, SlowCyclesLowerTheAchievedRateWithoutBursts) {
   // 100 Hz; every tenth cycle takes 45 ms, skipping three deadlines.
   PaceRun run(100, 2, [](int k) { return (k % 10 == 9 ? 45 : 1) * kMs; });
-  EXPECT_EQ(run.go(), kPaceDone);
+  EXPECT_EQ(run.go(), kExitOk);
   const std::vector<int64_t> stamps = run.stamps();
   for (size_t k = 2; k < stamps.size(); ++k) EXPECT_GE(stamps[k] - stamps[k - 2], 10) << k;
   // Ten cycles take 130 ms instead of 100 (nine on time, one 45 ms and
@@ -333,7 +333,7 @@ TEST(PaceRun, SlowCyclesLowerTheAchievedRateWithoutBursts) {
 TEST(PaceRun, AKeyEndsTheRun) {
   PaceRun run(
       30, 0, [](int) { return 1 * kMs; }, 4);  // the start-up test, then one per cycle
-  EXPECT_EQ(run.go(), kPaceDone);
+  EXPECT_EQ(run.go(), kExitOk);
   EXPECT_EQ(run.stamps().size(), 4u);
   EXPECT_EQ(run.console.output, "total: 4 cycles in 0.133 s: requested 30 achieved 30.0\n");
 }
@@ -341,7 +341,7 @@ TEST(PaceRun, AKeyEndsTheRun) {
 TEST(PaceRun, AKeyWaitingAtStartPublishesNothing) {
   PaceRun run(
       30, 0, [](int) { return 1 * kMs; }, 0);
-  EXPECT_EQ(run.go(), kPaceDone);
+  EXPECT_EQ(run.go(), kExitOk);
   EXPECT_TRUE(run.capture.messages().empty());
 }
 
@@ -384,7 +384,7 @@ TEST(PaceRun, BusThatCannotBeOpenedExits1AfterTheStartLine) {
   Options options;
   options.url = "nosuchprovider://";
   testing::FakeSendDrops drops;
-  EXPECT_EQ(run_pace(options, clock, console, drops), kPaceNoRun);
+  EXPECT_EQ(run_pace(options, clock, console, drops), kExitNoBus);
   EXPECT_EQ(console.output,
             "varnock-pace: 1280 x 1280 frames (1638440 bytes a message) at max Hz on "
             "nosuchprovider://\n");
@@ -415,7 +415,7 @@ TEST(PaceRun, StampsStayTwoMillisecondsApart) {
   options.size = {64, 48};
   testing::BusCapture capture;
   testing::FakeSendDrops drops;
-  ASSERT_EQ(run_cycles(capture.bus(), options, clock, console, drops), kPaceDone);
+  ASSERT_EQ(run_cycles(capture.bus(), options, clock, console, drops), kExitOk);
   capture.drain();
   int64_t last = 0;
   int frames = 0;
@@ -435,7 +435,7 @@ TEST(PaceRun, StampsStayTwoMillisecondsApart) {
 // asked, not one a second.
 TEST(PaceRun, AShortRunAtALowRateAchievesTheRateAsked) {
   PaceRun run(0.01, 1, [](int) { return 1 * kMs; });
-  EXPECT_EQ(run.go(), kPaceDone);
+  EXPECT_EQ(run.go(), kExitOk);
   EXPECT_EQ(run.console.output, "total: 1 cycles in 1.000 s: requested 0.01 achieved 0.01\n");
 }
 
@@ -448,7 +448,7 @@ TEST(PaceRun, ABusThatRefusesTheFirstCycleExits1) {
   options.url = "tcpq://127.0.0.1:1";
   options.seconds = 1;
   testing::FakeSendDrops drops;
-  EXPECT_EQ(run_pace(options, clock, console, drops), kPaceNoRun);
+  EXPECT_EQ(run_pace(options, clock, console, drops), kExitNoBus);
   EXPECT_EQ(console.output.find("total:"), std::string::npos) << console.output;
 }
 
@@ -461,8 +461,8 @@ TEST(PaceRun, JsonLinesCarryTheTextLinesFigures) {
   json_run.options.json = true;
   text.drops.per_reading = 3;
   json_run.drops.per_reading = 3;
-  EXPECT_EQ(text.go(), kPaceDone);
-  EXPECT_EQ(json_run.go(), kPaceDone);
+  EXPECT_EQ(text.go(), kExitOk);
+  EXPECT_EQ(json_run.go(), kExitOk);
   EXPECT_EQ(json_run.stamps(), text.stamps());
 
   std::vector<nlohmann::json> seconds;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/exit_status.h"
+#include "cli/exit_status.h"
 #include "tests/support/bus_capture.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/wire_check.h"
@@ -39,14 +39,14 @@ struct PublisherRun {
 TEST(Publisher, KeyWaitingAtStartPublishesNothing) {
   PublisherRun run({100}, 0);
   run.console = FakeConsole(0);
-  EXPECT_EQ(run.go(), kExitKeyPressed);
+  EXPECT_EQ(run.go(), kExitOk);
   EXPECT_TRUE(run.capture.messages().empty());
   EXPECT_EQ(run.console.output, "");
 }
 
 TEST(Publisher, EachCyclePublishesStatusThenFrameAndPauses2ms) {
   PublisherRun run({100, 100, 100, 100}, 3);
-  EXPECT_EQ(run.go(), kExitKeyPressed);
+  EXPECT_EQ(run.go(), kExitOk);
   const auto& messages = run.capture.messages();
   ASSERT_EQ(messages.size(), 6u);
   int64_t wall_ms = 1'700'000'000'000;
@@ -98,7 +98,7 @@ TEST(Publisher, RateReport) {
     SCOPED_TRACE(c.name);
     const int cycles = static_cast<int>(c.seconds.size()) - 1;
     PublisherRun run(c.seconds, cycles);
-    EXPECT_EQ(run.go(), kExitKeyPressed);
+    EXPECT_EQ(run.go(), kExitOk);
     EXPECT_EQ(run.console.output, c.expected);
     // Each status record carries its cycle's reading, the one any report of
     // that cycle shows.
@@ -131,7 +131,7 @@ TEST(Publisher, SendDropsWarnOnceOnStandardError) {
   PublisherRun run({100, 100, 101, 101, 102, 103}, 5);
   run.drops.per_reading = 4;
   ::testing::internal::CaptureStderr();
-  EXPECT_EQ(run.go(), kExitKeyPressed);
+  EXPECT_EQ(run.go(), kExitOk);
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(run.console.output, "101 frame rate: 1\n102 frame rate: 2\n103 frame rate: 1\n");
   EXPECT_EQ(err, send_drop_warning(4));
@@ -150,7 +150,7 @@ TEST(Varnock, BannerThenRunOnTheGivenBus) {
   FakeClock clock({100, 100, 101});
   FakeConsole console(2);
   testing::FakeSendDrops drops;
-  EXPECT_EQ(run_varnock("memq://", clock, console, drops), kExitKeyPressed);
+  EXPECT_EQ(run_varnock("memq://", clock, console, drops), kExitOk);
   EXPECT_EQ(console.output, "varnock\n101 frame rate: 1\n");
 }
 

@@ -157,8 +157,8 @@ done <<EOF
 varnock.exe|--help|0|out|LCM_DEFAULT_URL
 varnock.exe|-h|0|out|Exit status
 varnock.exe|--version|0|out|varnock $version
-varnock.exe|--rate|2|err|unexpected argument '--rate'
-varnock.exe|--help --version|2|err|usage: varnock
+varnock.exe|--rate|2|err|unknown argument '--rate'
+varnock.exe|--help --version|0|out|Usage: varnock
 varnock-pace.exe|--version|0|out|varnock-pace $version
 varnock-pace.exe|--help|0|out|--rate
 varnock-pace.exe|--rate=fast|2|err|--rate needs cycles a second

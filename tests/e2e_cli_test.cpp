@@ -1,0 +1,94 @@
+// Every program answers its command line the same way: the first of --help
+// and --version wins, and an unknown option is named, with exit status 2,
+// before anything is opened.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/exit_status.h"
+#include "support/child_process.h"
+
+namespace varnock {
+namespace {
+
+struct Program {
+  varnock::Program id;
+  const char* binary;
+};
+
+const Program kPrograms[] = {
+    {varnock::Program::kVarnock, VARNOCK_BINARY},
+    {varnock::Program::kCheck, CHECK_BINARY},
+    {varnock::Program::kPace, PACE_BINARY},
+    {varnock::Program::kGather, GATHER_BINARY},
+};
+
+struct Ran {
+  std::optional<int> status;
+  std::string out;
+  std::string err;
+};
+
+class EveryProgram : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/varnock-cli-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  Ran run(const char* binary, const std::vector<std::string>& args) {
+    std::vector<std::string> argv{binary};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const std::string out = (dir_ / "out").string();
+    const std::string err = (dir_ / "err").string();
+    Ran r;
+    {
+      testing::ChildProcess child(argv, out, err);
+      r.status = child.wait_exit(std::chrono::seconds(10));
+    }
+    r.out = testing::read_file(out);
+    r.err = testing::read_file(err);
+    return r;
+  }
+
+  std::filesystem::path dir_;
+};
+
+TEST_F(EveryProgram, TheFirstOfHelpAndVersionWins) {
+  for (const Program& p : kPrograms) {
+    const std::string name = program_name(p.id);
+    const Ran help = run(p.binary, {"--help", "--version"});
+    EXPECT_EQ(help.status, kExitOk) << name;
+    EXPECT_TRUE(help.out.starts_with("Usage: " + name + " ")) << name << ": " << help.out;
+    // The help ends with the statuses the program's table gives it.
+    EXPECT_TRUE(help.out.ends_with(exit_status_help(p.id))) << name << ": " << help.out;
+    EXPECT_EQ(help.err, "") << name;
+
+    const Ran version = run(p.binary, {"--version", "--help"});
+    EXPECT_EQ(version.status, kExitOk) << name;
+    EXPECT_TRUE(version.out.starts_with(name + " 0.")) << name << ": " << version.out;
+    EXPECT_EQ(version.out.find('\n'), version.out.size() - 1) << name << ": " << version.out;
+  }
+}
+
+TEST_F(EveryProgram, AnUnknownOptionIsNamedWithStatus2) {
+  for (const Program& p : kPrograms) {
+    const std::string name = program_name(p.id);
+    for (const char* bogus : {"--bogus", "-x", "extra"}) {
+      const Ran r = run(p.binary, {bogus, "--help"});
+      EXPECT_EQ(r.status, kExitUsage) << name << " " << bogus;
+      EXPECT_EQ(r.out, "") << name << " " << bogus;
+      EXPECT_TRUE(r.err.starts_with(name + ": unknown argument '" + bogus + "'\nUsage: " + name))
+          << name << ": " << r.err;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace varnock
