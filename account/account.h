@@ -67,6 +67,9 @@ struct SecondReport {
   bool network_known = false;
   TimePercentiles latency;  // receive time minus the frame's stamp
   ReceiveTimes times;
+  // Datagrams this host dropped of what it sent meanwhile, filled in by the
+  // caller (the account sends nothing); -1 while unknown.
+  int64_t send_drops = -1;
 };
 
 // The whole run, for the reports.
@@ -79,6 +82,7 @@ struct Summary {
   ReceiveTimes times;
   std::vector<RunTracker::Span> runs;  // the first RunTracker::kListed runs
   int64_t largest_frame_bytes = 0;     // the largest valid frame's message; 0 with none
+  int64_t send_drops = -1;             // as in SecondReport, over the whole run
 };
 
 // Rows are kept open kSettleSeconds after their second, for losses found

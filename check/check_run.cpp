@@ -168,7 +168,7 @@ int run_check(const Options& options, const host::Host& host, Clock& clock, Send
     who.name =
         options.name.empty() ? report::default_reporter_name(who.host, who.pid) : options.name;
     who.url = url;
-    sharer.emplace(bus.get(), std::move(who), clock, drops);
+    sharer.emplace(bus.get(), std::move(who), clock);
   }
 
   // Opened only now that the bus works, so that a bad URL leaves an
@@ -197,25 +197,31 @@ int run_check(const Options& options, const host::Host& host, Clock& clock, Send
   start.handler_ms = options.handler_ms;
   out.start(start);
 
+  // Every settled row goes out here, with the datagrams this host dropped of
+  // what it sent since the last row.
+  SendDropTally send_drops(drops);
+  const receive::RowSink rows = [&](const account::SecondReport& settled) {
+    account::SecondReport r = settled;
+    r.send_drops = send_drops.since_last();
+    out.row(r);
+    if (sharer) sharer->row(r);
+    return out.error() == 0;
+  };
   const receive::LoopEnd end = receive::receive(
       bus.get(), options.seconds, clock, account,
       [&](const account::SecondReport& r) {
         buffer_warning.judge(account.largest_frame_bytes(), account.status_records());
-        out.row(r);
-        if (sharer) sharer->row(r);
-        return out.error() == 0;
+        return rows(r);
       },
       receiving.get(), parsed.udpm() ? &host : nullptr);
   buffer_warning.judge(account.largest_frame_bytes(), account.status_records());
   if (end == receive::LoopEnd::kEndOfInput) {
     std::fprintf(stderr, "varnock-check: the bus delivers no more messages (end of the log?)\n");
   }
-  for (const account::SecondReport& r : account.finish(clock.wall_milliseconds())) {
-    out.row(r);
-    if (sharer) sharer->row(r);
-  }
+  for (const account::SecondReport& r : account.finish(clock.wall_milliseconds())) rows(r);
   const double seconds = static_cast<double>(clock.monotonic_nanoseconds() - start_ns) / 1e9;
-  const account::Summary summary = account.summary(seconds);
+  account::Summary summary = account.summary(seconds);
+  summary.send_drops = send_drops.since_start();
   out.summary(summary);
   if (sharer) sharer->summary(summary);
 

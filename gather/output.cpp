@@ -1,11 +1,12 @@
 #include "gather/output.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <limits>
 
+#include "base/utf8.h"
+#include "report/fields.h"
 #include "report/json_string.h"
 #include "varnock/version.h"
 
@@ -13,24 +14,12 @@ namespace varnock::gather {
 namespace {
 
 using R = check_report_t;
-using report::json_string;
+using report::JsonObject;
 
 constexpr size_t kNameColumns = 32;
 
 std::string n(int64_t v) { return std::to_string(v); }
 
-// -1, unknown, as JSON's null; a plausible message has no other negative.
-std::string count_json(int64_t v) { return v < 0 ? "null" : n(v); }
-std::string count_text(int64_t v) { return v < 0 ? "?" : n(v); }
-
-// The shortest text that reads back as the same double.
-std::string number(double v) {
-  char text[32];
-  const auto [end, ec] = std::to_chars(text, text + sizeof text, v);
-  return ec == std::errc() ? std::string(text, end) : "0";
-}
-std::string time_json(double v) { return std::isfinite(v) ? number(v) : "null"; }
-std::string time_csv(double v) { return std::isfinite(v) ? number(v) : ""; }
 // "1.25 ms", or "-" without a sample.
 std::string ms_text(double v) {
   if (!std::isfinite(v)) return "-";
@@ -39,65 +28,18 @@ std::string ms_text(double v) {
   return text;
 }
 
-// ,"field":value for every count and time of `r`.
-void append_json_measures(std::string& out, const R& r) {
-  for (const CountField& f : count_fields()) {
-    out += ",\"";
-    out += f.name;
-    out += "\":" + count_json(r.*f.member);
-  }
-  for (const TimeField& f : time_fields()) {
-    out += ",\"";
-    out += f.name;
-    out += "\":" + time_json(r.*f.member);
-  }
-}
+std::string count_text(int64_t v) { return v < 0 ? "?" : n(v); }
 
-// A CSV field: quoted, with quotes doubled, when it holds a separator, a
-// quote or a line break.
-std::string csv_text(std::string_view text) {
-  if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
-  std::string out = "\"";
-  for (const char c : text) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  return out + "\"";
-}
+// The fields a second's line (and the CSV, and the total) carries: those
+// that combine, the counts and the times.
+bool in_second(const report::Field& f) { return f.combine != report::Combine::kNone; }
 
-// Bytes of the UTF-8 character at the start of `s` and its code point, or 0
-// when it does not start with a valid one.
-size_t utf8_character(std::string_view s, uint32_t* code) {
-  const auto byte = [&s](size_t i) { return static_cast<uint8_t>(s[i]); };
-  const uint8_t lead = byte(0);
-  if (lead < 0x80) {
-    *code = lead;
-    return 1;
+// Each field of `r` that `wanted` picks, by the table's name and rounding.
+template <typename Wanted>
+void add_fields(JsonObject& out, const R& r, Wanted wanted) {
+  for (const report::Field* f : report::shared_fields()) {
+    if (wanted(*f)) out.json(f->name, report::json_value(report::report_value(*f, r)));
   }
-  size_t length = 0;
-  uint32_t low = 0x80;  // the smallest second byte allowed
-  uint32_t high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;   // overlong
-    if (lead == 0xED) high = 0x9F;  // surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;   // overlong
-    if (lead == 0xF4) high = 0x8F;  // past U+10FFFF
-  } else {
-    return 0;
-  }
-  if (s.size() < length || byte(1) < low || byte(1) > high) return 0;
-  uint32_t c = lead & (0xFF >> (length + 1));
-  for (size_t i = 1; i < length; ++i) {
-    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
-    c = (c << 6) | (byte(i) & 0x3F);
-  }
-  *code = c;
-  return length;
 }
 
 std::string display_name(const std::string& name) { return printable(name, kNameColumns); }
@@ -179,59 +121,60 @@ std::string printable(std::string_view text, size_t columns) {
 
 std::string csv_header() {
   std::string out = "name,host,pid,second";
-  for (const CountField& f : count_fields()) out += std::string(",") + f.name;
-  for (const TimeField& f : time_fields()) out += std::string(",") + f.name;
+  for (const report::Field* f : report::shared_fields()) {
+    if (in_second(*f)) out += std::string(",") + f->name;
+  }
   return out + "\n";
 }
 
 std::string csv_row(const R& r) {
-  std::string out = csv_text(r.name) + "," + csv_text(r.host) + "," + n(r.pid) + "," + n(r.second);
-  for (const CountField& f : count_fields()) {
-    out += ',';
-    if (r.*f.member >= 0) out += n(r.*f.member);
-  }
-  for (const TimeField& f : time_fields()) {
-    out += ',';
-    out += time_csv(r.*f.member);
+  std::string out = report::csv_field(r.name) + "," + report::csv_field(r.host) + "," + n(r.pid) +
+                    "," + n(r.second);
+  for (const report::Field* f : report::shared_fields()) {
+    if (in_second(*f)) out += "," + report::plain_value(report::report_value(*f, r), "");
   }
   return out + "\n";
 }
 
 std::string json_start(std::string_view url, int64_t seconds) {
-  return "{\"type\":\"start\",\"version\":" + json_string(kVersion) +
-         ",\"url\":" + json_string(url) +
-         ",\"channel\":\"VARNOCK_CHECK\",\"seconds\":" + (seconds > 0 ? n(seconds) : "null") +
-         "}\n";
+  return report::json_line("start")
+      .text("version", kVersion)
+      .text("url", url)
+      .text("channel", "VARNOCK_CHECK")
+      .json("seconds", seconds > 0 ? n(seconds) : "null")
+      .line();
 }
 
 std::string json_second(const R& r) {
-  std::string out = "{\"type\":\"second\",\"name\":" + json_string(r.name) +
-                    ",\"host\":" + json_string(r.host) + ",\"pid\":" + n(r.pid) +
-                    ",\"second\":" + n(r.second);
-  append_json_measures(out, r);
-  return out + "}\n";
+  JsonObject out = report::json_line("second");
+  out.text("name", r.name).text("host", r.host).integer("pid", r.pid).integer("second", r.second);
+  add_fields(out, r, in_second);
+  return out.line();
 }
 
 std::string json_summary(const View& view, int64_t now_ms, double seconds) {
-  std::string out = "{\"type\":\"summary\",\"seconds\":" + time_json(seconds) + ",\"checkers\":[";
-  bool first = true;
+  std::string checkers;
   for (const Checker& c : view.checkers()) {
-    const R run = c.run();
-    if (!first) out += ',';
-    first = false;
-    out += "{\"name\":" + json_string(c.name) + ",\"host\":" + json_string(c.host) +
-           ",\"pid\":" + n(c.pid) + ",\"url\":" + json_string(c.url) +
-           ",\"ended\":" + (c.ended() ? "true" : "false") +
-           ",\"silent\":" + (c.silent(now_ms) ? "true" : "false") +
-           ",\"seconds\":" + time_json(run.seconds) + ",\"second\":" + n(run.second);
-    append_json_measures(out, run);
-    out += '}';
+    // The checker's own summary's fields, as its JSON summary has them,
+    // after who it is and how it stands.
+    JsonObject entry;
+    entry.text("name", c.name)
+        .text("host", c.host)
+        .integer("pid", c.pid)
+        .text("url", c.url)
+        .boolean("ended", c.ended())
+        .boolean("silent", c.silent(now_ms));
+    add_fields(entry, c.run(), [](const report::Field& f) { return f.of_summary != nullptr; });
+    checkers += (checkers.empty() ? "" : ",") + entry.str();
   }
-  out += "],\"total\":{";
-  std::string measures;
-  append_json_measures(measures, view.total());
-  out += measures.substr(1);  // without its leading comma
-  return out + "},\"malformed\":" + n(view.malformed()) + "}\n";
+  JsonObject total;
+  add_fields(total, view.total(), in_second);
+  return report::json_line("summary")
+      .json("seconds", report::json_value(report::decimal(seconds, 3)))
+      .json("checkers", "[" + checkers + "]")
+      .json("total", total.str())
+      .integer("malformed", view.malformed())
+      .line();
 }
 
 std::vector<std::string> table_lines(const View& view, int64_t now_ms) {

@@ -5,63 +5,18 @@
 #include <cmath>
 
 #include "account/saturating.h"
+#include "report/fields.h"
 
 namespace varnock::gather {
 namespace {
 
 using R = check_report_t;
 
-constexpr CountField kCounts[] = {
-    {"status_records", &R::status_records},
-    {"frames", &R::frames},
-    {"lost", &R::lost},
-    {"lost_estimated", &R::lost_estimated},
-    {"corrupt", &R::corrupt},
-    {"duplicates", &R::duplicates},
-    {"late", &R::late},
-    {"runs", &R::runs},
-    {"unsequenced", &R::unsequenced},
-    {"bytes", &R::bytes},
-    {"kernel_drops", &R::kernel_drops},
-    {"lost_receive_buffer", &R::lost_receive_buffer},
-    {"lost_reassembly_memory", &R::lost_reassembly_memory},
-    {"lost_fragments", &R::lost_fragments},
-    {"lost_in_lcm", &R::lost_in_lcm},
-    {"lost_checksum", &R::lost_checksum},
-    {"lost_other", &R::lost_other},
-    {"send_drops", &R::send_drops},
-};
-
-constexpr TimeField kTimes[] = {
-    {"latency_ms_p50", &R::latency_ms_p50, true},
-    {"latency_ms_p99", &R::latency_ms_p99, false},
-    {"latency_ms_max", &R::latency_ms_max, false},
-    {"inter_arrival_ms_p50", &R::inter_arrival_ms_p50, true},
-    {"inter_arrival_ms_p99", &R::inter_arrival_ms_p99, false},
-    {"inter_arrival_ms_max", &R::inter_arrival_ms_max, false},
-    {"delivery_ms_p50", &R::delivery_ms_p50, true},
-    {"delivery_ms_p99", &R::delivery_ms_p99, false},
-    {"delivery_ms_max", &R::delivery_ms_max, false},
-    {"lcm_queue_ms_p50", &R::lcm_queue_ms_p50, true},
-    {"lcm_queue_ms_p99", &R::lcm_queue_ms_p99, false},
-    {"lcm_queue_ms_max", &R::lcm_queue_ms_max, false},
-};
-
-// The causes a checker splits its loss into, by their names in main_cause.
-constexpr CountField kCauses[] = {
-    {"receive_buffer", &R::lost_receive_buffer},
-    {"reassembly_memory", &R::lost_reassembly_memory},
-    {"fragments", &R::lost_fragments},
-    {"in_lcm", &R::lost_in_lcm},
-    {"checksum", &R::lost_checksum},
-    {"other", &R::lost_other},
-};
-
 // What no checker sends; "" when `m` is plausible.
 const char* implausible(const R& m) {
   if (m.kind != R::kKindSecond && m.kind != R::kKindSummary) return "a kind other than 1 or 2";
-  for (const CountField& f : kCounts) {
-    if (m.*f.member < -1) return "a count below -1";
+  for (const report::Field* f : report::shared_fields()) {
+    if (f->count != nullptr && m.*f->count < -1) return "a count below -1";
   }
   if (m.name.size() > kMaxTextBytes || m.host.size() > kMaxTextBytes ||
       m.url.size() > kMaxTextBytes) {
@@ -72,39 +27,40 @@ const char* implausible(const R& m) {
 
 }  // namespace
 
-std::span<const CountField> count_fields() { return kCounts; }
-std::span<const TimeField> time_fields() { return kTimes; }
-
 std::string_view main_cause(const R& r) {
   if (r.lost == 0) return "-";
   if (r.lost < 0) return "unknown";
-  const CountField* largest = nullptr;
-  for (const CountField& cause : kCauses) {
-    if (r.*cause.member > 0 && (largest == nullptr || r.*cause.member > r.*largest->member)) {
-      largest = &cause;
+  const report::Field* largest = nullptr;
+  for (const report::Field* f : report::shared_fields()) {
+    if (f->cause != nullptr && r.*f->count > 0 &&
+        (largest == nullptr || r.*f->count > r.*largest->count)) {
+      largest = f;
     }
   }
-  return largest != nullptr ? largest->name : "unknown";
+  return largest != nullptr ? largest->cause : "unknown";
 }
 
 R combine(std::span<const R> records) {
   R out;
   out.kind = R::kKindSummary;
   out.seconds = 0;
-  for (const CountField& f : kCounts) out.*f.member = 0;
+  for (const report::Field* f : report::shared_fields()) {
+    if (f->count != nullptr) out.*f->count = 0;
+  }
   bool first = true;
   for (const R& r : records) {
     out.second = first ? r.second : std::max(out.second, r.second);
     out.utime = first ? r.utime : std::max(out.utime, r.utime);
     first = false;
     out.seconds += r.seconds;
-    for (const CountField& f : kCounts) {
-      int64_t& sum = out.*f.member;
-      sum = (sum < 0 || r.*f.member < 0) ? -1 : account::saturating_add(sum, r.*f.member);
-    }
-    for (const TimeField& f : kTimes) {
-      // fmax keeps the known one of a known and a NaN.
-      if (!f.median) out.*f.member = std::fmax(out.*f.member, r.*f.member);
+    for (const report::Field* f : report::shared_fields()) {
+      if (f->combine == report::Combine::kSum) {
+        int64_t& sum = out.*f->count;
+        sum = (sum < 0 || r.*f->count < 0) ? -1 : account::saturating_add(sum, r.*f->count);
+      } else if (f->combine == report::Combine::kLargest) {
+        // fmax keeps the known one of a known and a NaN.
+        out.*f->decimal = std::fmax(out.*f->decimal, r.*f->decimal);
+      }
     }
   }
   return out;

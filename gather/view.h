@@ -25,27 +25,13 @@ inline constexpr size_t kMaxCheckers = 1024;
 // malformed, so that a checker's memory stays bounded.
 inline constexpr size_t kMaxTextBytes = 1024;
 
-// The message's counts and times by their names in every output, which are
-// varnock-check's JSON field names. A count of -1 is unknown, a time that is
-// NaN has no sample. A median (p50) cannot be combined from others'.
-struct CountField {
-  const char* name;
-  int64_t check_report_t::*member;
-};
-struct TimeField {
-  const char* name;
-  double check_report_t::*member;
-  bool median;
-};
-std::span<const CountField> count_fields();
-std::span<const TimeField> time_fields();
-
 // The largest cause of the loss in `r`, as the name of its field without
 // "lost_": "-" when nothing was lost, "unknown" when no cause is known.
 std::string_view main_cause(const check_report_t& r);
 
-// The counts and times of `records` combined: counts summed (unknown when
-// any is), p99 and max the largest known, p50 unknown.
+// The counts and times of `records` combined as the table of fields says
+// (report/fields.h): counts summed (unknown when any is), p99 and max the
+// largest known, p50 unknown; `seconds` added up.
 check_report_t combine(std::span<const check_report_t> records);
 
 struct Checker {

@@ -89,18 +89,24 @@ class Reader {
 }  // namespace
 
 int64_t check_report_t::encoded_size() const {
-  // The fixed fields: pid, utime, kind, second, seconds, 18 counts and 12
-  // times; each string adds its length field and its NUL.
-  constexpr int64_t kFixed = 4 + 8 + 1 + 8 + 8 + 18 * 8 + 12 * 8;
+  // The fixed fields: pid, utime, kind, second, seconds, 18 counts, 12
+  // times and the number of runs; each string adds its length field and its
+  // NUL, each run two periods.
+  constexpr int64_t kFixed = 4 + 8 + 1 + 8 + 8 + 18 * 8 + 12 * 8 + 4;
   const auto string_size = [](const std::string& s) {
     return 4 + static_cast<int64_t>(s.size()) + 1;
   };
-  return 8 + kFixed + string_size(name) + string_size(host) + string_size(url);
+  return 8 + kFixed + string_size(name) + string_size(host) + string_size(url) +
+         16 * static_cast<int64_t>(run_periods.size());
 }
 
 int32_t check_report_t::encode_payload(uint8_t* buffer, int32_t offset, int32_t capacity) const {
+  if (run_periods.size() > static_cast<size_t>(kRunPeriodsMax)) return -1;
   PayloadWriter w(buffer + offset, capacity);
-  return each_field(*this, Writer{w}) ? w.written() : -1;
+  bool ok = each_field(*this, Writer{w}) && w.put_i32(static_cast<int32_t>(run_periods.size()));
+  for (const auto& run : run_periods) ok = ok && w.put_i64(run.first);
+  for (const auto& run : run_periods) ok = ok && w.put_i64(run.second);
+  return ok ? w.written() : -1;
 }
 
 bool check_report_t::decode(const uint8_t* data, int64_t size, check_report_t* out,
@@ -110,6 +116,12 @@ bool check_report_t::decode(const uint8_t* data, int64_t size, check_report_t* o
   bool ok = r(hash);
   if (ok && static_cast<uint64_t>(hash) != fingerprint) ok = r.fail("another type's fingerprint");
   ok = ok && each_field(*out, r);
+  int32_t runs = 0;
+  ok = ok && r(runs);
+  if (ok && (runs < 0 || runs > kRunPeriodsMax)) ok = r.fail("a number of runs out of range");
+  if (ok) out->run_periods.assign(static_cast<size_t>(runs), {0, 0});
+  for (auto& run : out->run_periods) ok = ok && r(run.first);
+  for (auto& run : out->run_periods) ok = ok && r(run.second);
   if (ok && r.remaining() != 0) ok = r.fail("bytes past the message's end");
   if (!ok && why != nullptr) *why = r.why();
   return ok;

@@ -8,11 +8,13 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace varnock {
 
 struct check_report_t {
-  static constexpr uint64_t fingerprint = 0x8D0610EED5BA1259;
+  static constexpr uint64_t fingerprint = 0x933826CD432BD586;
   static constexpr int8_t kKindSecond = 1, kKindSummary = 2;
 
   std::string name;
@@ -61,11 +63,16 @@ struct check_report_t {
   double lcm_queue_ms_p99 = kNoSample;
   double lcm_queue_ms_max = kNoSample;
 
+  // The runs' [first, last] periods; at most kRunPeriodsMax.
+  static constexpr int32_t kRunPeriodsMax = 100;
+  std::vector<std::pair<int64_t, int64_t>> run_periods;
+
   // Fingerprint plus payload, whose size depends on the three strings.
   int64_t encoded_size() const;
 
   // Writes the payload at buffer + offset; returns its size, or -1 when
-  // `capacity` runs short before a field (the fields before it stay written).
+  // `capacity` runs short before a field (the fields before it stay written)
+  // or run_periods holds more than kRunPeriodsMax.
   int32_t encode_payload(uint8_t* buffer, int32_t offset, int32_t capacity) const;
 
   // Reads `size` bytes that must be exactly one whole message, fingerprint

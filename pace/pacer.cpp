@@ -40,16 +40,12 @@ class RateLines {
         requested_hz_(requested_hz),
         second_(second),
         since_ns_(start_ns),
-        drops_(drops),
-        first_(drops.read()),
-        last_(first_) {}
+        drops_(drops) {}
 
   void cycle_started(int64_t second, int64_t now_ns, Console& console) {
     if (second != second_) {
-      const SendCounters now = drops_.read();
       console.write(second_line(format_, second, requested_hz_, cycles_, now_ns - since_ns_,
-                                send_drops_between(last_, now)));
-      last_ = now;
+                                drops_.since_last()));
       second_ = second;
       since_ns_ = now_ns;
       cycles_ = 0;
@@ -58,16 +54,14 @@ class RateLines {
   }
 
   // Datagrams dropped since the run began.
-  int64_t total_drops() { return send_drops_between(first_, drops_.read()); }
+  int64_t total_drops() { return drops_.since_start(); }
 
  private:
   Format format_;
   double requested_hz_;
   int64_t second_;
   int64_t since_ns_;
-  SendDropSource& drops_;
-  SendCounters first_;
-  SendCounters last_;
+  SendDropTally drops_;
   int64_t cycles_ = 0;
 };
 

@@ -10,7 +10,7 @@
 namespace varnock::pace {
 namespace {
 
-using report::json_string;
+using report::json_line;
 
 std::string requested_text(double requested_hz) {
   if (requested_hz <= 0) return "max";
@@ -54,7 +54,7 @@ std::string drops_text(int64_t send_drops) {
 }
 
 std::string drops_json(int64_t send_drops) {
-  return ",\"send_drops\":" + (send_drops >= 0 ? std::to_string(send_drops) : "null");
+  return send_drops >= 0 ? std::to_string(send_drops) : "null";
 }
 
 }  // namespace
@@ -65,12 +65,15 @@ std::string start_line(Format format, const StartFacts& f) {
            " frames (" + std::to_string(f.message_bytes) + " bytes a message) at " +
            requested_text(f.rate_hz) + " Hz on " + f.url + "\n";
   }
-  return "{\"type\":\"start\",\"version\":" + json_string(kVersion) +
-         ",\"url\":" + json_string(f.url) + ",\"width\":" + std::to_string(f.size.width) +
-         ",\"height\":" + std::to_string(f.size.height) +
-         ",\"message_bytes\":" + std::to_string(f.message_bytes) +
-         ",\"rate_hz\":" + json_rate(f.rate_hz) +
-         ",\"seconds\":" + (f.seconds > 0 ? std::to_string(f.seconds) : "null") + "}\n";
+  return json_line("start")
+      .text("version", kVersion)
+      .text("url", f.url)
+      .integer("width", f.size.width)
+      .integer("height", f.size.height)
+      .integer("message_bytes", f.message_bytes)
+      .json("rate_hz", json_rate(f.rate_hz))
+      .json("seconds", f.seconds > 0 ? std::to_string(f.seconds) : "null")
+      .line();
 }
 
 std::string second_line(Format format, int64_t second, double requested_hz, int64_t cycles,
@@ -80,10 +83,12 @@ std::string second_line(Format format, int64_t second, double requested_hz, int6
            " achieved " + achieved_text(cycles, elapsed_ns, requested_hz) + drops_text(send_drops) +
            "\n";
   }
-  return "{\"type\":\"second\",\"second\":" + std::to_string(second) +
-         ",\"cycles\":" + std::to_string(cycles) +
-         ",\"achieved_hz\":" + achieved_text(cycles, elapsed_ns, requested_hz) +
-         drops_json(send_drops) + "}\n";
+  return json_line("second")
+      .integer("second", second)
+      .integer("cycles", cycles)
+      .json("achieved_hz", achieved_text(cycles, elapsed_ns, requested_hz))
+      .json("send_drops", drops_json(send_drops))
+      .line();
 }
 
 std::string summary_line(Format format, double requested_hz, int64_t cycles, int64_t elapsed_ns,
@@ -93,10 +98,13 @@ std::string summary_line(Format format, double requested_hz, int64_t cycles, int
            " s: requested " + requested_text(requested_hz) + " achieved " +
            achieved_text(cycles, elapsed_ns, requested_hz) + drops_text(send_drops) + "\n";
   }
-  return "{\"type\":\"summary\",\"cycles\":" + std::to_string(cycles) +
-         ",\"seconds\":" + seconds_text(elapsed_ns) + ",\"rate_hz\":" + json_rate(requested_hz) +
-         ",\"achieved_hz\":" + achieved_text(cycles, elapsed_ns, requested_hz) +
-         drops_json(send_drops) + "}\n";
+  return json_line("summary")
+      .integer("cycles", cycles)
+      .json("seconds", seconds_text(elapsed_ns))
+      .json("rate_hz", json_rate(requested_hz))
+      .json("achieved_hz", achieved_text(cycles, elapsed_ns, requested_hz))
+      .json("send_drops", drops_json(send_drops))
+      .line();
 }
 
 }  // namespace varnock::pace

@@ -32,6 +32,29 @@ std::unique_ptr<SendDropSource> make_system_send_drop_source();
 // link's queue raises all three). -1 when none is known in both.
 int64_t send_drops_between(const SendCounters& before, const SendCounters& after);
 
+// The drops of one source since the last reading and since the first, the
+// one reading made when it is built. One thread.
+class SendDropTally {
+ public:
+  explicit SendDropTally(SendDropSource& source)
+      : source_(source), first_(source.read()), last_(first_) {}
+
+  // Drops since the last call (or since the start); -1 when unknown.
+  int64_t since_last() {
+    const SendCounters now = source_.read();
+    const int64_t drops = send_drops_between(last_, now);
+    last_ = now;
+    return drops;
+  }
+  // Drops since the start; -1 when unknown.
+  int64_t since_start() { return send_drops_between(first_, source_.read()); }
+
+ private:
+  SendDropSource& source_;
+  SendCounters first_;
+  SendCounters last_;
+};
+
 }  // namespace varnock
 
 #endif  // VARNOCK_PLATFORM_SEND_DROPS_H_

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <vector>
 
 namespace varnock::report {
 namespace {
@@ -11,73 +12,68 @@ using account::SecondReport;
 using account::Summary;
 using account::TimePercentiles;
 
-Value integer(int64_t v) { return {Value::kInteger, v, 0, 0, {}}; }
-
-Value decimal(double v, int places) {
-  if (std::isnan(v)) return {};
-  return {Value::kDecimal, 0, v, places, {}};
-}
+constexpr int kMsPlaces = 2;
+constexpr int kSecondsPlaces = 3;
 
 // Milliseconds, two decimals; unknown without a sample.
-Value ms(double v) { return decimal(v, 2); }
+Value ms(double v) { return decimal(v, kMsPlaces); }
 
 // A count the kernel's drops split: unknown while their count is.
 Value cause(int64_t v, bool known) { return known ? integer(v) : Value{}; }
 
+using R = check_report_t;
+
+// A count every record has.
+#define VARNOCK_COUNT(member)                                                            \
+  [](const SecondReport& r) { return integer(r.counts.member); },                        \
+      [](const Summary& s) { return integer(s.totals.member); }, &R::member, nullptr, 0, \
+      Combine::kSum
+
+// A time in milliseconds: `value` reads it from a row's or the summary's times.
+#define VARNOCK_MS(member, path, combine)                                                        \
+  [](const SecondReport& r) { return ms(r.path); }, [](const Summary& s) { return ms(s.path); }, \
+      nullptr, &R::member, kMsPlaces, combine
+
+// A cause of loss, known once the host's counters are.
+#define VARNOCK_CAUSE(member, known)                                                            \
+  [](const SecondReport& r) { return cause(r.counts.member, r.known); },                        \
+      [](const Summary& s) { return cause(s.totals.member, s.known); }, &R::member, nullptr, 0, \
+      Combine::kSum
+
 const Field kFields[] = {
     {FieldId::kSecond, "second", [](const SecondReport& r) { return integer(r.second); }, nullptr},
-    {FieldId::kSeconds, "seconds", nullptr, [](const Summary& s) { return decimal(s.seconds, 3); }},
+    {FieldId::kSeconds, "seconds", nullptr,
+     [](const Summary& s) { return decimal(s.seconds, kSecondsPlaces); }, nullptr, &R::seconds,
+     kSecondsPlaces, Combine::kNone},
     {FieldId::kClockStep, "clock_step_s",
      [](const SecondReport& r) { return integer(r.clock_step_s); }, nullptr},
-    {FieldId::kStatusRecords, "status_records",
-     [](const SecondReport& r) { return integer(r.counts.status_records); },
-     [](const Summary& s) { return integer(s.totals.status_records); }},
-    {FieldId::kFrames, "frames", [](const SecondReport& r) { return integer(r.counts.frames); },
-     [](const Summary& s) { return integer(s.totals.frames); }},
-    {FieldId::kLost, "lost", [](const SecondReport& r) { return integer(r.counts.lost); },
-     [](const Summary& s) { return integer(s.totals.lost); }},
-    {FieldId::kLostEstimated, "lost_estimated",
-     [](const SecondReport& r) { return integer(r.counts.lost_estimated); },
-     [](const Summary& s) { return integer(s.totals.lost_estimated); }},
-    {FieldId::kCorrupt, "corrupt", [](const SecondReport& r) { return integer(r.counts.corrupt); },
-     [](const Summary& s) { return integer(s.totals.corrupt); }},
-    {FieldId::kDuplicates, "duplicates",
-     [](const SecondReport& r) { return integer(r.counts.duplicates); },
-     [](const Summary& s) { return integer(s.totals.duplicates); }},
-    {FieldId::kLate, "late", [](const SecondReport& r) { return integer(r.counts.late); },
-     [](const Summary& s) { return integer(s.totals.late); }},
-    {FieldId::kRuns, "runs", [](const SecondReport& r) { return integer(r.counts.runs); },
-     [](const Summary& s) { return integer(s.totals.runs); }},
-    {FieldId::kUnsequenced, "unsequenced",
-     [](const SecondReport& r) { return integer(r.counts.unsequenced); },
-     [](const Summary& s) { return integer(s.totals.unsequenced); }},
-    {FieldId::kKernelDrops, "kernel_drops",
-     [](const SecondReport& r) { return cause(r.counts.kernel_drops, r.kernel_drops_known); },
-     [](const Summary& s) { return cause(s.totals.kernel_drops, s.kernel_drops_known); }},
+    {FieldId::kStatusRecords, "status_records", VARNOCK_COUNT(status_records)},
+    {FieldId::kFrames, "frames", VARNOCK_COUNT(frames)},
+    {FieldId::kLost, "lost", VARNOCK_COUNT(lost)},
+    {FieldId::kLostEstimated, "lost_estimated", VARNOCK_COUNT(lost_estimated)},
+    {FieldId::kCorrupt, "corrupt", VARNOCK_COUNT(corrupt)},
+    {FieldId::kDuplicates, "duplicates", VARNOCK_COUNT(duplicates)},
+    {FieldId::kLate, "late", VARNOCK_COUNT(late)},
+    {FieldId::kRuns, "runs", VARNOCK_COUNT(runs)},
+    {FieldId::kUnsequenced, "unsequenced", VARNOCK_COUNT(unsequenced)},
+    {FieldId::kKernelDrops, "kernel_drops", VARNOCK_CAUSE(kernel_drops, kernel_drops_known)},
     {FieldId::kLostReceiveBuffer, "lost_receive_buffer",
-     [](const SecondReport& r) {
-       return cause(r.counts.lost_receive_buffer, r.kernel_drops_known);
-     },
-     [](const Summary& s) { return cause(s.totals.lost_receive_buffer, s.kernel_drops_known); }},
+     VARNOCK_CAUSE(lost_receive_buffer, kernel_drops_known), "receive_buffer"},
     {FieldId::kLostReassemblyMemory, "lost_reassembly_memory",
-     [](const SecondReport& r) { return cause(r.counts.lost_reassembly_memory, r.network_known); },
-     [](const Summary& s) { return cause(s.totals.lost_reassembly_memory, s.network_known); }},
-    {FieldId::kLostFragments, "lost_fragments",
-     [](const SecondReport& r) { return cause(r.counts.lost_fragments, r.network_known); },
-     [](const Summary& s) { return cause(s.totals.lost_fragments, s.network_known); }},
-    {FieldId::kLostInLcm, "lost_in_lcm",
-     [](const SecondReport& r) { return cause(r.counts.lost_in_lcm, r.network_known); },
-     [](const Summary& s) { return cause(s.totals.lost_in_lcm, s.network_known); }},
-    {FieldId::kLostChecksum, "lost_checksum",
-     [](const SecondReport& r) { return cause(r.counts.lost_checksum, r.network_known); },
-     [](const Summary& s) { return cause(s.totals.lost_checksum, s.network_known); }},
+     VARNOCK_CAUSE(lost_reassembly_memory, network_known), "reassembly_memory"},
+    {FieldId::kLostFragments, "lost_fragments", VARNOCK_CAUSE(lost_fragments, network_known),
+     "fragments"},
+    {FieldId::kLostInLcm, "lost_in_lcm", VARNOCK_CAUSE(lost_in_lcm, network_known), "in_lcm"},
+    {FieldId::kLostChecksum, "lost_checksum", VARNOCK_CAUSE(lost_checksum, network_known),
+     "checksum"},
     {FieldId::kLostOther, "lost_other",
      [](const SecondReport& r) {
        return cause(r.counts.lost_other, r.kernel_drops_known || r.network_known);
      },
      [](const Summary& s) {
        return cause(s.totals.lost_other, s.kernel_drops_known || s.network_known);
-     }},
+     },
+     &R::lost_other, nullptr, 0, Combine::kSum, "other"},
     {FieldId::kRunPeriods, "run_periods", nullptr,
      [](const Summary& s) {
        Value v{Value::kPairs, 0, 0, 0, {}};
@@ -88,44 +84,54 @@ const Field kFields[] = {
     {FieldId::kMegabytesPerSecond, "mb_per_s",
      [](const SecondReport& r) { return decimal(static_cast<double>(r.counts.bytes) / 1e6, 3); },
      nullptr},
-    {FieldId::kBytes, "bytes", nullptr, [](const Summary& s) { return integer(s.totals.bytes); }},
+    {FieldId::kBytes, "bytes", nullptr, [](const Summary& s) { return integer(s.totals.bytes); },
+     &R::bytes, nullptr, 0, Combine::kSum},
     {FieldId::kLatencyP50, "latency_ms_p50",
-     [](const SecondReport& r) { return ms(r.latency.p50); },
-     [](const Summary& s) { return ms(s.latency.p50); }},
+     VARNOCK_MS(latency_ms_p50, latency.p50, Combine::kUnknown)},
     {FieldId::kLatencyP99, "latency_ms_p99",
-     [](const SecondReport& r) { return ms(r.latency.p99); },
-     [](const Summary& s) { return ms(s.latency.p99); }},
+     VARNOCK_MS(latency_ms_p99, latency.p99, Combine::kLargest)},
     {FieldId::kLatencyMax, "latency_ms_max",
-     [](const SecondReport& r) { return ms(r.latency.max); },
-     [](const Summary& s) { return ms(s.latency.max); }},
+     VARNOCK_MS(latency_ms_max, latency.max, Combine::kLargest)},
     {FieldId::kInterArrivalP50, "inter_arrival_ms_p50",
-     [](const SecondReport& r) { return ms(r.times.inter_arrival.p50); },
-     [](const Summary& s) { return ms(s.times.inter_arrival.p50); }},
+     VARNOCK_MS(inter_arrival_ms_p50, times.inter_arrival.p50, Combine::kUnknown)},
     {FieldId::kInterArrivalP99, "inter_arrival_ms_p99",
-     [](const SecondReport& r) { return ms(r.times.inter_arrival.p99); },
-     [](const Summary& s) { return ms(s.times.inter_arrival.p99); }},
+     VARNOCK_MS(inter_arrival_ms_p99, times.inter_arrival.p99, Combine::kLargest)},
     {FieldId::kInterArrivalMax, "inter_arrival_ms_max",
-     [](const SecondReport& r) { return ms(r.times.inter_arrival.max); },
-     [](const Summary& s) { return ms(s.times.inter_arrival.max); }},
+     VARNOCK_MS(inter_arrival_ms_max, times.inter_arrival.max, Combine::kLargest)},
     {FieldId::kDeliveryP50, "delivery_ms_p50",
-     [](const SecondReport& r) { return ms(r.times.delivery.p50); },
-     [](const Summary& s) { return ms(s.times.delivery.p50); }},
+     VARNOCK_MS(delivery_ms_p50, times.delivery.p50, Combine::kUnknown)},
     {FieldId::kDeliveryP99, "delivery_ms_p99",
-     [](const SecondReport& r) { return ms(r.times.delivery.p99); },
-     [](const Summary& s) { return ms(s.times.delivery.p99); }},
+     VARNOCK_MS(delivery_ms_p99, times.delivery.p99, Combine::kLargest)},
     {FieldId::kDeliveryMax, "delivery_ms_max",
-     [](const SecondReport& r) { return ms(r.times.delivery.max); },
-     [](const Summary& s) { return ms(s.times.delivery.max); }},
+     VARNOCK_MS(delivery_ms_max, times.delivery.max, Combine::kLargest)},
     {FieldId::kLcmQueueP50, "lcm_queue_ms_p50",
-     [](const SecondReport& r) { return ms(r.times.lcm_queue.p50); },
-     [](const Summary& s) { return ms(s.times.lcm_queue.p50); }},
+     VARNOCK_MS(lcm_queue_ms_p50, times.lcm_queue.p50, Combine::kUnknown)},
     {FieldId::kLcmQueueP99, "lcm_queue_ms_p99",
-     [](const SecondReport& r) { return ms(r.times.lcm_queue.p99); },
-     [](const Summary& s) { return ms(s.times.lcm_queue.p99); }},
+     VARNOCK_MS(lcm_queue_ms_p99, times.lcm_queue.p99, Combine::kLargest)},
     {FieldId::kLcmQueueMax, "lcm_queue_ms_max",
-     [](const SecondReport& r) { return ms(r.times.lcm_queue.max); },
-     [](const Summary& s) { return ms(s.times.lcm_queue.max); }},
+     VARNOCK_MS(lcm_queue_ms_max, times.lcm_queue.max, Combine::kLargest)},
+    // The checker's host's, so that a checker beside a publisher shows the
+    // sender's drops.
+    {FieldId::kSendDrops, "send_drops",
+     [](const SecondReport& r) { return cause(r.send_drops, r.send_drops >= 0); },
+     [](const Summary& s) { return cause(s.send_drops, s.send_drops >= 0); }, &R::send_drops,
+     nullptr, 0, Combine::kSum},
 };
+
+#undef VARNOCK_COUNT
+#undef VARNOCK_MS
+#undef VARNOCK_CAUSE
+
+// The fields check_report_t carries, in the table's order.
+const std::vector<const Field*> kShared = [] {
+  std::vector<const Field*> shared;
+  for (const Field& f : kFields) {
+    if (f.count != nullptr || f.decimal != nullptr || f.id == FieldId::kRunPeriods) {
+      shared.push_back(&f);
+    }
+  }
+  return shared;
+}();
 
 const Field* field(FieldId id) {
   for (const Field& f : kFields) {
@@ -142,7 +148,25 @@ std::string fixed(double v, int places) {
 
 }  // namespace
 
+Value integer(int64_t v) { return {Value::kInteger, v, 0, 0, {}}; }
+
+Value decimal(double v, int places) {
+  if (!std::isfinite(v)) return {};
+  return {Value::kDecimal, 0, v, places, {}};
+}
+
 std::span<const Field> fields() { return kFields; }
+
+std::span<const Field* const> shared_fields() { return kShared; }
+
+Value report_value(const Field& f, const check_report_t& m) {
+  if (f.count != nullptr) return m.*f.count >= 0 ? integer(m.*f.count) : Value{};
+  if (f.decimal != nullptr) return decimal(m.*f.decimal, f.places);
+  if (f.id != FieldId::kRunPeriods) return {};
+  Value v{Value::kPairs, 0, 0, 0, {}};
+  v.pairs = m.run_periods;
+  return v;
+}
 
 Value row_value(FieldId id, const SecondReport& r) {
   const Field* f = field(id);

@@ -1,7 +1,10 @@
 // The account's fields, defined once: each has a name and a value in the
-// per-second rows, in the summary, or both. The JSON lines and the CSV
-// columns follow this table in its order; the text shows the same values in
-// a form for people. docs/output-fields.md describes every field.
+// per-second rows, in the summary, or both, and, where check_report_t
+// carries it, its member there and how several checkers' values combine.
+// Every output follows this table in its order and takes its values and
+// their rounding from it: varnock-check's JSON lines, CSV and text, the
+// reports it shares, and varnock-gather's rows, table, JSON and CSV.
+// docs/output-fields.md describes every field.
 #ifndef VARNOCK_REPORT_FIELDS_H_
 #define VARNOCK_REPORT_FIELDS_H_
 
@@ -12,6 +15,7 @@
 #include <vector>
 
 #include "account/account.h"
+#include "messages/check_report_t.h"
 
 namespace varnock::report {
 
@@ -25,6 +29,10 @@ struct Value {
   int places = 0;
   std::vector<std::pair<int64_t, int64_t>> pairs;
 };
+
+// A known whole number; a decimal with `places`, unknown when not finite.
+Value integer(int64_t v);
+Value decimal(double v, int places);
 
 // Every field by name; the order is the output's.
 enum class FieldId {
@@ -62,6 +70,15 @@ enum class FieldId {
   kLcmQueueP50,
   kLcmQueueP99,
   kLcmQueueMax,
+  kSendDrops,
+};
+
+// How the values of several reports (seconds, or checkers) make one.
+enum class Combine {
+  kNone,     // not combined (a run's own length, its runs)
+  kSum,      // counts; unknown when any is
+  kLargest,  // p99 and max: the largest known
+  kUnknown,  // a median cannot be made from others'
 };
 
 struct Field {
@@ -70,6 +87,14 @@ struct Field {
   // Null when the field is not in that record.
   Value (*of_row)(const account::SecondReport&);
   Value (*of_summary)(const account::Summary&);
+  // Where check_report_t carries it: a count (-1 unknown), or a decimal with
+  // `places` (NaN unknown); both null when it carries it otherwise or not.
+  int64_t check_report_t::*count = nullptr;
+  double check_report_t::*decimal = nullptr;
+  int places = 0;
+  Combine combine = Combine::kNone;
+  // For the causes of loss: the cause's short name ("receive_buffer").
+  const char* cause = nullptr;
 };
 
 // The whole table, in output order.
@@ -78,6 +103,13 @@ std::span<const Field> fields();
 // A field's value in a row or the summary; kNull when the field is not in it.
 Value row_value(FieldId id, const account::SecondReport& r);
 Value summary_value(FieldId id, const account::Summary& s);
+
+// A field's value as check_report_t `m` carries it (run_periods included),
+// with the table's rounding; kNull when `m` does not carry it or it is unknown.
+Value report_value(const Field& f, const check_report_t& m);
+
+// The fields carried in check_report_t, in the table's order.
+std::span<const Field* const> shared_fields();
 
 // "42", "0.76", "null" (JSON) or `none` (text, CSV) for an unknown value.
 std::string json_value(const Value& v);

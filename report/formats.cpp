@@ -22,14 +22,11 @@ std::string n(int64_t v) { return std::to_string(v); }
 
 template <typename Record>
 std::string json_fields(const char* type, const Record& r, Value (*Field::*of)(const Record&)) {
-  std::string out = std::string("{\"type\":\"") + type + "\"";
+  JsonObject out = json_line(type);
   for (const Field& f : fields()) {
-    if (f.*of == nullptr) continue;
-    out += ",\"";
-    out += f.name;
-    out += "\":" + json_value((f.*of)(r));
+    if (f.*of != nullptr) out.json(f.name, json_value((f.*of)(r)));
   }
-  return out + "}\n";
+  return out.line();
 }
 
 // "p50 X max Y" style pieces of the text output.
@@ -41,13 +38,15 @@ std::string text_ms(FieldId id, const Summary& s) { return plain_value(summary_v
 }  // namespace
 
 std::string json_start(const StartInfo& s) {
-  return "{\"type\":\"start\",\"version\":" + json_string(kVersion) +
-         ",\"url\":" + json_string(s.url) + ",\"receive_buffer_bytes\":" +
-         (s.receive_buffer_bytes ? n(*s.receive_buffer_bytes) : "null") +
-         ",\"seconds\":" + (s.seconds > 0 ? n(s.seconds) : "null") + ",\"max_loss_percent\":" +
-         (s.max_loss_percent >= 0 ? format("%g", s.max_loss_percent) : "null") +
-         ",\"min_frames\":" + n(s.min_frames) + ",\"handler_ms\":" + format("%g", s.handler_ms) +
-         "}\n";
+  return json_line("start")
+      .text("version", kVersion)
+      .text("url", s.url)
+      .json("receive_buffer_bytes", s.receive_buffer_bytes ? n(*s.receive_buffer_bytes) : "null")
+      .json("seconds", s.seconds > 0 ? n(s.seconds) : "null")
+      .json("max_loss_percent", s.max_loss_percent >= 0 ? format("%g", s.max_loss_percent) : "null")
+      .integer("min_frames", s.min_frames)
+      .json("handler_ms", format("%g", s.handler_ms))
+      .line();
 }
 
 std::string text_row(const SecondReport& r) {
@@ -123,6 +122,9 @@ std::string text_summary(const Summary& s) {
   }
   if (c.runs > std::ssize(s.runs)) out += ", ...";
   out += "\n  corrupt messages " + n(c.corrupt) + "\n";
+  if (s.send_drops >= 0) {
+    out += "  send drops " + n(s.send_drops) + " (datagrams this host dropped of what it sent)\n";
+  }
   if (c.duplicates > 0) {
     // No receiver can tell a repeated datagram from a second publisher
     // sending the very same frame: say so rather than guess.

@@ -13,7 +13,6 @@
 #include "account/account.h"
 #include "messages/check_report_t.h"
 #include "platform/clock.h"
-#include "platform/send_drops.h"
 
 namespace varnock::report {
 
@@ -27,20 +26,18 @@ struct Reporter {
   std::string url;
 };
 
-// The row's or the summary's fields as the message carries them: the same
-// values as the JSON lines, an unknown count -1, a time without a sample
-// NaN; `send_drops` as given (-1: unknown).
-check_report_t shared_row(const Reporter& who, const account::SecondReport& r, int64_t send_drops);
-check_report_t shared_summary(const Reporter& who, const account::Summary& s, int64_t last_second,
-                              int64_t send_drops);
+// The row's or the summary's fields as the message carries them, from the
+// one table of fields (report/fields.h): the same values as the JSON lines,
+// an unknown count -1, a time without a sample NaN.
+check_report_t shared_row(const Reporter& who, const account::SecondReport& r);
+check_report_t shared_summary(const Reporter& who, const account::Summary& s, int64_t last_second);
 
-// Publishes on `bus`: each row with the datagrams the host dropped of what
-// it sent since the last row, the summary with those since the start. LCM
-// reports no failure for a fragmented publish, so none is counted; a
-// message that cannot be encoded is skipped. Main thread only.
+// Publishes on `bus`. LCM reports no failure for a fragmented publish, so
+// none is counted; a message that cannot be encoded is skipped. Main thread
+// only.
 class Sharer {
  public:
-  Sharer(lcm_t* bus, Reporter who, Clock& clock, SendDropSource& drops);
+  Sharer(lcm_t* bus, Reporter who, Clock& clock);
   void row(const account::SecondReport& r);
   void summary(const account::Summary& s);
 
@@ -50,9 +47,6 @@ class Sharer {
   lcm_t* bus_;
   Reporter who_;
   Clock& clock_;
-  SendDropSource& drops_;
-  SendCounters first_;
-  SendCounters last_;
   int64_t last_second_ = 0;
 };
 

@@ -49,6 +49,7 @@ check_report_t distinct(int64_t seed) {
         &m.delivery_ms_max, &m.lcm_queue_ms_p50, &m.lcm_queue_ms_p99, &m.lcm_queue_ms_max}) {
     *time = (t += 1.5);
   }
+  m.run_periods = {{60 + seed, 900 + seed}, {61 + seed, 62 + seed}};
   return m;
 }
 
@@ -62,6 +63,7 @@ std::vector<check_report_t> cases() {
   unknown.kernel_drops = unknown.lost_receive_buffer = unknown.lost_other = -1;
   unknown.send_drops = -1;
   unknown.latency_ms_p50 = unknown.delivery_ms_max = unknown.lcm_queue_ms_p99 = kNaN;
+  unknown.run_periods.clear();
   all.push_back(unknown);
 
   check_report_t extreme = distinct(3);
@@ -79,13 +81,26 @@ std::vector<check_report_t> cases() {
   extreme.latency_ms_p50 = -kInf;
   extreme.latency_ms_max = kInf;
   extreme.delivery_ms_p50 = std::numeric_limits<double>::denorm_min();
+  extreme.run_periods.assign(check_report_t::kRunPeriodsMax, {kMin, kMax});
+  extreme.run_periods.back() = {kMax, -1};
   all.push_back(extreme);
   return all;
 }
 
-// The lcm-gen struct viewing `m`'s strings (valid while `m` is).
-varnock_check_report_t to_lcm(const check_report_t& m) {
+// The lcm-gen struct viewing `m`'s strings and this view's copies of its
+// runs (valid while both are).
+struct LcmView {
+  explicit LcmView(const check_report_t& m);
+  std::vector<int64_t> first;
+  std::vector<int64_t> last;
   varnock_check_report_t c{};
+};
+
+LcmView::LcmView(const check_report_t& m) {
+  for (const auto& run : m.run_periods) {
+    first.push_back(run.first);
+    last.push_back(run.second);
+  }
   c.name = const_cast<char*>(m.name.c_str());
   c.host = const_cast<char*>(m.host.c_str());
   c.pid = m.pid;
@@ -124,7 +139,9 @@ varnock_check_report_t to_lcm(const check_report_t& m) {
   c.lcm_queue_ms_p50 = m.lcm_queue_ms_p50;
   c.lcm_queue_ms_p99 = m.lcm_queue_ms_p99;
   c.lcm_queue_ms_max = m.lcm_queue_ms_max;
-  return c;
+  c.run_periods = static_cast<int32_t>(first.size());
+  c.run_first = first.data();
+  c.run_last = last.data();
 }
 
 // Equal bit for bit, so that NaN matches NaN and -0.0 is not 0.0.
@@ -169,6 +186,11 @@ void expect_same(const check_report_t& a, const varnock_check_report_t& b) {
   EXPECT_EQ(bits(a.lcm_queue_ms_p50), bits(b.lcm_queue_ms_p50));
   EXPECT_EQ(bits(a.lcm_queue_ms_p99), bits(b.lcm_queue_ms_p99));
   EXPECT_EQ(bits(a.lcm_queue_ms_max), bits(b.lcm_queue_ms_max));
+  ASSERT_EQ(std::ssize(a.run_periods), b.run_periods);
+  for (size_t i = 0; i < a.run_periods.size(); ++i) {
+    EXPECT_EQ(a.run_periods[i].first, b.run_first[i]) << i;
+    EXPECT_EQ(a.run_periods[i].second, b.run_last[i]) << i;
+  }
 }
 
 // What publish_message puts on a bus for `m`.
@@ -184,7 +206,8 @@ Bytes published(const check_report_t& m) {
 }
 
 Bytes lcm_encoded(const check_report_t& m) {
-  const varnock_check_report_t c = to_lcm(m);
+  const LcmView view(m);
+  const varnock_check_report_t& c = view.c;
   Bytes b(static_cast<size_t>(varnock_check_report_t_encoded_size(&c)));
   EXPECT_EQ(varnock_check_report_t_encode(b.data(), 0, static_cast<int>(b.size()), &c),
             static_cast<int>(b.size()));
@@ -200,6 +223,7 @@ TEST(CheckReport, FingerprintIsLcmGens) {
   EXPECT_EQ(first8, check_report_t::fingerprint);
   EXPECT_EQ(check_report_t::kKindSecond, VARNOCK_CHECK_REPORT_T_KIND_SECOND);
   EXPECT_EQ(check_report_t::kKindSummary, VARNOCK_CHECK_REPORT_T_KIND_SUMMARY);
+  EXPECT_EQ(check_report_t::kRunPeriodsMax, VARNOCK_CHECK_REPORT_T_RUN_PERIODS_MAX);
 }
 
 TEST(CheckReport, OurBytesAreLcmGensBothWays) {
@@ -222,7 +246,7 @@ TEST(CheckReport, OurBytesAreLcmGensBothWays) {
     ASSERT_TRUE(
         check_report_t::decode(theirs.data(), static_cast<int64_t>(theirs.size()), &back, &why))
         << why;
-    expect_same(back, to_lcm(m));
+    expect_same(back, LcmView(m).c);
   }
 }
 
@@ -308,6 +332,21 @@ TEST_F(CheckReportRejects, BadStringLengths) {
   Bytes no_nul = good_;
   no_nul[8 + 4 + 5] = 'x';  // after "alpha"
   expect_rejected(no_nul, "NUL");
+}
+
+// The number of runs sits just before their 16 bytes each, at the end.
+TEST_F(CheckReportRejects, RunsOutOfRange) {
+  const size_t count_at = good_.size() - 2 * 16 - 4;
+  for (const int64_t runs :
+       {int64_t{-1}, int64_t{101}, int64_t{std::numeric_limits<int32_t>::min()}}) {
+    Bytes b = good_;
+    store_big_endian<4>(b.data() + count_at, static_cast<uint64_t>(runs));
+    expect_rejected(b, "runs out of range");
+  }
+  check_report_t m = distinct(5);
+  m.run_periods.resize(check_report_t::kRunPeriodsMax + 1);
+  Bytes buffer(static_cast<size_t>(m.encoded_size()));
+  EXPECT_EQ(m.encode_payload(buffer.data(), 8, static_cast<int32_t>(buffer.size()) - 8), -1);
 }
 
 TEST_F(CheckReportRejects, TrailingBytes) {

@@ -218,19 +218,20 @@ TEST_F(GatherRun, CsvRowsAndTheEndOfTheLog) {
   std::vector<std::string> lines;
   for (std::string line; std::getline(text, line);) lines.push_back(line);
   ASSERT_EQ(lines.size(), 4u) << r.out;
+  // The fields of the one table, in its order, with its rounding.
   EXPECT_EQ(lines[0],
             "name,host,pid,second,status_records,frames,lost,lost_estimated,corrupt,duplicates,"
-            "late,runs,unsequenced,bytes,kernel_drops,lost_receive_buffer,lost_reassembly_memory,"
-            "lost_fragments,lost_in_lcm,lost_checksum,lost_other,send_drops,latency_ms_p50,"
+            "late,runs,unsequenced,kernel_drops,lost_receive_buffer,lost_reassembly_memory,"
+            "lost_fragments,lost_in_lcm,lost_checksum,lost_other,bytes,latency_ms_p50,"
             "latency_ms_p99,latency_ms_max,inter_arrival_ms_p50,inter_arrival_ms_p99,"
             "inter_arrival_ms_max,delivery_ms_p50,delivery_ms_p99,delivery_ms_max,"
-            "lcm_queue_ms_p50,lcm_queue_ms_p99,lcm_queue_ms_max");
+            "lcm_queue_ms_p50,lcm_queue_ms_p99,lcm_queue_ms_max,send_drops");
   EXPECT_EQ(lines[1],
-            "alpha,host-a,101,1700000000,60,60,0,0,0,0,0,0,0,60000,0,0,0,0,0,0,0,0,"
-            "1.5,3.25,4,,,,2,,,,,");
+            "alpha,host-a,101,1700000000,60,60,0,0,0,0,0,0,0,0,0,0,0,0,0,0,60000,"
+            "1.50,3.25,4.00,,,,2.00,,,,,,0");
   EXPECT_EQ(lines[2],
-            "beta,host-b,202,1700000000,50,50,1,0,0,0,0,0,0,50000,,,,,,,,0,"
-            "1.5,6.5,4,,,,2,,,,,");
+            "beta,host-b,202,1700000000,50,50,1,0,0,0,0,0,0,,,,,,,,50000,"
+            "1.50,6.50,4.00,,,,2.00,,,,,,0");
   EXPECT_EQ(lines[3].substr(0, 31), "alpha,host-a,101,1700000001,58,");
 }
 

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <fstream>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -15,6 +16,9 @@
 #include "gather/view.h"
 #include "messages/check_report_t.h"
 #include "messages/encoding.h"
+#include "report/fields.h"
+#include "report/formats.h"
+#include "report/share.h"
 
 namespace varnock::gather {
 namespace {
@@ -265,8 +269,11 @@ TEST(GatherOutput, JsonLinesAreJsonWhateverTheBytes) {
   EXPECT_EQ(line["latency_ms_p50"], 1.25);
   EXPECT_TRUE(line["delivery_ms_p50"].is_null());
   EXPECT_TRUE(line["lcm_queue_ms_max"].is_null());
-  for (const CountField& f : count_fields()) EXPECT_TRUE(line.contains(f.name)) << f.name;
-  for (const TimeField& f : time_fields()) EXPECT_TRUE(line.contains(f.name)) << f.name;
+  for (const report::Field* f : report::shared_fields()) {
+    if (f->combine != report::Combine::kNone) {
+      EXPECT_TRUE(line.contains(f->name)) << f->name;
+    }
+  }
 
   View view;
   view.hear(encode(a), 0);
@@ -291,6 +298,86 @@ TEST(GatherOutput, JsonLinesAreJsonWhateverTheBytes) {
   EXPECT_TRUE(summary["total"]["kernel_drops"].is_null());
   EXPECT_EQ(summary["total"]["latency_ms_p99"], 2.5);
   EXPECT_TRUE(summary["total"]["latency_ms_p50"].is_null());
+}
+
+// What gather shows of a checker that ended is what the checker itself
+// wrote in its JSON summary: the same fields, the same values, the same
+// rounding, but for who it is and how it stands.
+TEST(GatherOutput, AnEntryIsTheCheckersOwnSummary) {
+  account::Summary known;
+  known.seconds = 6.006938026;
+  known.totals.status_records = 181;
+  known.totals.frames = 170;
+  known.totals.lost = 11;
+  known.totals.lost_estimated = 2;
+  known.totals.duplicates = 1;
+  known.totals.runs = 2;
+  known.totals.bytes = 278'545'411;
+  known.totals.kernel_drops = 40;
+  known.totals.lost_receive_buffer = 7;
+  known.totals.lost_fragments = 3;
+  known.totals.lost_other = 1;
+  known.kernel_drops_known = true;
+  known.network_known = true;
+  known.latency = {0.124, 2.456, 9.999};
+  known.times.inter_arrival = {33.335, 34.1, 70.004};
+  known.times.delivery = {0.125, 1.004, 3.0};
+  known.times.lcm_queue = {0.011, 0.5, 0.75};
+  known.runs = {{60, 99}, {60, 190}};
+  known.send_drops = 5;
+  // A log read by a checker: no host counters, no sample of some times.
+  account::Summary unknown;
+  unknown.seconds = 0.0004;
+  unknown.totals.frames = 3;
+  unknown.latency.p50 = 1.0 / 3;
+
+  for (const account::Summary& s : {known, unknown}) {
+    json own = json::parse(report::json_summary(s));
+    own.erase("type");
+    const report::Reporter who{"cam-sub", "host-b", 4242, "udpm://239.255.76.67:7667?ttl=0"};
+    View view;
+    ASSERT_EQ(view.hear(encode(report::shared_summary(who, s, kSecond)), 0), View::Heard::kSummary);
+    json entry = json::parse(json_summary(view, 0, 7))["checkers"][0];
+    for (const char* identity : {"name", "host", "pid", "url", "ended", "silent"}) {
+      EXPECT_TRUE(entry.contains(identity)) << identity;
+      entry.erase(identity);
+    }
+    EXPECT_EQ(entry, own) << "gather: " << entry.dump() << "\nchecker: " << own.dump();
+  }
+}
+
+// docs/output-fields.md's example of gather's JSON lines has the fields the
+// code writes, in its order.
+TEST(GatherOutput, TheDocumentsExampleHasTheCodesFields) {
+  std::ifstream doc(OUTPUT_FIELDS_DOC);
+  std::vector<nlohmann::ordered_json> lines;
+  bool in_section = false;
+  bool in_block = false;
+  for (std::string line; std::getline(doc, line);) {
+    if (line.starts_with("## ")) in_section = line.starts_with("## varnock-gather's JSON");
+    if (!in_section) continue;
+    if (line.starts_with("```")) {
+      if (in_block) break;
+      in_block = true;
+    } else if (in_block) {
+      lines.push_back(nlohmann::ordered_json::parse(line));
+    }
+  }
+  ASSERT_EQ(lines.size(), 3u);
+  const auto keys = [](const nlohmann::ordered_json& j) {
+    std::vector<std::string> out;
+    for (const auto& [key, value] : j.items()) out.push_back(key);
+    return out;
+  };
+  const check_report_t row = second("a", kSecond, 10);
+  View view;
+  view.hear(encode(summary_of(row, 10, 1)), 0);
+  const auto summary = nlohmann::ordered_json::parse(json_summary(view, 0, 1));
+  EXPECT_EQ(keys(lines[0]), keys(nlohmann::ordered_json::parse(json_start("udpm://", 9))));
+  EXPECT_EQ(keys(lines[1]), keys(nlohmann::ordered_json::parse(json_second(row))));
+  EXPECT_EQ(keys(lines[2]), keys(summary));
+  EXPECT_EQ(keys(lines[2]["checkers"][0]), keys(summary["checkers"][0]));
+  EXPECT_EQ(keys(lines[2]["total"]), keys(summary["total"]));
 }
 
 TEST(GatherOutput, CsvRowsMatchTheirHeader) {

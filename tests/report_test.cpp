@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "account/account.h"
+#include "cli/exit_status.h"
 #include "messages/check_report_t.h"
 #include "messages/encoding.h"
 #include "report/fields.h"
@@ -86,6 +87,26 @@ std::vector<std::string> keys(const nlohmann::ordered_json& j) {
   return out;
 }
 
+// The lines of the first fenced block after the heading that starts with
+// `heading`.
+std::vector<std::string> example(const std::string& heading) {
+  std::ifstream doc(OUTPUT_FIELDS_DOC);
+  std::vector<std::string> lines;
+  bool in_section = false;
+  bool in_block = false;
+  for (std::string line; std::getline(doc, line);) {
+    if (line.starts_with("## ")) in_section = line.starts_with("## " + heading);
+    if (!in_section) continue;
+    if (line.starts_with("```")) {
+      if (in_block) break;
+      in_block = true;
+    } else if (in_block) {
+      lines.push_back(line);
+    }
+  }
+  return lines;
+}
+
 TEST(OutputFields, TheDocumentListsEveryFieldInOrder) {
   std::vector<std::string> row = {"type"};
   const std::vector<std::string> csv = split(without_newline(csv_header()), ',');
@@ -100,6 +121,34 @@ TEST(OutputFields, TheDocumentListsEveryFieldInOrder) {
   EXPECT_EQ(in_doc, summary);
 
   EXPECT_EQ(documented("Start line"), keys(nlohmann::ordered_json::parse(json_start({}))));
+}
+
+// The examples are lines the code writes: the same fields in the same order.
+TEST(OutputFields, TheDocumentsExamplesHaveTheCodesFields) {
+  struct Case {
+    const char* heading;
+    std::string line;  // what the code writes
+  };
+  const Case cases[] = {
+      {"Start line", json_start({})},
+      {"Per-second rows", json_row(sample_row())},
+      {"Summary", json_summary(sample_summary())},
+  };
+  for (const Case& c : cases) {
+    const std::vector<std::string> lines = example(c.heading);
+    ASSERT_EQ(lines.size(), 1u) << c.heading;
+    EXPECT_EQ(keys(nlohmann::ordered_json::parse(lines[0])),
+              keys(nlohmann::ordered_json::parse(c.line)))
+        << c.heading;
+  }
+}
+
+// The document's exit statuses are the ones varnock-check's help lists.
+TEST(OutputFields, TheDocumentsExitStatusesAreTheHelps) {
+  std::string listed;
+  for (const std::string& line : example("Exit statuses")) listed += "  " + line + "\n";
+  const std::string help = exit_status_help(Program::kCheck);
+  EXPECT_TRUE(help.starts_with("Exit status:\n" + listed)) << listed << "\n--\n" << help;
 }
 
 TEST(OutputFields, CsvRowsMatchTheHeaderAndTheJson) {
@@ -201,7 +250,8 @@ TEST(JsonString, KeepsEveryByte) {
 // sample NaN, and the message survives its own encoding.
 TEST(SharedReport, CarriesTheJsonValues) {
   const Reporter who{"cam-sub", "host-b", 4242, "udpm://239.255.76.67:7667?ttl=1"};
-  const SecondReport row = sample_row();
+  SecondReport row = sample_row();
+  row.send_drops = 17;
   const Summary summary = sample_summary();
   struct Case {
     const char* name;
@@ -209,8 +259,8 @@ TEST(SharedReport, CarriesTheJsonValues) {
     nlohmann::json json;
   };
   const Case cases[] = {
-      {"a second", shared_row(who, row, 17), nlohmann::json::parse(json_row(row))},
-      {"the summary", shared_summary(who, summary, row.second, -1),
+      {"a second", shared_row(who, row), nlohmann::json::parse(json_row(row))},
+      {"the summary", shared_summary(who, summary, row.second),
        nlohmann::json::parse(json_summary(summary))},
   };
   for (const Case& c : cases) {
@@ -240,6 +290,7 @@ TEST(SharedReport, CarriesTheJsonValues) {
         {"lost_in_lcm", m.lost_in_lcm},
         {"lost_checksum", m.lost_checksum},
         {"lost_other", m.lost_other},
+        {"send_drops", m.send_drops},
     };
     for (const auto& [name, value] : counts) {
       SCOPED_TRACE(name);
@@ -261,16 +312,40 @@ TEST(SharedReport, CarriesTheJsonValues) {
       }
     }
   }
-  const check_report_t second = shared_row(who, row, 17);
+  const check_report_t second = shared_row(who, row);
   EXPECT_EQ(second.kind, check_report_t::kKindSecond);
   EXPECT_EQ(second.second, row.second);
   EXPECT_EQ(second.send_drops, 17);
   EXPECT_EQ(second.bytes, row.counts.bytes);
-  const check_report_t whole = shared_summary(who, summary, row.second, -1);
+  const check_report_t whole = shared_summary(who, summary, row.second);
   EXPECT_EQ(whole.kind, check_report_t::kKindSummary);
   EXPECT_EQ(whole.seconds, summary.seconds);
   EXPECT_EQ(whole.send_drops, -1);
   EXPECT_EQ(whole.bytes, 2'221'810'068);
+}
+
+}  // namespace
+}  // namespace varnock::report
+
+namespace varnock::report {
+namespace {
+
+// Any host on the bus chooses its name: nothing of it reaches a terminal or
+// a CSV reader raw, and no byte's value is lost.
+TEST(CsvField, EscapesWhatNoReaderShouldSeeRaw) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"cam-sub", "cam-sub"},
+      {"", ""},
+      {"h\xc3\xa9t\xe2\x82\xac", "h\xc3\xa9t\xe2\x82\xac"},
+      {"a,b", "\"a,b\""},
+      {"say \"hi\"", "\"say \"\"hi\"\"\""},
+      {"back\\slash", "back\\\\slash"},
+      {"\x1b[2J", "\\u001b[2J"},
+      {"two\nlines\r", "two\\u000alines\\u000d"},
+      {"bad \xff\xc3", "bad \\u00ff\\u00c3"},
+      {"\xed\xa0\x80", "\\u00ed\\u00a0\\u0080"},  // a surrogate is no UTF-8
+  };
+  for (const auto& [text, field] : cases) EXPECT_EQ(csv_field(text), field) << text;
 }
 
 }  // namespace
