@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "cli/exit_status.h"
 #include "app/publisher.h"
+#include "cli/exit_status.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 

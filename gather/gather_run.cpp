@@ -11,8 +11,8 @@
 #include <memory>
 #include <span>
 
-#include "gather/bus_wait.h"
 #include "cli/exit_status.h"
+#include "gather/bus_wait.h"
 #include "gather/output.h"
 #include "gather/view.h"
 #include "host/lcm_url.h"

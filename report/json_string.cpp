@@ -43,7 +43,7 @@ std::string json_string(std::string_view text) {
 }
 
 std::string csv_field(std::string_view text) {
-  const std::string e = escaped(text, false);
+  std::string e = escaped(text, false);
   if (e.find_first_of(",\"") == std::string::npos) return e;
   std::string out = "\"";
   for (const char c : e) {

@@ -84,8 +84,12 @@ TEST_F(EveryProgram, AnUnknownOptionIsNamedWithStatus2) {
       const Ran r = run(p.binary, {bogus, "--help"});
       EXPECT_EQ(r.status, kExitUsage) << name << " " << bogus;
       EXPECT_EQ(r.out, "") << name << " " << bogus;
-      EXPECT_TRUE(r.err.starts_with(name + ": unknown argument '" + bogus + "'\nUsage: " + name))
-          << name << ": " << r.err;
+      std::string expected = name;
+      expected += ": unknown argument '";
+      expected += bogus;
+      expected += "'\nUsage: ";
+      expected += name;
+      EXPECT_TRUE(r.err.starts_with(expected)) << r.err;
     }
   }
 }
