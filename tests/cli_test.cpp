@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -152,6 +154,38 @@ TEST_F(Answer, ARunIsLeftToTheProgram) {
   EXPECT_EQ(answer_command_line(Program::kCheck, {"", Request::kRun}, "", "", out_, err_),
             std::nullopt);
   EXPECT_EQ(text(out_) + text(err_), "");
+}
+
+}  // namespace
+}  // namespace varnock
+
+namespace varnock {
+namespace {
+
+// The README's table of each program's exit statuses lists the numbers the
+// program's help lists, in order.
+TEST(ExitStatusHelp, TheReadmeListsEachProgramsStatuses) {
+  std::ifstream readme(README_PATH);
+  std::map<std::string, std::vector<int>> in_readme;
+  bool in_section = false;
+  std::string program;
+  for (std::string line; std::getline(readme, line);) {
+    if (line.starts_with("## ")) in_section = line == "## Exit statuses";
+    if (!in_section) continue;
+    if (line.starts_with("### ")) program = line.substr(4);
+    if (!program.empty() && line.size() > 2 && line[0] == '|' && line[2] >= '0' && line[2] <= '9') {
+      in_readme[program].push_back(std::stoi(line.substr(2)));
+    }
+  }
+  for (const Program p : {Program::kVarnock, Program::kCheck, Program::kPace, Program::kGather}) {
+    const std::string help = exit_status_help(p);
+    std::vector<int> listed;
+    for (size_t at = 0; (at = help.find("\n  ", at)) != std::string::npos;) {
+      at += 3;
+      listed.push_back(std::stoi(help.substr(at)));
+    }
+    EXPECT_EQ(in_readme[program_name(p)], listed) << program_name(p);
+  }
 }
 
 }  // namespace
