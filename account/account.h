@@ -139,6 +139,8 @@ class Account {
   int64_t status_records() const { return totals_.status_records; }
   // The largest valid frame's message so far, in bytes; 0 before any.
   int64_t largest_frame_bytes() const { return largest_frame_bytes_; }
+  // Publisher runs retired while live, for want of room (RunTracker::kMaxRuns).
+  int64_t live_runs_retired() const { return runs_.live_runs_retired(); }
   // Messages received so far, valid or not.
   int64_t messages() const { return totals_.status_records + totals_.frames + totals_.corrupt; }
 

@@ -23,19 +23,17 @@ bool RunTracker::offset_fits(const Run& r, int64_t offset_ms) {
                              offset_ms <= saturating_add(r.min_offset_ms, kLaterOffsetMs));
 }
 
-double RunTracker::shown_pace(int64_t pixels) const {
+double RunTracker::shown_pace(int64_t pixels) {
   // The median of the paces shown: one publisher of another rate among
   // several alike moves it little.
-  std::array<double, kMaxRuns> paces{};
-  size_t n = 0;
+  paces_.clear();
   for (const Run& r : runs_) {
-    if (r.pixels == pixels && r.cycle_ms > 0 && n < paces.size()) paces[n++] = r.cycle_ms;
+    if (r.pixels == pixels && r.cycle_ms > 0) paces_.push_back(r.cycle_ms);
   }
-  if (n == 0) return 0;
-  const size_t middle = n / 2;
-  std::nth_element(paces.begin(), paces.begin() + static_cast<std::ptrdiff_t>(middle),
-                   paces.begin() + static_cast<std::ptrdiff_t>(n));
-  return paces[middle];
+  if (paces_.empty()) return 0;
+  const auto middle = paces_.begin() + static_cast<std::ptrdiff_t>(paces_.size() / 2);
+  std::nth_element(paces_.begin(), middle, paces_.end());
+  return *middle;
 }
 
 RunTracker::Run* RunTracker::best_continuation(int64_t seq, int64_t stamp_ms, int64_t offset_ms,
@@ -78,9 +76,11 @@ RunTracker::Run* RunTracker::best_continuation(int64_t seq, int64_t stamp_ms, in
 
 void RunTracker::start(int64_t seq, int64_t stamp_ms, int64_t recv_ms, int64_t pixels) {
   if (runs_.size() == kMaxRuns) {
+    // Silent runs have retired in add(): every run left is live.
     runs_.erase(std::min_element(runs_.begin(), runs_.end(), [](const Run& a, const Run& b) {
       return a.last_recv_ms < b.last_recv_ms;
     }));
+    ++live_runs_retired_;
   }
   Run& r = runs_.emplace_back();
   r.pixels = pixels;

@@ -33,8 +33,9 @@ struct FrameOutcome {
 
 class RunTracker {
  public:
-  // Runs kept at once; beyond it, the one heard from longest ago retires.
-  static constexpr size_t kMaxRuns = 32;
+  // Runs kept at once, each with a window of kWindow numbers (16 KiB): at
+  // most 16 MiB. Beyond it, the one heard from longest ago retires.
+  static constexpr size_t kMaxRuns = 1024;
   // How far back in a run a late or repeated frame is still recognised.
   static constexpr int64_t kWindow = 1024;
   // Runs silent this long retire.
@@ -73,6 +74,9 @@ class RunTracker {
 
   // Runs started so far.
   int64_t runs_started() const { return runs_started_; }
+  // Runs retired while still live (heard within kRetireMs) to make room for
+  // another: their later frames start runs anew, so counts may mislead.
+  int64_t live_runs_retired() const { return live_runs_retired_; }
   // First and highest sequence number of the first kListed runs, in order of
   // their start.
   const std::vector<Span>& listed() const { return listed_; }
@@ -103,12 +107,14 @@ class RunTracker {
   static bool offset_fits(const Run& r, int64_t offset_ms);
   Run* best_continuation(int64_t seq, int64_t stamp_ms, int64_t offset_ms, int64_t pixels);
   // The pace of the runs of `pixels` pixels that have shown theirs; 0 when none has.
-  double shown_pace(int64_t pixels) const;
+  double shown_pace(int64_t pixels);
   void start(int64_t seq, int64_t stamp_ms, int64_t recv_ms, int64_t pixels);
 
   std::vector<Run> runs_;
+  std::vector<double> paces_;  // shown_pace's scratch, kept to spare an allocation a frame
   std::vector<Span> listed_;
   int64_t runs_started_ = 0;
+  int64_t live_runs_retired_ = 0;
 };
 
 }  // namespace varnock::account

@@ -225,6 +225,12 @@ int run_check(const Options& options, const host::Host& host, Clock& clock, Send
   out.summary(summary);
   if (sharer) sharer->summary(summary);
 
+  if (const int64_t retired = account.live_runs_retired(); retired > 0) {
+    std::fprintf(stderr,
+                 "varnock-check: warning: more than %zu publisher runs were live at once; %lld "
+                 "were dropped to make room, and their later frames counted as new runs\n",
+                 account::RunTracker::kMaxRuns, static_cast<long long>(retired));
+  }
   if (out.error() == EPIPE) {
     // A reader that has gone away ends us as it ends any filter: quietly,
     // by SIGPIPE.

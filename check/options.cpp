@@ -108,7 +108,8 @@ pixel of a frame. Frames of any size are taken (varnock's are 1280 x 1280,
 varnock-pace's as asked), their width times height equal to their size. A
 frame's pattern period is its sequence number (60 plus its publisher's cycle
 index). Frames are followed per publisher run (several
-publishers, or a restarted one, are runs of their own): gaps count as lost,
+publishers, or a restarted one, are runs of their own; up to 1024 at once,
+16 KiB each, and a warning past that): gaps count as lost,
 repeats as duplicates, a frame arriving after a later one as late. Each cycle
 sends a status record just before its frame; a status record that no frame
 follows counts a lost frame that no gap shows (all frames lost, the last ones

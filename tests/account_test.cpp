@@ -274,6 +274,59 @@ TEST(RunTracker, ListsEachRunsPeriodsAndBoundsItsMemory) {
   EXPECT_EQ(t.listed().size(), RunTracker::kListed);
 }
 
+// Many publishers at one rate, started a few milliseconds apart and
+// interleaved as they arrive, each losing frames at known places: every run
+// is told apart and every gap counted, however many there are.
+TEST(RunTracker, ManyInterleavedPublishersAreEachFollowed) {
+  for (const int64_t publishers : {int64_t{40}, int64_t{100}}) {
+    SCOPED_TRACE(publishers);
+    constexpr int64_t kCycles = 120;
+    constexpr int64_t kCycleMs = 33;
+    struct Frame {
+      int64_t stamp_ms, seq;
+    };
+    std::vector<Frame> frames;
+    int64_t dropped = 0;
+    for (int64_t p = 0; p < publishers; ++p) {
+      for (int64_t k = 0; k < kCycles; ++k) {
+        // Neither a run's first nor its last frame: those leave no gap.
+        if (k > 0 && k < kCycles - 1 && (p * 13 + k) % 25 == 0) {
+          ++dropped;
+          continue;
+        }
+        frames.push_back({1'000 + p * 37 % 331 + k * kCycleMs, 60 + k});
+      }
+    }
+    std::stable_sort(frames.begin(), frames.end(),
+                     [](const Frame& a, const Frame& b) { return a.stamp_ms < b.stamp_ms; });
+    RunTracker t;
+    int64_t missing = 0;
+    for (const Frame& f : frames) {
+      const FrameOutcome o = t.add(f.seq, f.stamp_ms, f.stamp_ms + 1, kPixels);
+      EXPECT_NE(o.kind, FrameOutcome::kDuplicate);
+      missing += o.missing;
+    }
+    EXPECT_EQ(t.runs_started(), publishers);
+    EXPECT_EQ(missing, dropped);
+    EXPECT_EQ(t.live_runs_retired(), 0);
+  }
+}
+
+// Past kMaxRuns live runs, the one heard from longest ago retires, and the
+// tracker says so.
+TEST(RunTracker, RetiringALiveRunIsCounted) {
+  RunTracker t;
+  for (int64_t i = 0; i <= static_cast<int64_t>(RunTracker::kMaxRuns); ++i) {
+    t.add(60, 1'000 + i, 1'000 + i + 1'000'000 * i, kPixels);
+  }
+  EXPECT_EQ(t.live_runs_retired(), 0);  // each earlier one silent for over kRetireMs
+  RunTracker live;
+  for (int64_t i = 0; i <= static_cast<int64_t>(RunTracker::kMaxRuns); ++i) {
+    live.add(60 + 3 * i, -i, 5, kPixels + i);
+  }
+  EXPECT_EQ(live.live_runs_retired(), 1);
+}
+
 TEST(TimeHistogram, PercentilesWithinTheBucketWidthForAnyValues) {
   struct Case {
     const char* name;
