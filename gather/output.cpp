@@ -131,7 +131,9 @@ std::string csv_row(const R& r) {
   std::string out = report::csv_field(r.name) + "," + report::csv_field(r.host) + "," + n(r.pid) +
                     "," + n(r.second);
   for (const report::Field* f : report::shared_fields()) {
-    if (in_second(*f)) out += "," + report::plain_value(report::report_value(*f, r), "");
+    if (!in_second(*f)) continue;
+    out += ',';
+    out += report::plain_value(report::report_value(*f, r), "");
   }
   return out + "\n";
 }
@@ -165,7 +167,8 @@ std::string json_summary(const View& view, int64_t now_ms, double seconds) {
         .boolean("ended", c.ended())
         .boolean("silent", c.silent(now_ms));
     add_fields(entry, c.run(), [](const report::Field& f) { return f.of_summary != nullptr; });
-    checkers += (checkers.empty() ? "" : ",") + entry.str();
+    if (!checkers.empty()) checkers += ',';
+    checkers += entry.str();
   }
   JsonObject total;
   add_fields(total, view.total(), in_second);
