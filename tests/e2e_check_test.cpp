@@ -14,8 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -26,57 +26,25 @@
 #include "messages/encoding.h"
 #include "messages/recstat_t.h"
 #include "pattern/frames.h"
+#include "tests/support/check_in_namespace.h"
 #include "tests/support/child_process.h"
-#include "tests/support/netns.h"
 #include "tests/support/pty_process.h"
+#include "tests/support/wait.h"
 
 namespace varnock {
 namespace {
 
 using nlohmann::json;
+using testing::CheckOutput;
 using testing::ChildProcess;
+using testing::drop_udp;
+using testing::nft;
+using testing::parse_check_output;
 using testing::PtyOptions;
 using testing::PtyProcess;
 
 constexpr char kLoopbackUrl[] = "udpm://239.255.76.67:7667?ttl=0&recv_buf_size=4194304";
 constexpr char kLanUrl[] = "udpm://239.255.76.67:7667?ttl=1";
-
-// What varnock-check wrote with --json, every line parsed as JSON.
-struct CheckOutput {  // NOLINT(bugprone-exception-escape): json's members may throw
-  json start;
-  std::vector<json> rows;
-  json summary;
-  std::string text;  // as written, for failure messages
-
-  int64_t row_sum(const char* field) const {
-    int64_t sum = 0;
-    for (const json& r : rows) sum += r[field].get<int64_t>();
-    return sum;
-  }
-  int64_t total(const char* field) const { return summary[field].get<int64_t>(); }
-  // Frames received once each, lost or not: what the runs published while
-  // the check listened.
-  int64_t accounted() const { return total("frames") - total("duplicates") + total("lost"); }
-};
-
-CheckOutput parse_check_output(const std::string& out) {
-  CheckOutput o;
-  o.text = out;
-  std::istringstream lines(out);
-  std::string line;
-  while (std::getline(lines, line)) {
-    json j = json::parse(line);
-    const std::string type = j.at("type");
-    if (type == "start") {
-      o.start = std::move(j);
-    } else if (type == "second") {
-      o.rows.push_back(std::move(j));
-    } else if (type == "summary") {
-      o.summary = std::move(j);
-    }
-  }
-  return o;
-}
 
 int64_t rate_line_total(const std::string& output, int64_t* largest) {
   int64_t total = 0;
@@ -92,37 +60,21 @@ int64_t rate_line_total(const std::string& output, int64_t* largest) {
   return total;
 }
 
-// Loads an nftables ruleset, in namespace `netns` or in this one.
-void nft(const std::string& rules, const std::string& netns = "") {
-  const std::string command = (netns.empty() ? "" : "ip netns exec " + netns + " ") + "nft -f -";
-  std::FILE* p = popen(command.c_str(), "w");
-  ASSERT_NE(p, nullptr);
-  std::fputs(rules.c_str(), p);
-  ASSERT_EQ(pclose(p), 0) << "nftables could not load:\n" << rules;
-}
-
-// An nftables rule on this host's input that drops UDP datagrams matching
-// `match`; "" removes it.
-void drop_udp(const std::string& match) {
-  std::system("nft delete table inet varnock_test 2>/dev/null");
-  if (match.empty()) return;
-  nft("table inet varnock_test {\n  chain input {\n    type filter hook input priority 0;\n"
-      "    meta l4proto udp " +
-      match + " drop\n  }\n}\n");
-}
-
 // Publishes `cycles` cycles as varnock does, a status record then a frame,
 // `cycle_ms` apart, with pattern periods from `first_period` on, by a clock
 // `clock_ahead_ms` ahead of this host's, each message `repeats` times (a
-// network that repeats datagrams).
+// network that repeats datagrams). `before_cycle`, when given, is called
+// with each cycle's index just before it is published.
 void publish_cycles(const char* url, int32_t first_period, int cycles, int cycle_ms,
-                    int64_t clock_ahead_ms = 0, int repeats = 1) {
+                    int64_t clock_ahead_ms = 0, int repeats = 1,
+                    const std::function<void(int)>& before_cycle = {}) {
   lcm_t* bus = lcm_create(url);
   ASSERT_NE(bus, nullptr);
   TestPatternFrames frames(first_period);
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < cycles; ++i) {
     std::this_thread::sleep_until(start + std::chrono::milliseconds(int64_t{cycle_ms} * i));
+    if (before_cycle) before_cycle(i);
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     const int64_t ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(now).count() + clock_ahead_ms;
@@ -151,60 +103,8 @@ int64_t wall_ms() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
 }
 
-class CheckInNamespace : public ::testing::Test {
+class CheckInNamespace : public testing::CheckInNamespace {
  protected:
-  static void SetUpTestSuite() { skip_reason_ = testing::enter_multicast_namespace(); }
-
-  void SetUp() override {
-    if (!skip_reason_.empty()) GTEST_SKIP() << skip_reason_ << ": namespace test skipped";
-    std::string tmpl = (std::filesystem::temp_directory_path() / "varnock-check-XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    drop_udp("");
-    // Loopback and IP reassembly as a new namespace has them.
-    std::system(
-        "ip link set lo mtu 65536; tc qdisc del dev lo root 2>/dev/null; sysctl -qw "
-        "net.ipv4.ipfrag_high_thresh=4194304 net.ipv4.ipfrag_low_thresh=3145728 "
-        "net.ipv4.ipfrag_time=30");
-    for (const std::string& host : hosts_) {
-      std::system(("ip netns del " + host + " 2>/dev/null").c_str());
-    }
-    if (!hosts_.empty()) {
-      std::system("ip link del vbr 2>/dev/null; ip link del va 2>/dev/null");
-      std::system("ip route replace 224.0.0.0/4 dev lo");
-    }
-    if (!dir_.empty()) std::filesystem::remove_all(dir_);
-  }
-
-  std::string path(const char* name) const { return (dir_ / name).string(); }
-
-  // Starts varnock-check with `args` (prefixed, e.g. by "ip netns exec";
-  // --json among them), its output in NAME.out and NAME.err, and waits for
-  // its start line: it has subscribed.
-  std::unique_ptr<ChildProcess> start_check(std::vector<std::string> prefix,
-                                            const std::vector<std::string>& args,
-                                            const std::string& name = "check") {
-    prefix.emplace_back(CHECK_BINARY);
-    prefix.insert(prefix.end(), args.begin(), args.end());
-    const std::string out_path = path((name + ".out").c_str());
-    const std::string err_path = path((name + ".err").c_str());
-    auto check = std::make_unique<ChildProcess>(prefix, out_path, err_path);
-    bool started = false;
-    for (int i = 0; i < 500 && !started; ++i) {
-      const std::string out = testing::read_file(out_path);
-      const size_t end = out.find('\n');
-      if (end != std::string::npos) {
-        const json first = json::parse(out.substr(0, end), nullptr, false);
-        started = first.is_object() && first.value("type", "") == "start";
-      }
-      if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    EXPECT_TRUE(started) << "no start line: " << testing::read_file(err_path);
-    return check;
-  }
-
   // Runs varnock at a terminal until it has printed `lines` rate lines.
   std::string run_varnock(std::optional<std::string> url, int lines) {
     PtyOptions options;
@@ -219,25 +119,6 @@ class CheckInNamespace : public ::testing::Test {
     return varnock.output();
   }
 
-  // What varnock-check wrote, once it has exited with `status`.
-  CheckOutput finished_check(ChildProcess& check, int status, const std::string& name = "check") {
-    const std::string err_path = path((name + ".err").c_str());
-    EXPECT_EQ(check.wait_exit(std::chrono::seconds(30)), status) << testing::read_file(err_path);
-    const std::string text = testing::read_file(path((name + ".out").c_str()));
-    if (text.rfind('{', 0) != 0) return {};  // text output
-    CheckOutput out = parse_check_output(text);
-    EXPECT_FALSE(out.summary.is_null()) << testing::read_file(err_path);
-    return out;
-  }
-
-  // Lets the last frames arrive, stops varnock-check with SIGTERM and reads
-  // what it wrote; it must exit 0 (nothing corrupt) with a summary.
-  CheckOutput stop_check(ChildProcess& check) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    check.signal(SIGTERM);
-    return finished_check(check, 0);
-  }
-
   // varnock on this host and varnock-check on the peer host, over ttl=1,
   // until varnock has printed `lines` rate lines; returns varnock's output.
   std::string run_across_hosts(int lines, CheckOutput* out) {
@@ -248,92 +129,15 @@ class CheckInNamespace : public ::testing::Test {
     return published;
   }
 
-  // Makes a second host: a namespace joined to this one by a veth pair, with
-  // multicast routed over it on both sides.
-  void make_peer_host() {
-    hosts_.push_back("varnock-peer-" + std::to_string(getpid()));
-    const std::string& peer = hosts_.back();
-    const std::string n = " -n " + peer + " ";
-    const std::string script =
-        "ip netns add " + peer + " && ip link add va type veth peer name vb netns " + peer +
-        " && ip addr add 10.231.0.1/24 dev va && ip link set va mtu 65535 up" +
-        " && ip route replace 224.0.0.0/4 dev va" + " && ip" + n + "link set lo up && ip" + n +
-        "addr add 10.231.0.2/24 dev vb && ip" + n + "link set vb mtu 65535 up && ip" + n +
-        "route add 224.0.0.0/4 dev vb";
-    ASSERT_EQ(std::system(script.c_str()), 0) << script;
-  }
-
-  // Commands that make host `h`, joined to the bridge by veth `port`, with
-  // the address 10.232.0.`n`.
-  static std::string bridged_host_script(const std::string& h, const std::string& port, int n) {
-    const std::string in = " && ip -n " + h + " ";
-    return " && ip netns add " + h + " && ip link add " + port +
-           " mtu 65535 type veth peer name eth0 mtu 65535 netns " + h + " && ip link set " + port +
-           " master vbr up" + in + "link set lo up" + in + "addr add 10.232.0." +
-           std::to_string(n) + "/24 dev eth0" + in + "link set eth0 up" + in +
-           "route add 224.0.0.0/4 dev eth0";
-  }
-
-  // Makes `count` publishing hosts on a bridge that this host (the checker's)
-  // is on too, multicast flooding to every port.
-  void make_bridged_hosts(int count) {
-    std::string script =
-        "ip link add vbr mtu 65535 type bridge mcast_snooping 0 && ip link set vbr up && "
-        "ip addr add 10.232.0.254/24 dev vbr && ip route replace 224.0.0.0/4 dev vbr";
-    // Names differ from one call to the next: a namespace's deletion frees
-    // its end of a veth pair only later.
-    for (int i = 1; i <= count; ++i) {
-      std::string id = std::to_string(count);
-      id += std::to_string(i);
-      std::string host = "varnock-pub";
-      host += id;
-      host += "-";
-      host += std::to_string(getpid());
-      hosts_.push_back(host);
-      const std::string& h = hosts_.back();
-      std::string port = "vp";
-      port += id;
-      script += bridged_host_script(h, port, i);
-    }
-    ASSERT_EQ(std::system(script.c_str()), 0) << script;
-  }
-
-  // Loopback with an Ethernet MTU: a frame of varnock's travels as 1,126 IP
-  // fragments, reassembled by this host's IP as on a LAN.
-  static void fragment_on_loopback(const std::string& sysctls = "") {
-    ASSERT_EQ(std::system("ip link set lo mtu 1500"), 0);
-    if (!sysctls.empty()) {
-      ASSERT_EQ(std::system(("sysctl -qw " + sysctls).c_str()), 0) << sysctls;
-    }
-  }
-
   // Drops `per_10000` of every 10,000 IP fragments as they arrive, before
   // reassembly.
   static void drop_fragments(int per_10000) {
-    nft("table inet varnock_test {\n  chain pre {\n    type filter hook prerouting priority -500;\n"
+    testing::nft(
+        "table inet varnock_test {\n  chain pre {\n    type filter hook prerouting priority -500;\n"
         "    ip frag-off & 0x3fff != 0 numgen random mod 10000 < " +
         std::to_string(per_10000) + " drop\n  }\n}\n");
   }
-
-  // varnock-pace's frames of varnock's size at `rate` for `seconds` on this host.
-  std::unique_ptr<ChildProcess> start_pace(const char* rate, const char* seconds,
-                                           std::vector<std::string> more = {}) {
-    std::vector<std::string> command{PACE_BINARY,
-                                     "--rate",
-                                     rate,
-                                     "--seconds",
-                                     seconds,
-                                     "--url",
-                                     "udpm://239.255.76.67:7667?ttl=0"};
-    command.insert(command.end(), more.begin(), more.end());
-    return std::make_unique<ChildProcess>(command, path("pace.out"), path("pace.err"));
-  }
-
-  static std::string skip_reason_;
-  std::filesystem::path dir_;
-  std::vector<std::string> hosts_;
 };
-std::string CheckInNamespace::skip_reason_;
 
 TEST_F(CheckInNamespace, AccountAddsUpWithWhatVarnockPublished) {
   auto check = start_check({}, {"--json", "--url", kLoopbackUrl});
@@ -378,7 +182,9 @@ TEST_F(CheckInNamespace, DamagedFrameIsReportedCorruptWithNonZeroExit) {
     } else {
       publish_message(bus, "TFIMAGE", f);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    // The receive buffer holds two frames: each is taken in before the next.
+    ASSERT_TRUE(testing::wait_receiver_idle(check->pid(), std::chrono::seconds(20)))
+        << "varnock-check did not take in frame " << i;
   }
   lcm_destroy(bus);
   const CheckOutput out = finished_check(*check, 3);
@@ -413,7 +219,8 @@ TEST_F(CheckInNamespace, SeveralPublishersAreAccountedRunByRun) {
     std::vector<std::unique_ptr<ChildProcess>> varnocks;
     // Started a little apart, as on separate hosts: publishers started within
     // the same millisecond send the same periods at the same times, and no
-    // receiver can tell which run such a frame belongs to.
+    // receiver can tell which run such a frame belongs to. The gap is the
+    // set-up itself, not a wait for something to happen.
     for (int i = 0; i < publishers; ++i) {
       if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(400));
       varnocks.push_back(std::make_unique<ChildProcess>(
@@ -422,7 +229,14 @@ TEST_F(CheckInNamespace, SeveralPublishersAreAccountedRunByRun) {
           path(("varnock" + std::to_string(i) + ".out").c_str()), "/dev/null"));
     }
     unsetenv("LCM_DEFAULT_URL");
-    std::this_thread::sleep_for(std::chrono::seconds(3));
+    // Each publishes for a few seconds: three rate lines after its banner.
+    for (int i = 0; i < publishers; ++i) {
+      const std::string out = path(("varnock" + std::to_string(i) + ".out").c_str());
+      EXPECT_TRUE(testing::wait_until([&] { return testing::file_lines(out).size() >= 4; },
+                                      std::chrono::seconds(30)))
+          << "varnock " << i << " wrote only:\n"
+          << testing::read_file(out);
+    }
     for (auto& v : varnocks) v->signal(SIGTERM);
     for (auto& v : varnocks) EXPECT_TRUE(v->wait_exit(std::chrono::seconds(10)).has_value());
     const CheckOutput out = stop_check(*check);
@@ -504,6 +318,8 @@ TEST_F(CheckInNamespace, UnusualPublishersLoseNothing) {
     SCOPED_TRACE("a 1970 clock beside a right one");
     auto check = start_check({}, {"--json", "--seconds", "5", "--url", kLoopbackUrl});
     std::thread board([&] { publish_cycles(kUrl, 60, 150, 20, 20'000 - wall_ms()); });
+    // The two publish a few milliseconds apart, as two hosts' publishers do,
+    // not in the same instant: the offset is the set-up, not a wait.
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     publish_cycles(kUrl, 5'000, 150, 20);
     board.join();
@@ -515,12 +331,10 @@ TEST_F(CheckInNamespace, UnusualPublishersLoseNothing) {
   {
     SCOPED_TRACE("a stray frame a day ahead");
     auto check = start_check({}, {"--json", "--seconds", "5", "--url", kLoopbackUrl});
-    std::thread stray([&] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1'500));
-      publish_cycles(kUrl, 200'000, 1, 10, 86'400'000);
+    // Halfway through the run, from a publisher of its own.
+    publish_cycles(kUrl, 60, 150, 20, 0, 1, [&](int cycle) {
+      if (cycle == 75) publish_cycles(kUrl, 200'000, 1, 10, 86'400'000);
     });
-    publish_cycles(kUrl, 60, 150, 20);
-    stray.join();
     const CheckOutput out = finished_check(*check, 0);
     expect_truth(out, 151, 151);
     EXPECT_EQ(out.total("duplicates"), 0);
@@ -608,15 +422,24 @@ TEST_F(CheckInNamespace, FramesPastTheLastSequencedPeriodAreAccounted) {
 TEST_F(CheckInNamespace, FrameOutagesInTheMiddleAndAtTheEnd) {
   auto check = start_check({}, {"--json", "--seconds", "9", "--url", kLoopbackUrl});
   const int64_t start = std::time(nullptr);
-  std::thread publisher(
-      [] { publish_cycles("udpm://239.255.76.67:7667?ttl=0", 60, 700, 10); });  // 7 s
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  // The outages are cut at the publisher's cycles, 10 ms apart: the middle
+  // one lasts 200 cycles (2 s), the last the run's final 200.
+  std::atomic<int> cycle{0};
+  std::thread publisher([&cycle] {
+    publish_cycles("udpm://239.255.76.67:7667?ttl=0", 60, 700, 10, 0, 1,
+                   [&cycle](int i) { cycle = i; });
+  });
+  const auto at_cycle = [&cycle](int n) {
+    EXPECT_TRUE(testing::wait_until([&] { return cycle >= n; }, std::chrono::seconds(30)))
+        << "the publisher never reached cycle " << n;
+  };
+  at_cycle(150);
   drop_udp("meta length > 1000");
   const int64_t cut = std::time(nullptr);
-  std::this_thread::sleep_for(std::chrono::seconds(2));
+  at_cycle(350);
   drop_udp("");
   const int64_t restored = std::time(nullptr);
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  at_cycle(500);
   drop_udp("meta length > 1000");
   publisher.join();
   const CheckOutput out = finished_check(*check, 0);
@@ -661,10 +484,16 @@ TEST_F(CheckInNamespace, SignalDuringASlowPublishCutsNoFrame) {
       std::chrono::seconds(30)))
       << varnock.output();
   // A rate line starts a cycle: some 20 ms later its frame is half sent.
+  // The pause aims the signal into the send, which is what is tested.
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   kill(varnock.pid(), SIGINT);
   ASSERT_TRUE(varnock.wait_exit(std::chrono::seconds(15)).has_value());
   EXPECT_EQ(varnock.ending(), "killed by SIGINT");
+  // The link sends what it queued before the check can take it in.
+  EXPECT_TRUE(testing::wait_until(
+      [] { return std::system("tc -s qdisc show dev va | grep -q 'backlog 0b 0p'") == 0; },
+      std::chrono::seconds(20)))
+      << "the slow link still holds datagrams";
   const CheckOutput out = stop_check(*check);
   ASSERT_FALSE(out.summary.is_null());
 
@@ -704,7 +533,8 @@ TEST_F(CheckInNamespace, LossIsSplitByCause) {
     auto check = start_check({}, {"--json", "--max-loss", "5", "--url",
                                   "udpm://239.255.76.67:7667?ttl=0&recv_buf_size=524288"});
     run_varnock(std::nullopt, 3);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_TRUE(testing::wait_receiver_idle(check->pid(), std::chrono::seconds(20)))
+        << "varnock-check was still receiving 20 s after varnock ended";
     check->signal(SIGTERM);
     const CheckOutput out = finished_check(*check, 4);
     EXPECT_EQ(out.start["receive_buffer_bytes"], 1'048'576);
@@ -926,39 +756,6 @@ TEST_F(CheckInNamespace, AFullReassemblyMemoryIsNamed) {
   EXPECT_GT(out.total("lost_reassembly_memory"), out.total("lost_fragments")) << out.text;
 }
 
-// A link slower than the publisher with a short queue drops on the sending
-// host while LCM reports success: varnock-pace counts the datagrams, and
-// varnock warns of them once, its standard output unchanged.
-TEST_F(CheckInNamespace, TheSendersDropsAreCounted) {
-  fragment_on_loopback();
-  ASSERT_EQ(std::system("tc qdisc add dev lo root tbf rate 200mbit burst 64kb latency 5ms"), 0);
-  auto pace = start_pace("40", "2", {"--json"});
-  EXPECT_EQ(pace->wait_exit(std::chrono::seconds(10)), 0);
-  const CheckOutput pace_out = parse_check_output(testing::read_file(path("pace.out")));
-  ASSERT_FALSE(pace_out.summary.is_null()) << pace_out.text;
-  EXPECT_GT(pace_out.summary["send_drops"].get<int64_t>(), 10) << pace_out.text;
-  int64_t by_second = 0;
-  for (const json& r : pace_out.rows) by_second += r["send_drops"].get<int64_t>();
-  EXPECT_LE(by_second, pace_out.summary["send_drops"].get<int64_t>());
-
-  setenv("LCM_DEFAULT_URL", "udpm://239.255.76.67:7667?ttl=0", 1);
-  ChildProcess varnock({VARNOCK_BINARY}, path("varnock.out"), path("varnock.err"));
-  unsetenv("LCM_DEFAULT_URL");
-  std::this_thread::sleep_for(std::chrono::milliseconds(3500));
-  varnock.signal(SIGTERM);
-  EXPECT_TRUE(varnock.wait_exit(std::chrono::seconds(10)).has_value());
-  const std::string err = testing::read_file(path("varnock.err"));
-  EXPECT_NE(err.find("varnock: warning: the kernel dropped "), std::string::npos) << err;
-  EXPECT_EQ(err.find("warning", err.find("warning") + 1), std::string::npos) << err;
-  std::istringstream lines(testing::read_file(path("varnock.out")));
-  std::string line;
-  std::getline(lines, line);
-  EXPECT_EQ(line, "varnock");
-  while (std::getline(lines, line)) {
-    EXPECT_NE(line.find(" frame rate: "), std::string::npos) << line;
-  }
-}
-
 // --share publishes each settled second and the summary on VARNOCK_CHECK of
 // the bus it listens to, with the JSON lines' values; the account is not
 // disturbed by it. A log cannot carry them.
@@ -967,16 +764,19 @@ TEST_F(CheckInNamespace, SharedReportsCarryTheAccount) {
   ASSERT_NE(listener, nullptr);
   std::vector<check_report_t> reports;
   int malformed = 0;
+  std::atomic<bool> summary_came{false};
   struct Sink {
     std::vector<check_report_t>* reports;
     int* malformed;
-  } sink{&reports, &malformed};
+    std::atomic<bool>* summary_came;
+  } sink{&reports, &malformed, &summary_came};
   lcm_subscribe(
       listener, "VARNOCK_CHECK",
       [](const lcm_recv_buf_t* rbuf, const char*, void* user) {
         auto* to = static_cast<Sink*>(user);
         check_report_t m;
         if (check_report_t::decode(static_cast<const uint8_t*>(rbuf->data), rbuf->data_size, &m)) {
+          if (m.kind == check_report_t::kKindSummary) *to->summary_came = true;
           to->reports->push_back(std::move(m));
         } else {
           ++*to->malformed;
@@ -992,7 +792,8 @@ TEST_F(CheckInNamespace, SharedReportsCarryTheAccount) {
       {}, {"--json", "--seconds", "4", "--share", "--name", "sub-a", "--url", kLoopbackUrl});
   publish_cycles("udpm://239.255.76.67:7667?ttl=0", 60, 100, 10);
   const CheckOutput out = finished_check(*check, 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_TRUE(testing::wait_until([&] { return summary_came.load(); }, std::chrono::seconds(10)))
+      << "no summary report on VARNOCK_CHECK";
   done = true;
   pump.join();
   lcm_destroy(listener);
@@ -1033,69 +834,6 @@ TEST_F(CheckInNamespace, SharedReportsCarryTheAccount) {
   EXPECT_NE(testing::read_file(path("check.err")).find("--share cannot publish on file://"),
             std::string::npos)
       << testing::read_file(path("check.err"));
-}
-
-// A test across hosts: a publisher, two receivers (one losing packets on
-// its way in), each checker sharing its account, and varnock-gather on a
-// fourth host. The gathered summary is, checker by checker, what each
-// checker wrote itself.
-TEST_F(CheckInNamespace, GatheredAccountsAreTheCheckersOwn) {
-  make_bridged_hosts(3);
-  if (HasFatalFailure()) return;
-  constexpr char kUrl[] = "udpm://239.255.76.67:7667?ttl=1&recv_buf_size=4194304";
-  nft("table inet lossy {\n  chain input {\n    type filter hook input priority 0;\n"
-      "    meta l4proto udp meta length > 1000 numgen random mod 100 < 2 drop\n  }\n}\n",
-      hosts_[2]);
-  ChildProcess gather({GATHER_BINARY, "--json", "--seconds", "8", "--url", kUrl},
-                      path("gather.out"), path("gather.err"));
-  const std::vector<std::string> names = {"sub-clean", "sub-lossy"};
-  std::vector<std::unique_ptr<ChildProcess>> checks;
-  for (size_t i = 0; i < names.size(); ++i) {
-    checks.push_back(start_check(
-        {"ip", "netns", "exec", hosts_[i + 1]},
-        {"--json", "--share", "--name", names[i], "--seconds", "5", "--url", kUrl}, names[i]));
-  }
-  ChildProcess pace({"ip", "netns", "exec", hosts_[0], PACE_BINARY, "--rate", "50", "--width",
-                     "640", "--height", "480", "--seconds", "3", "--json", "--url", kUrl},
-                    path("pace.out"), path("pace.err"));
-  EXPECT_EQ(pace.wait_exit(std::chrono::seconds(10)), 0);
-  std::vector<CheckOutput> own;
-  for (size_t i = 0; i < names.size(); ++i) own.push_back(finished_check(*checks[i], 0, names[i]));
-  EXPECT_EQ(gather.wait_exit(std::chrono::seconds(15)), 0)
-      << testing::read_file(path("gather.err"));
-
-  json summary;
-  std::istringstream lines(testing::read_file(path("gather.out")));
-  for (std::string line; std::getline(lines, line);) {
-    const json j = json::parse(line);
-    if (j["type"] == "summary") summary = j;
-  }
-  ASSERT_FALSE(summary.is_null()) << testing::read_file(path("gather.out"));
-  EXPECT_EQ(summary["malformed"], 0);
-  ASSERT_EQ(summary["checkers"].size(), names.size()) << summary.dump();
-  int64_t frames = 0;
-  for (size_t i = 0; i < names.size(); ++i) {
-    SCOPED_TRACE(names[i]);
-    const json* gathered = nullptr;
-    for (const json& c : summary["checkers"]) {
-      if (c["name"] == names[i]) gathered = &c;
-    }
-    ASSERT_NE(gathered, nullptr) << summary.dump();
-    EXPECT_EQ((*gathered)["silent"], false);
-    for (const char* field :
-         {"status_records", "frames", "lost", "lost_estimated", "corrupt", "duplicates", "runs",
-          "kernel_drops", "lost_receive_buffer", "lost_other"}) {
-      EXPECT_EQ((*gathered)[field], own[i].summary[field]) << field;
-    }
-    frames += own[i].total("frames");
-  }
-  EXPECT_EQ(summary["total"]["frames"], frames);
-  // Both accounted for every cycle published; the packets lost on the way
-  // cost the lossy host more frames.
-  const CheckOutput published = parse_check_output(testing::read_file(path("pace.out")));
-  ASSERT_FALSE(published.summary.is_null()) << published.text;
-  for (const CheckOutput& o : own) EXPECT_EQ(o.accounted(), published.total("cycles")) << o.text;
-  EXPECT_GT(own[1].total("lost"), own[0].total("lost")) << own[1].text;
 }
 
 }  // namespace

@@ -4,13 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "cli/exit_status.h"
 #include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace varnock {
 namespace {
@@ -35,18 +35,11 @@ struct Ran {
 
 class EveryProgram : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/varnock-cli-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
   Ran run(const char* binary, const std::vector<std::string>& args) {
     std::vector<std::string> argv{binary};
     argv.insert(argv.end(), args.begin(), args.end());
-    const std::string out = (dir_ / "out").string();
-    const std::string err = (dir_ / "err").string();
+    const std::string out = dir_.path("out");
+    const std::string err = dir_.path("err");
     Ran r;
     {
       testing::ChildProcess child(argv, out, err);
@@ -57,7 +50,7 @@ class EveryProgram : public ::testing::Test {
     return r;
   }
 
-  std::filesystem::path dir_;
+  testing::TempDir dir_{"varnock-cli"};
 };
 
 TEST_F(EveryProgram, TheFirstOfHelpAndVersionWins) {

@@ -12,13 +12,11 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "cli/exit_status.h"
@@ -26,6 +24,8 @@
 #include "host/receive_socket_linux.h"
 #include "tests/support/child_process.h"
 #include "tests/support/netns.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 namespace varnock {
 namespace {
@@ -87,30 +87,27 @@ class DiagnoseInNamespace : public ::testing::Test {
 
   void SetUp() override {
     if (!skip_reason_.empty()) GTEST_SKIP() << skip_reason_ << ": namespace test skipped";
-    std::string tmpl = (std::filesystem::temp_directory_path() / "varnock-diag-XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
   }
   void TearDown() override {
     varnock_.reset();
-    if (dir_.empty()) return;
+    if (!skip_reason_.empty()) return;
     // Each test starts from the namespace's good set-up.
     std::system(
         "ip link set lo multicast on mtu 65536 && ip route replace 224.0.0.0/4 dev lo && sysctl "
         "-qw net.ipv4.ipfrag_high_thresh=4194304 net.ipv4.ipfrag_low_thresh=3145728");
-    std::filesystem::remove_all(dir_);
   }
 
-  std::string path(const char* name) const { return (dir_ / name).string(); }
+  std::string path(const char* name) const { return dir_.path(name); }
 
-  // Starts varnock (until the test ends) and waits until it publishes.
+  // Starts varnock (until the test ends) and waits until it publishes: its
+  // first rate line follows its banner once it cycles.
   void start_varnock() {
     varnock_ = std::make_unique<ChildProcess>(std::vector<std::string>{VARNOCK_BINARY},
                                               path("varnock.out"), path("varnock.err"));
-    for (int i = 0; i < 200 && testing::read_file(path("varnock.out")).empty(); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(
+        testing::wait_for_line(path("varnock.out"), " frame rate: ", std::chrono::seconds(20)))
+        << "varnock does not cycle: " << testing::read_file(path("varnock.out"))
+        << testing::read_file(path("varnock.err"));
   }
 
   Diagnosis diagnose(const std::string& url) {
@@ -129,7 +126,7 @@ class DiagnoseInNamespace : public ::testing::Test {
   }
 
   static std::string skip_reason_;
-  std::filesystem::path dir_;
+  testing::TempDir dir_{"varnock-diag"};
   std::unique_ptr<ChildProcess> varnock_;
 };
 std::string DiagnoseInNamespace::skip_reason_;
@@ -221,8 +218,9 @@ TEST_F(DiagnoseInNamespace, ReceiveSocketReadsTheKernelsDrops) {
   EXPECT_GE(before, 0);
 
   start_varnock();
-  std::this_thread::sleep_for(std::chrono::seconds(1));
-  EXPECT_GT(socket->drops(), before);
+  EXPECT_TRUE(
+      testing::wait_until([&] { return socket->drops() > before; }, std::chrono::seconds(20)))
+      << "no drop counted while varnock overflowed the socket";
   varnock_.reset();  // it inherited the socket
   lcm_destroy(bus);
   EXPECT_EQ(socket->drops(), -1) << "a closed socket has no counters";
@@ -244,7 +242,9 @@ TEST_F(DiagnoseInNamespace, TwoPublishersPass) {
         std::vector<std::string>{PACE_BINARY, "--rate", rate, "--width", "64", "--height", "64",
                                  "--seconds", "8", "--url", kGoodUrl},
         path(rate), path(rate) + ".err"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // Its start line comes as it opens the bus.
+    EXPECT_TRUE(testing::wait_for_line(path(rate), "varnock-pace: ", std::chrono::seconds(20)))
+        << testing::read_file(path(rate) + ".err");
   }
   const Diagnosis d = diagnose(kGoodUrl);
   EXPECT_EQ(d.status, 0) << d.all();

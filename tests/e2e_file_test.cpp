@@ -1,5 +1,6 @@
 // The real program at a pseudo-terminal, publishing through LCM's file
-// provider; the log it leaves is read back and every message checked.
+// provider; the log it leaves is read back and every message checked. The
+// ways a run can end are varnock-pace's too.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <lcm/eventlog.h>
@@ -17,12 +18,14 @@
 #include <optional>
 #include <regex>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
 #include "tests/support/child_process.h"
 #include "tests/support/pty_process.h"
 #include "tests/support/run_check.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 namespace varnock {
 namespace {
@@ -38,16 +41,15 @@ bool stopped_terminal_mode(const termios& t) {
   return (t.c_lflag & ICANON) == 0 && (t.c_lflag & ECHO) == 0 && (t.c_lflag & ISIG) != 0;
 }
 
+// "total: C cycles in ..." of varnock-pace's output; -1 when there is none.
+int64_t total_cycles(const std::string& output) {
+  const size_t at = output.find("total: ");
+  return at == std::string::npos ? -1 : std::atoll(output.c_str() + at + 7);
+}
+
 class FileBusRun : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "varnock-e2e-XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
-  std::string log_path() const { return (dir_ / "run.log").string(); }
+  std::string log_path() const { return dir_.path("run.log"); }
 
   PtyOptions options(std::string url = "") const {
     if (url.empty()) {
@@ -57,21 +59,22 @@ class FileBusRun : public ::testing::Test {
     }
     PtyOptions o;
     o.env.emplace_back("LCM_DEFAULT_URL", url);
-    o.stderr_path = (dir_ / "stderr").string();
+    o.stderr_path = dir_.path("stderr");
     return o;
   }
 
-  std::filesystem::path dir_;
+  testing::TempDir dir_{"varnock-e2e"};
 };
 
 // Arguments are answered without opening the bus: the log is never created.
-// An empty text means the stream must stay empty.
+// Help and the version go to standard output alone, a wrong argument's
+// message to standard error alone.
 TEST_F(FileBusRun, ArgumentsTable) {
   struct Case {
     std::vector<std::string> args;
     int status;
-    std::string out_contains;  // in standard output
-    std::string err_contains;  // in standard error
+    std::string out_contains;  // in standard output; "": it stays empty
+    std::string err_contains;  // in standard error; "": it stays empty
   };
   const Case cases[] = {
       {{"--help"}, 0, "LCM_DEFAULT_URL", ""},
@@ -84,15 +87,12 @@ TEST_F(FileBusRun, ArgumentsTable) {
       {{"--help=x"}, 2, "", "--help takes no value"},
       {{""}, 2, "", "Usage: varnock"},
   };
-  const auto holds = [](const std::string& text, const std::string& part) {
-    return part.empty() ? text.empty() : text.find(part) != std::string::npos;
-  };
   setenv("LCM_DEFAULT_URL", options().env[0].second->c_str(), 1);
   for (const Case& c : cases) {
     std::vector<std::string> argv{VARNOCK_BINARY};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
-    const std::string out = (dir_ / "out").string();
-    const std::string err = (dir_ / "err").string();
+    const std::string out = dir_.path("out");
+    const std::string err = dir_.path("err");
     std::optional<int> status;
     {
       testing::ChildProcess child(argv, out, err);
@@ -101,10 +101,14 @@ TEST_F(FileBusRun, ArgumentsTable) {
     std::string what;
     for (const std::string& a : c.args) what += a + " ";
     EXPECT_EQ(status, c.status) << what;
-    EXPECT_TRUE(holds(testing::read_file(out), c.out_contains))
-        << what << ": " << testing::read_file(out);
-    EXPECT_TRUE(holds(testing::read_file(err), c.err_contains))
-        << what << ": " << testing::read_file(err);
+    for (const auto& [stream, contains] : {std::pair{out, c.out_contains}, {err, c.err_contains}}) {
+      const std::string text = testing::read_file(stream);
+      if (contains.empty()) {
+        EXPECT_EQ(text, "") << what << ": " << stream;
+      } else {
+        EXPECT_NE(text.find(contains), std::string::npos) << what << ": " << text;
+      }
+    }
     EXPECT_FALSE(std::filesystem::exists(log_path())) << what << " opened the bus";
   }
   unsetenv("LCM_DEFAULT_URL");
@@ -150,44 +154,82 @@ TEST_F(FileBusRun, UnknownProviderExits1WithOnlyTheBanner) {
   EXPECT_TRUE(testing::same_settings(varnock.settings(), varnock.settings_before()));
 }
 
-// However a run ends, its last cycle is complete, the terminal has its
+// However a run of varnock or varnock-pace ends, its last cycle is complete
+// in the log, its lines count the cycles the log holds, the terminal has its
 // settings back, and a signal that ended it is the one the process died of.
 TEST_F(FileBusRun, HowARunEnds) {
-  struct Case {
+  struct Ending {
     const char* name;
     const char* typed;  // at the terminal, or nullptr to send `signo`
     int signo;
     const char* ending;
   };
-  const Case cases[] = {
-      {"a key", "q", 0, "exit 0"},
-      {"Ctrl+C", "\x03", 0, "killed by SIGINT"},
-      {"Ctrl+\\", "\x1c", 0, "killed by SIGQUIT"},
-      {"SIGTERM", nullptr, SIGTERM, "killed by SIGTERM"},
-      {"SIGHUP", nullptr, SIGHUP, "killed by SIGHUP"},
+  const Ending key{"a key", "q", 0, "exit 0"};
+  const Ending ctrl_c{"Ctrl+C", "\x03", 0, "killed by SIGINT"};
+  const Ending ctrl_backslash{"Ctrl+\\", "\x1c", 0, "killed by SIGQUIT"};
+  const Ending term{"SIGTERM", nullptr, SIGTERM, "killed by SIGTERM"};
+  const Ending hup{"SIGHUP", nullptr, SIGHUP, "killed by SIGHUP"};
+  using Check = std::function<void(const PtyProcess&, const std::vector<int64_t>& cycles)>;
+  struct Program {
+    const char* name;
+    std::vector<std::string> argv;
+    int32_t width, height;                            // of its frames in the log
+    std::function<bool(const std::string&)> cycling;  // its output once it publishes
+    std::function<void(const PtyProcess&)> while_running;
+    Check after;  // its output against the cycles in the log
+    std::vector<Ending> endings;
+  };
+  const Program programs[] = {
+      {"varnock",
+       {VARNOCK_BINARY},
+       1280,
+       1280,
+       [](const std::string& o) { return rate_lines(o) >= 1; },
+       [](const PtyProcess& p) { EXPECT_TRUE(stopped_terminal_mode(p.settings())); },
+       [](const PtyProcess& p, const std::vector<int64_t>& cycles) {
+         EXPECT_EQ(testing::check_rate_lines(cycles, testing::after_banner(p.output())), "");
+       },
+       {key, ctrl_c, ctrl_backslash, term, hup}},
+      {"varnock-pace",
+       {PACE_BINARY, "--rate", "40", "--width", "64", "--height", "48", "--url",
+        "file://" + log_path() + "?mode=w"},
+       64,
+       48,
+       [](const std::string& o) { return o.find(" rate: requested 40 achieved ") != o.npos; },
+       [](const PtyProcess&) {},
+       [](const PtyProcess& p, const std::vector<int64_t>& cycles) {
+         EXPECT_EQ(total_cycles(p.output()), static_cast<int64_t>(cycles.size())) << p.output();
+         EXPECT_EQ(
+             p.output().rfind("varnock-pace: 64 x 48 frames (3112 bytes a message) at 40 Hz", 0),
+             0u)
+             << p.output();
+       },
+       {key, ctrl_c, term}},
   };
   // SIGQUIT dumps core where the limit allows: not from a test.
   rlimit core{};
   getrlimit(RLIMIT_CORE, &core);
   core.rlim_cur = 0;
   setrlimit(RLIMIT_CORE, &core);
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    PtyProcess varnock(VARNOCK_BINARY, options());
-    ASSERT_TRUE(varnock.wait_for_output([](const std::string& o) { return rate_lines(o) >= 1; },
-                                        std::chrono::seconds(15)));
-    EXPECT_TRUE(stopped_terminal_mode(varnock.settings()));
-    if (c.typed != nullptr) {
-      varnock.type(c.typed);
-    } else {
-      kill(varnock.pid(), c.signo);
+  for (const Program& program : programs) {
+    for (const Ending& e : program.endings) {
+      SCOPED_TRACE(std::string(program.name) + ", " + e.name);
+      PtyProcess run(program.argv, options());
+      ASSERT_TRUE(run.wait_for_output(program.cycling, std::chrono::seconds(15))) << run.output();
+      program.while_running(run);
+      if (e.typed != nullptr) {
+        run.type(e.typed);
+      } else {
+        kill(run.pid(), e.signo);
+      }
+      ASSERT_TRUE(run.wait_exit(std::chrono::seconds(15)).has_value());
+      EXPECT_EQ(run.ending(), e.ending);
+      EXPECT_TRUE(testing::same_settings(run.settings(), run.settings_before()));
+      std::vector<int64_t> cycles;
+      EXPECT_EQ(testing::check_log(log_path(), &cycles, program.width, program.height), "")
+          << "the last cycle was not completed";
+      program.after(run, cycles);
     }
-    ASSERT_TRUE(varnock.wait_exit(std::chrono::seconds(15)).has_value());
-    EXPECT_EQ(varnock.ending(), c.ending);
-    EXPECT_TRUE(testing::same_settings(varnock.settings(), varnock.settings_before()));
-    std::vector<int64_t> seconds;
-    EXPECT_EQ(testing::check_log(log_path(), &seconds), "") << "the last cycle was not completed";
-    EXPECT_EQ(testing::check_rate_lines(seconds, testing::after_banner(varnock.output())), "");
   }
 }
 
@@ -299,7 +341,7 @@ TEST_F(FileBusRun, UnderValgrindNoErrorAndNothingLost) {
   GTEST_SKIP() << "a sanitizer build does not run under valgrind";
 #endif
   if (std::system("valgrind --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no valgrind here";
-  const std::string report = (dir_ / "memcheck").string();
+  const std::string report = dir_.path("memcheck");
   PtyProcess varnock({"/usr/bin/valgrind", "--quiet", "--error-exitcode=99", "--leak-check=full",
                       "--errors-for-leak-kinds=definite", "--log-file=" + report, VARNOCK_BINARY},
                      options());
@@ -339,7 +381,7 @@ TEST_F(FileBusRun, StandardInputOtherThanATerminal) {
       stdin_fd = fds[0];
       keep_open = fds[1];  // the writer stays, so the byte is all there is
     } else if (std::string(c.input) == "file") {
-      const std::string path = (dir_ / "input").string();
+      const std::string path = dir_.path("input");
       std::FILE* f = std::fopen(path.c_str(), "w");
       ASSERT_NE(f, nullptr);
       std::fputs("keys\n", f);
@@ -351,7 +393,7 @@ TEST_F(FileBusRun, StandardInputOtherThanATerminal) {
       stdin_fd = open(c.input, O_RDONLY);
     }
     ASSERT_GE(stdin_fd, 0);
-    const std::string out_path = (dir_ / "stdout").string();
+    const std::string out_path = dir_.path("stdout");
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
@@ -371,8 +413,11 @@ TEST_F(FileBusRun, StandardInputOtherThanATerminal) {
     close(stdin_fd);
     int wstatus = 0;
     if (!c.key) {
-      // Still running after a second of cycles: no key came from the input.
-      std::this_thread::sleep_for(std::chrono::seconds(1));
+      // Still running after two rate lines, a second of cycles and their key
+      // tests: no key came from the input.
+      EXPECT_TRUE(testing::wait_until([&] { return testing::file_lines(out_path).size() >= 3; },
+                                      std::chrono::seconds(15)))
+          << testing::read_file(out_path);
       EXPECT_EQ(waitpid(pid, &wstatus, WNOHANG), 0) << "ended without a key";
       kill(pid, SIGTERM);
     }

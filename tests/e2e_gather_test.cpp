@@ -1,7 +1,8 @@
 // varnock-gather against the real LCM: logs written by LCM's file provider
 // with the reports of two checkers and a message that is none, read back by
 // the program as JSON lines, CSV, text rows and, under a pseudo-terminal,
-// its table; a run stopped by a signal, and runs that end badly.
+// its table; a run stopped by a signal, and runs that end badly. Then, in
+// network namespaces, the accounts of real checkers gathered across hosts.
 #include <gtest/gtest.h>
 #include <lcm/lcm.h>
 #include <unistd.h>
@@ -9,25 +10,29 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
-#include <filesystem>
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "messages/check_report_t.h"
 #include "messages/encoding.h"
+#include "tests/support/check_in_namespace.h"
 #include "tests/support/child_process.h"
 #include "tests/support/pty_process.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 namespace varnock {
 namespace {
 
 using nlohmann::json;
+using testing::CheckOutput;
 using testing::ChildProcess;
+using testing::nft;
+using testing::parse_check_output;
 using Bytes = std::vector<uint8_t>;
 
 constexpr int64_t kSecond = 1'700'000'000;
@@ -101,16 +106,7 @@ std::vector<json> json_lines(const std::string& out) {
 
 class GatherRun : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "varnock-gather-XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    if (!dir_.empty()) std::filesystem::remove_all(dir_);
-  }
-
-  std::string path(const char* name) const { return (dir_ / name).string(); }
+  std::string path(const char* name) const { return dir_.path(name); }
 
   // A log of `messages` written through LCM's file provider; its URL for
   // reading at full speed.
@@ -143,7 +139,7 @@ class GatherRun : public ::testing::Test {
 
   Ran run(const std::vector<std::string>& args) { return finished(*start(args)); }
 
-  std::filesystem::path dir_;
+  testing::TempDir dir_{"varnock-gather"};
 };
 
 TEST_F(GatherRun, JsonShowsEveryCheckerTheTotalAndTheSilentOne) {
@@ -278,13 +274,10 @@ TEST_F(GatherRun, AtATerminalTheTableIsRedrawnInPlace) {
 
 TEST_F(GatherRun, ASignalEndsTheRunWithItsSummaryThenKillsIt) {
   auto gather = start({"--json", "--seconds", "60", "--url", write_log(two_checkers())});
-  const auto lines_written = [this] {
-    const std::string out = testing::read_file(path("out"));
-    return std::count(out.begin(), out.end(), '\n');
-  };
-  for (int i = 0; i < 250 && lines_written() < 4; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  // The start line and the log's three rows: every report has been read.
+  ASSERT_TRUE(testing::wait_until([this] { return testing::file_lines(path("out")).size() >= 4; },
+                                  std::chrono::seconds(20)))
+      << testing::read_file(path("out")) << testing::read_file(path("err"));
   gather->signal(SIGTERM);
   const Ran r = finished(*gather, std::chrono::seconds(5));
   EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
@@ -322,6 +315,81 @@ TEST_F(GatherRun, RunsThatEndBadlySayWhy) {
   ASSERT_EQ(lines.size(), 2u) << nothing.out;
   EXPECT_EQ(lines[1]["malformed"], 2);
   EXPECT_TRUE(lines[1]["checkers"].empty());
+}
+
+// On a bus of hosts inside a network namespace of the test's own, with
+// varnock-check and varnock-pace as the checkers and the publisher.
+class GatherInNamespace : public testing::CheckInNamespace {};
+
+// A test across hosts: a publisher, two receivers (one losing packets on
+// its way in), each checker sharing its account, and varnock-gather on a
+// fourth host. The gathered summary is, checker by checker, what each
+// checker wrote itself.
+TEST_F(GatherInNamespace, GatheredAccountsAreTheCheckersOwn) {
+  make_bridged_hosts(3);
+  if (HasFatalFailure()) return;
+  constexpr char kUrl[] = "udpm://239.255.76.67:7667?ttl=1&recv_buf_size=4194304";
+  nft("table inet lossy {\n  chain input {\n    type filter hook input priority 0;\n"
+      "    meta l4proto udp meta length > 1000 numgen random mod 100 < 2 drop\n  }\n}\n",
+      hosts_[2]);
+  ChildProcess gather({GATHER_BINARY, "--json", "--seconds", "8", "--url", kUrl},
+                      path("gather.out"), path("gather.err"));
+  // Its start line is written once it has subscribed.
+  ASSERT_TRUE(testing::wait_for_line(
+      path("gather.out"),
+      [](const std::string& line) {
+        return json::parse(line, nullptr, false).value("type", "") == "start";
+      },
+      std::chrono::seconds(20)))
+      << testing::read_file(path("gather.err"));
+  const std::vector<std::string> names = {"sub-clean", "sub-lossy"};
+  std::vector<std::unique_ptr<ChildProcess>> checks;
+  for (size_t i = 0; i < names.size(); ++i) {
+    checks.push_back(start_check(
+        {"ip", "netns", "exec", hosts_[i + 1]},
+        {"--json", "--share", "--name", names[i], "--seconds", "5", "--url", kUrl}, names[i]));
+  }
+  ChildProcess pace({"ip", "netns", "exec", hosts_[0], PACE_BINARY, "--rate", "50", "--width",
+                     "640", "--height", "480", "--seconds", "3", "--json", "--url", kUrl},
+                    path("pace.out"), path("pace.err"));
+  EXPECT_EQ(pace.wait_exit(std::chrono::seconds(10)), 0);
+  std::vector<CheckOutput> own;
+  for (size_t i = 0; i < names.size(); ++i) own.push_back(finished_check(*checks[i], 0, names[i]));
+  EXPECT_EQ(gather.wait_exit(std::chrono::seconds(15)), 0)
+      << testing::read_file(path("gather.err"));
+
+  json summary;
+  std::istringstream lines(testing::read_file(path("gather.out")));
+  for (std::string line; std::getline(lines, line);) {
+    const json j = json::parse(line);
+    if (j["type"] == "summary") summary = j;
+  }
+  ASSERT_FALSE(summary.is_null()) << testing::read_file(path("gather.out"));
+  EXPECT_EQ(summary["malformed"], 0);
+  ASSERT_EQ(summary["checkers"].size(), names.size()) << summary.dump();
+  int64_t frames = 0;
+  for (size_t i = 0; i < names.size(); ++i) {
+    SCOPED_TRACE(names[i]);
+    const json* gathered = nullptr;
+    for (const json& c : summary["checkers"]) {
+      if (c["name"] == names[i]) gathered = &c;
+    }
+    ASSERT_NE(gathered, nullptr) << summary.dump();
+    EXPECT_EQ((*gathered)["silent"], false);
+    for (const char* field :
+         {"status_records", "frames", "lost", "lost_estimated", "corrupt", "duplicates", "runs",
+          "kernel_drops", "lost_receive_buffer", "lost_other"}) {
+      EXPECT_EQ((*gathered)[field], own[i].summary[field]) << field;
+    }
+    frames += own[i].total("frames");
+  }
+  EXPECT_EQ(summary["total"]["frames"], frames);
+  // Both accounted for every cycle published; the packets lost on the way
+  // cost the lossy host more frames.
+  const CheckOutput published = parse_check_output(testing::read_file(path("pace.out")));
+  ASSERT_FALSE(published.summary.is_null()) << published.text;
+  for (const CheckOutput& o : own) EXPECT_EQ(o.accounted(), published.total("cycles")) << o.text;
+  EXPECT_GT(own[1].total("lost"), own[0].total("lost")) << own[1].text;
 }
 
 }  // namespace

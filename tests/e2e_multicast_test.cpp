@@ -14,6 +14,7 @@
 
 #include "tests/support/netns.h"
 #include "tests/support/pty_process.h"
+#include "tests/support/wait.h"
 #include "tests/support/wire_check.h"
 
 namespace varnock {
@@ -27,7 +28,9 @@ class Subscriber {
     lcm_subscribe(bus_, "RECSTAT", &Subscriber::on_message, this);
     lcm_subscribe(bus_, "TFIMAGE", &Subscriber::on_message, this);
     thread_ = std::thread([this] {
-      while (!done_) lcm_handle_timeout(bus_, 50);
+      while (!done_) {
+        if (lcm_handle_timeout(bus_, 50) == 0) ++quiet_waits_;
+      }
     });
   }
   ~Subscriber() {
@@ -37,6 +40,9 @@ class Subscriber {
   }
 
   bool ok() const { return bus_ != nullptr; }
+  // Waits of 50 ms in which no message came; one that ends after the
+  // publisher has gone means everything it sent has been handled.
+  int quiet_waits() const { return quiet_waits_; }
 
   struct Tally {
     int status = 0;
@@ -75,6 +81,7 @@ class Subscriber {
 
   lcm_t* bus_;
   std::atomic<bool> done_{false};
+  std::atomic<int> quiet_waits_{0};
   std::thread thread_;
   std::mutex mu_;
   Tally tally_;
@@ -111,7 +118,11 @@ TEST_F(MulticastRun, SubscriberReceivesBothChannelsExactly) {
   }
   varnock.type("q");
   EXPECT_EQ(varnock.wait_exit(std::chrono::seconds(15)), 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // Its last messages are checked too: two whole quiet waits after it ended.
+  const int quiet = subscriber.quiet_waits();
+  EXPECT_TRUE(testing::wait_until([&] { return subscriber.quiet_waits() >= quiet + 2; },
+                                  std::chrono::seconds(10)))
+      << "the subscriber was still receiving 10 s after varnock ended";
 
   const auto t = subscriber.tally();
   EXPECT_TRUE(t.errors.empty()) << t.errors.front();

@@ -1,6 +1,8 @@
-// varnock-pace as a user runs it: at a terminal, recording to an LCM log,
-// ended by a key or a signal; and, inside a network namespace of its own,
-// a paced stream of small frames checked whole by varnock-check.
+// varnock-pace as a user runs it: recording to an LCM log with --json (its
+// ends at a terminal are in e2e_file_test.cpp, beside varnock's); and,
+// inside a network namespace of its own, a paced stream of small frames
+// checked whole by varnock-check, and the drops of a link slower than the
+// sender counted by varnock-pace and varnock.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -8,31 +10,24 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "tests/support/check_in_namespace.h"
 #include "tests/support/child_process.h"
-#include "tests/support/netns.h"
-#include "tests/support/pty_process.h"
 #include "tests/support/run_check.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 namespace varnock {
 namespace {
 
 using nlohmann::json;
+using testing::CheckOutput;
 using testing::ChildProcess;
-using testing::PtyOptions;
-using testing::PtyProcess;
-
-// "total: C cycles in ..." of an output; -1 when there is none.
-int64_t total_cycles(const std::string& output) {
-  const size_t at = output.find("total: ");
-  return at == std::string::npos ? -1 : std::atoll(output.c_str() + at + 7);
-}
+using testing::parse_check_output;
 
 // The achieved rates of the "<second> rate: requested R achieved A" lines.
 std::vector<double> achieved_rates(const std::string& output) {
@@ -51,60 +46,10 @@ std::vector<double> achieved_rates(const std::string& output) {
 
 class PaceRunTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "varnock-pace-XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::string path(const char* name) const { return (dir_ / name).string(); }
+  std::string path(const char* name) const { return dir_.path(name); }
 
-  std::filesystem::path dir_;
+  testing::TempDir dir_{"varnock-pace"};
 };
-
-// However the run ends, its last cycle is complete in the log, the total
-// line counts every cycle, the terminal has its settings back, and a signal
-// that ended it is the one it died of.
-TEST_F(PaceRunTest, AtATerminalAKeyOrASignalEndsTheRun) {
-  struct Case {
-    const char* name;
-    const char* typed;  // at the terminal, or nullptr to send `signo`
-    int signo;
-    const char* ending;
-  };
-  const Case cases[] = {
-      {"a key", "q", 0, "exit 0"},
-      {"Ctrl+C", "\x03", 0, "killed by SIGINT"},
-      {"SIGTERM", nullptr, SIGTERM, "killed by SIGTERM"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::string log = path("run.log");
-    PtyOptions options;
-    options.stderr_path = path("stderr");
-    PtyProcess pace({PACE_BINARY, "--rate", "40", "--width", "64", "--height", "48", "--url",
-                     "file://" + log + "?mode=w"},
-                    options);
-    ASSERT_TRUE(pace.wait_for_output(
-        [](const std::string& o) { return o.find(" rate: requested 40 achieved ") != o.npos; },
-        std::chrono::seconds(15)))
-        << pace.output();
-    if (c.typed != nullptr) {
-      pace.type(c.typed);
-    } else {
-      kill(pace.pid(), c.signo);
-    }
-    ASSERT_TRUE(pace.wait_exit(std::chrono::seconds(15)).has_value());
-    EXPECT_EQ(pace.ending(), c.ending);
-    EXPECT_TRUE(testing::same_settings(pace.settings(), pace.settings_before()));
-    std::vector<int64_t> seconds;
-    EXPECT_EQ(testing::check_log(log, &seconds, 64, 48), "");
-    EXPECT_EQ(total_cycles(pace.output()), static_cast<int64_t>(seconds.size())) << pace.output();
-    EXPECT_EQ(
-        pace.output().rfind("varnock-pace: 64 x 48 frames (3112 bytes a message) at 40 Hz", 0), 0u)
-        << pace.output();
-  }
-}
 
 // With --json, standard output is JSON lines only: the start line names the
 // run, each second's line counts the cycles the log shows for the seconds
@@ -170,30 +115,17 @@ TEST_F(PaceRunTest, JsonLinesAccountForEveryCyclePublished) {
   }
 }
 
-class PaceInNamespace : public PaceRunTest {
- protected:
-  static void SetUpTestSuite() { skip_reason_ = testing::enter_multicast_namespace(); }
-  void SetUp() override {
-    if (!skip_reason_.empty()) GTEST_SKIP() << skip_reason_ << ": namespace test skipped";
-    PaceRunTest::SetUp();
-  }
-  static std::string skip_reason_;
-};
-std::string PaceInNamespace::skip_reason_;
+// On multicast inside a network namespace of the test's own.
+class PaceInNamespace : public testing::CheckInNamespace {};
 
 TEST_F(PaceInNamespace, PacedSmallFramesAreCheckedWhole) {
-  ChildProcess check({CHECK_BINARY, "--json", "--seconds", "5", "--url",
-                      "udpm://239.255.76.67:7667?ttl=0&recv_buf_size=4194304"},
-                     path("check.out"), path("check.err"));
-  // The start line is written once the checker has subscribed.
-  for (int i = 0; i < 200 && testing::read_file(path("check.out")).empty(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  auto check = start_check({}, {"--json", "--seconds", "5", "--url",
+                                "udpm://239.255.76.67:7667?ttl=0&recv_buf_size=4194304"});
   ChildProcess pace({PACE_BINARY, "--rate", "50", "--width", "640", "--height", "480", "--seconds",
                      "3", "--url", "udpm://239.255.76.67:7667?ttl=0"},
                     path("pace.out"), path("pace.err"));
   EXPECT_EQ(pace.wait_exit(std::chrono::seconds(10)), 0) << testing::read_file(path("pace.err"));
-  EXPECT_EQ(check.wait_exit(std::chrono::seconds(10)), 0) << testing::read_file(path("check.err"));
+  EXPECT_EQ(check->wait_exit(std::chrono::seconds(10)), 0) << testing::read_file(path("check.err"));
 
   const std::string published = testing::read_file(path("pace.out"));
   EXPECT_NE(
@@ -227,6 +159,47 @@ TEST_F(PaceInNamespace, PacedSmallFramesAreCheckedWhole) {
   }
   ASSERT_GE(frames.size(), 3u);
   for (size_t i = 1; i + 1 < frames.size(); ++i) EXPECT_NEAR(frames[i], 50, 1) << i;
+}
+
+// A link slower than the publisher with a short queue drops on the sending
+// host while LCM reports success: varnock-pace counts the datagrams, and
+// varnock warns of them once, its standard output unchanged.
+TEST_F(PaceInNamespace, TheSendersDropsAreCounted) {
+  fragment_on_loopback();
+  ASSERT_EQ(std::system("tc qdisc add dev lo root tbf rate 200mbit burst 64kb latency 5ms"), 0);
+  auto pace = start_pace("40", "2", {"--json"});
+  EXPECT_EQ(pace->wait_exit(std::chrono::seconds(10)), 0);
+  const CheckOutput pace_out = parse_check_output(testing::read_file(path("pace.out")));
+  ASSERT_FALSE(pace_out.summary.is_null()) << pace_out.text;
+  EXPECT_GT(pace_out.summary["send_drops"].get<int64_t>(), 10) << pace_out.text;
+  int64_t by_second = 0;
+  for (const json& r : pace_out.rows) by_second += r["send_drops"].get<int64_t>();
+  EXPECT_LE(by_second, pace_out.summary["send_drops"].get<int64_t>());
+
+  setenv("LCM_DEFAULT_URL", "udpm://239.255.76.67:7667?ttl=0", 1);
+  ChildProcess varnock({VARNOCK_BINARY}, path("varnock.out"), path("varnock.err"));
+  unsetenv("LCM_DEFAULT_URL");
+  // The warning, and three rate lines after the banner: two seconds more in
+  // which a second warning would have come.
+  EXPECT_TRUE(testing::wait_until(
+      [this] {
+        return testing::read_file(path("varnock.err")).find("warning") != std::string::npos &&
+               testing::file_lines(path("varnock.out")).size() >= 4;
+      },
+      std::chrono::seconds(30)))
+      << testing::read_file(path("varnock.err")) << testing::read_file(path("varnock.out"));
+  varnock.signal(SIGTERM);
+  EXPECT_TRUE(varnock.wait_exit(std::chrono::seconds(10)).has_value());
+  const std::string err = testing::read_file(path("varnock.err"));
+  EXPECT_NE(err.find("varnock: warning: the kernel dropped "), std::string::npos) << err;
+  EXPECT_EQ(err.find("warning", err.find("warning") + 1), std::string::npos) << err;
+  std::istringstream lines(testing::read_file(path("varnock.out")));
+  std::string line;
+  std::getline(lines, line);
+  EXPECT_EQ(line, "varnock");
+  while (std::getline(lines, line)) {
+    EXPECT_NE(line.find(" frame rate: "), std::string::npos) << line;
+  }
 }
 
 }  // namespace
