@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
     std::printf("varnock-check %s\n", kVersion);
     return check::kCheckOk;
   }
-  install_stop_handlers();
+  hold_run_signals(RunSignals::kStop);
   SystemClock clock;
   const std::unique_ptr<host::Host> host = host::make_system_host();
   if (options.diagnose) {

@@ -1,7 +1,6 @@
 // varnock-gather: one view of every varnock-check that reports on the bus.
 #include <cstdio>
 
-#include "gather/bus_wait.h"
 #include "gather/exit_status.h"
 #include "gather/gather_run.h"
 #include "gather/options.h"
@@ -27,8 +26,7 @@ int main(int argc, char** argv) {
     std::printf("varnock-gather %s\n", kVersion);
     return gather::kGatherOk;
   }
-  install_stop_handlers();
-  gather::block_stop_signals();
+  hold_run_signals(RunSignals::kStop);
   SystemClock clock;
   gather::StandardOutput screen;
   const int status = gather::run_gather(options, clock, screen);
