@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -15,6 +14,7 @@
 #include "host/lcm_url.h"
 #include "host/receive_buffer.h"
 #include "platform/signals.h"
+#include "platform/writes.h"
 #include "receive/loop.h"
 #include "receive/subscription.h"
 #include "report/output.h"
@@ -175,7 +175,7 @@ int run_check(const Options& options, const host::Host& host, Clock& clock, Send
   // existing file as it was.
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> csv(nullptr, std::fclose);
   if (!options.csv_path.empty()) {
-    csv.reset(std::fopen(options.csv_path.c_str(), "w"));
+    csv.reset(open_for_writing(options.csv_path));
     // Stopped while the open waited (a FIFO with no reader yet): nothing was
     // accounted, and the run ends by the signal that stopped it.
     if (!csv && errno == EINTR && received_stop_signal() != 0) {
@@ -232,11 +232,8 @@ int run_check(const Options& options, const host::Host& host, Clock& clock, Send
                  account::RunTracker::kMaxRuns, static_cast<long long>(retired));
   }
   if (out.error() == EPIPE) {
-    // A reader that has gone away ends us as it ends any filter: quietly,
-    // by SIGPIPE.
     csv.reset();
-    std::signal(SIGPIPE, SIG_DFL);
-    std::raise(SIGPIPE);
+    end_for_lost_reader();
   }
   if (out.error() != 0) {
     std::fprintf(stderr, "varnock-check: cannot write to %s: %s\n", out.failed_output().c_str(),

@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
           answer_command_line(Program::kCheck, line, check::kSynopsis, check::help_text())) {
     return *status;
   }
-  install_stop_handlers();
+  hold_run_signals(RunSignals::kStop);
   SystemClock clock;
   const std::unique_ptr<host::Host> host = host::make_system_host();
   if (options.diagnose) {

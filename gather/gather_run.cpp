@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -12,7 +11,6 @@
 #include <span>
 
 #include "cli/exit_status.h"
-#include "gather/bus_wait.h"
 #include "gather/output.h"
 #include "gather/view.h"
 #include "host/lcm_url.h"
@@ -124,12 +122,12 @@ int run_gather(const Options& options, Clock& clock, Screen& screen) {
       tick_ns = std::max(tick_ns + kNanosPerSecond, now_ns + 1);
       continue;
     }
-    const int64_t wait_ms = (std::min(tick_ns, end_ns) - now_ns + kNanosPerMs - 1) / kNanosPerMs;
-    const Wait wait = wait_for_bus(input_ended ? -1 : fd, wait_ms);
-    if (wait == Wait::kSignal) break;
+    const Wake wake =
+        wait_taking_signals(input_ended ? -1 : fd, std::min(tick_ns, end_ns) - now_ns);
+    if (wake == Wake::kSignal) continue;  // a stop ends the loop at its test
     // -1: a bus that delivers no more, as the file provider at the end of
     // its log.
-    if (wait == Wait::kReadable && lcm_handle(bus.get()) < 0) {
+    if (wake == Wake::kReadable && lcm_handle(bus.get()) < 0) {
       input_ended = true;
       std::fprintf(stderr, "varnock-gather: the bus delivers no more messages (end of the log?)\n");
       if (options.seconds == 0) break;
@@ -139,12 +137,7 @@ int run_gather(const Options& options, Clock& clock, Screen& screen) {
   screen.write(output.finish(view, now_ns / kNanosPerMs,
                              static_cast<double>(now_ns - start_ns) / kNanosPerSecond));
 
-  if (screen.error() == EPIPE) {
-    // A reader that has gone away ends us as it ends any filter: quietly,
-    // by SIGPIPE.
-    std::signal(SIGPIPE, SIG_DFL);
-    std::raise(SIGPIPE);
-  }
+  if (screen.error() == EPIPE) end_for_lost_reader();
   if (screen.error() != 0) {
     std::fprintf(stderr, "varnock-gather: cannot write to standard output: %s\n",
                  std::strerror(screen.error()));

@@ -12,8 +12,9 @@ namespace varnock::gather {
 // Runs until options.seconds have passed, a stop signal, or, without
 // --seconds, the end of the bus's input; returns the exit status
 // (cli/exit_status.h). Writes the table, rows or lines and the summary to
-// `screen`, notes and warnings to standard error. Call from the main thread
-// after install_stop_handlers and block_stop_signals (gather/bus_wait.h).
+// `screen`, notes and warnings to standard error; a reader of `screen` gone
+// away ends the process (end_for_lost_reader). Call from the main thread
+// after hold_run_signals (platform/signals.h).
 int run_gather(const Options& options, Clock& clock, Screen& screen);
 
 }  // namespace varnock::gather

@@ -3,7 +3,6 @@
 #include <optional>
 
 #include "cli/program.h"
-#include "gather/bus_wait.h"
 #include "gather/gather_run.h"
 #include "gather/options.h"
 #include "gather/screen.h"
@@ -20,8 +19,7 @@ int main(int argc, char** argv) {
           answer_command_line(Program::kGather, line, gather::kSynopsis, gather::help_text())) {
     return *status;
   }
-  install_stop_handlers();
-  gather::block_stop_signals();
+  hold_run_signals(RunSignals::kStop);
   SystemClock clock;
   gather::StandardOutput screen;
   const int status = gather::run_gather(options, clock, screen);

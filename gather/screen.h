@@ -4,6 +4,8 @@
 
 #include <string_view>
 
+#include "platform/writes.h"
+
 namespace varnock::gather {
 
 class Screen {
@@ -23,11 +25,11 @@ class StandardOutput final : public Screen {
   StandardOutput();
   bool terminal() const override { return terminal_; }
   void write(std::string_view text) override;
-  int error() const override { return error_; }
+  int error() const override { return writes_.error(); }
 
  private:
   bool terminal_;
-  int error_ = 0;
+  FirstWriteError writes_;
 };
 
 }  // namespace varnock::gather

@@ -18,7 +18,7 @@ void SystemClock::sleep_until(int64_t deadline_ns) {
   const int64_t wake_ns = deadline_ns - wake_latency_ns_;
   if (const int64_t now = monotonic_nanoseconds(); now < wake_ns) {
     // A signal taken is the caller's cue to check for a stop request.
-    if (!sleep_taking_held_signals(wake_ns - now)) return;
+    if (wait_taking_signals(-1, wake_ns - now) == Wake::kSignal) return;
     // A step toward this sleep's lateness: the estimate settles where sleeps
     // end early as often as late (the median), which one very late wake, as
     // under load, moves by a step only.
@@ -34,6 +34,6 @@ void SystemClock::sleep_until(int64_t deadline_ns) {
   }
 }
 
-void SystemClock::take_pending_signals() { sleep_taking_held_signals(0); }
+void SystemClock::take_pending_signals() { wait_taking_signals(-1, 0); }
 
 }  // namespace varnock

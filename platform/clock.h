@@ -29,9 +29,9 @@ class Clock {
 // performance counter and the wall clock the precise system time. sleep_until
 // ends on time despite the kernel's wake-up latency: it sleeps until that
 // latency (the median of earlier sleeps') before the deadline, then waits out
-// the rest awake, reading the clock. Its sleep takes the signals held by
-// hold_run_signals (platform/signals.h) and returns when it takes one. Use
-// one from one thread.
+// the rest awake, reading the clock. Its sleep is wait_taking_signals
+// (platform/signals.h) and returns when that takes a signal. Use one from
+// the thread that holds the signals.
 class SystemClock final : public Clock {
  public:
   SystemClock();

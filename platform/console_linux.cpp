@@ -7,6 +7,7 @@
 
 #include "platform/console.h"
 #include "platform/signals.h"
+#include "platform/writes.h"
 
 namespace varnock {
 
@@ -29,7 +30,7 @@ struct ProcessConsole::State {
 };
 
 ProcessConsole::ProcessConsole() : state_(std::make_unique<State>()) {
-  hold_run_signals();
+  hold_run_signals(RunSignals::kStopAndSuspend);
   struct stat st {};
   if (fstat(STDIN_FILENO, &st) != 0) return;  // closed: never a key
   if (isatty(STDIN_FILENO) != 0) {
@@ -96,10 +97,7 @@ void ProcessConsole::State::resumed() {
   }
 }
 
-void ProcessConsole::write(std::string_view text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fflush(stdout);
-}
+void ProcessConsole::write(std::string_view text) { write_flushed(stdout, text); }
 
 bool ProcessConsole::key_waiting() {
   State& s = *state_;

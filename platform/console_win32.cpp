@@ -5,6 +5,7 @@
 
 #include "platform/console.h"
 #include "platform/signals.h"
+#include "platform/writes.h"
 
 namespace varnock {
 namespace {
@@ -95,7 +96,7 @@ struct ProcessConsole::State {
 };
 
 ProcessConsole::ProcessConsole() : state_(std::make_unique<State>()) {
-  hold_run_signals();
+  hold_run_signals(RunSignals::kStopAndSuspend);
   State& s = *state_;
   s.in = GetStdHandle(STD_INPUT_HANDLE);
   if (s.in == nullptr || s.in == INVALID_HANDLE_VALUE) return;  // none: never a key
@@ -119,10 +120,7 @@ ProcessConsole::~ProcessConsole() {
   if (state_->mode_set) SetConsoleMode(state_->in, state_->saved_mode);
 }
 
-void ProcessConsole::write(std::string_view text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fflush(stdout);
-}
+void ProcessConsole::write(std::string_view text) { write_flushed(stdout, text); }
 
 bool ProcessConsole::key_waiting() {
   const State& s = *state_;

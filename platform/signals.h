@@ -1,6 +1,7 @@
-// The signals that end or suspend a program, in two policies: handlers that
-// cut a wait short (varnock-check), and signals held blocked until a sleep
-// takes them, so that nothing a cycle does is ever interrupted (varnock).
+// The signals that end or suspend a program, and the one place a program
+// takes them: its wait. They are held blocked while it works, so that none
+// interrupts a write, a publish or a message, and one that comes between a
+// check and a wait is taken by that wait at once.
 // On Windows the signals are the console's events: Ctrl+C (SIGINT),
 // Ctrl+Break (SIGBREAK) and the window's close, logoff or shutdown (SIGTERM),
 // delivered on a thread of the system's; nothing suspends the process there.
@@ -11,25 +12,36 @@
 
 namespace varnock {
 
-// Installs handlers for SIGINT, SIGTERM and SIGHUP (stop), without
-// SA_RESTART so that a sleep or a wait is cut short; ignores SIGPIPE.
-void install_stop_handlers();
+// Which signals a program holds.
+enum class RunSignals {
+  // SIGINT, SIGTERM and SIGHUP end the run (varnock-check, varnock-gather).
+  kStop,
+  // Those and SIGQUIT end it; SIGTSTP asks for a suspend and SIGCONT tells of
+  // a resume, for a console that gives the terminal back while stopped
+  // (varnock, varnock-pace).
+  kStopAndSuspend,
+};
 
-// The last stop signal received (by a handler or taken by a sleep), or 0.
+// Holds `which` blocked in the calling thread and in every thread it starts
+// later, to be taken only by wait_taking_signals; ignores SIGPIPE. A signal
+// ignored when the program started (nohup, a background job of a script)
+// stays ignored. Call it once, from the main thread, before any thread is
+// started (LCM starts threads), so that no other thread ever takes them.
+void hold_run_signals(RunSignals which);
+
+enum class Wake { kTimeout, kReadable, kSignal };
+
+// Waits up to `timeout_ns` (not at all when <= 0) for `fd` to be readable
+// (fd < 0: the time alone; on Windows always the time alone), taking any held
+// signal that is pending or comes meanwhile: an ending one becomes
+// received_stop_signal(), SIGTSTP a suspend request, SIGCONT a resume notice.
+// kSignal when one was taken; a signal pending while `fd` is readable is
+// taken first. With nothing held it only waits. Call from the thread that
+// held them.
+Wake wait_taking_signals(int fd, int64_t timeout_ns);
+
+// The last stop signal taken, or 0. Any thread may call.
 int received_stop_signal();
-
-// Holds the signals that end a run (SIGINT, SIGTERM, SIGHUP, SIGQUIT) or
-// suspend it (SIGTSTP), and SIGCONT, blocked in the calling thread, to be
-// taken only by sleep_taking_held_signals; ignores SIGPIPE. A signal ignored
-// when the program started (nohup, a background job of a script) stays
-// ignored. Call it before any thread is started.
-void hold_run_signals();
-
-// Sleeps `ns` nanoseconds (not at all when ns <= 0), or until a held signal
-// is pending, which it takes: an ending one becomes received_stop_signal(),
-// SIGTSTP a suspend request, SIGCONT a resume notice. With nothing held it is
-// a plain sleep. Returns false when the sleep was cut short.
-bool sleep_taking_held_signals(int64_t ns);
 
 // True once per SIGTSTP taken since the last call.
 bool take_suspend_request();
@@ -46,6 +58,12 @@ void stop_as_suspended();
 // 128 + signo should the signal not end it. On Windows it exits with
 // STATUS_CONTROL_C_EXIT (0xC000013A), as a console program Ctrl+C ends does.
 [[noreturn]] void end_by_signal(int signo);
+
+// Ends the process as a filter whose reader has gone away ends: quietly, by
+// SIGPIPE, once its own cleanup is done: what the caller has not closed or
+// flushed is lost. On Windows, which has no
+// SIGPIPE, it exits with 141 (128 + 13), as ports of POSIX tools do.
+[[noreturn]] void end_for_lost_reader();
 
 }  // namespace varnock
 

@@ -17,8 +17,8 @@ namespace {
 // The console's events arrive on a thread the system starts for each; these
 // are shared with it.
 std::atomic<int> g_stop_signal{0};
-std::atomic<int> g_pending{0};  // held: an event not yet taken by a sleep
-HANDLE g_wake = nullptr;        // set on every event, so that a sleep ends
+std::atomic<int> g_pending{0};  // held: an event not yet taken by a wait
+HANDLE g_wake = nullptr;        // set on every event, so that a wait ends
 
 int signal_for(DWORD event) {
   switch (event) {
@@ -43,25 +43,14 @@ BOOL wait_unless_interrupt(DWORD event) {
   return TRUE;
 }
 
-// Keeps `event`'s signal in `slot` and wakes the waiter; FALSE for events
+// Keeps `event`'s signal for the next wait and wakes it; FALSE for events
 // left to the next handler.
-BOOL note_event(DWORD event, std::atomic<int>& slot) {
+BOOL WINAPI on_console_event(DWORD event) {
   const int signo = signal_for(event);
   if (signo == 0) return FALSE;
-  slot.store(signo);
+  g_pending.store(signo);
   SetEvent(g_wake);
   return wait_unless_interrupt(event);
-}
-
-BOOL WINAPI on_stop_event(DWORD event) { return note_event(event, g_stop_signal); }
-
-BOOL WINAPI on_held_event(DWORD event) { return note_event(event, g_pending); }
-
-void watch_console_events(PHANDLER_ROUTINE handler) {
-  if (g_wake == nullptr) g_wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  // A console that started the process ignoring Ctrl+C (start /b, a new
-  // process group) never calls a handler for it: it stays ignored.
-  SetConsoleCtrlHandler(handler, TRUE);
 }
 
 // A waitable timer for the calling thread: plain Sleep rounds to the system
@@ -107,6 +96,8 @@ class ThreadTimer {
 };
 
 bool take_pending() {
+  // A wake left set for an event already taken would end the next wait early.
+  if (g_wake != nullptr) ResetEvent(g_wake);
   const int signo = g_pending.exchange(0);
   if (signo == 0) return false;
   g_stop_signal.store(signo);
@@ -115,21 +106,23 @@ bool take_pending() {
 
 }  // namespace
 
-void install_stop_handlers() { watch_console_events(on_stop_event); }
+void hold_run_signals(RunSignals /*which*/) {
+  if (g_wake == nullptr) g_wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  // A console that started the process ignoring Ctrl+C (start /b, a new
+  // process group) never calls a handler for it: it stays ignored.
+  SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+Wake wait_taking_signals(int /*fd*/, int64_t timeout_ns) {
+  if (take_pending()) return Wake::kSignal;
+  if (timeout_ns > 0) {
+    static thread_local const ThreadTimer timer;
+    timer.wait(timeout_ns, g_wake);
+  }
+  return take_pending() ? Wake::kSignal : Wake::kTimeout;
+}
 
 int received_stop_signal() { return g_stop_signal.load(); }
-
-void hold_run_signals() { watch_console_events(on_held_event); }
-
-bool sleep_taking_held_signals(int64_t ns) {
-  if (take_pending()) return false;
-  bool slept = true;
-  if (ns > 0) {
-    static thread_local const ThreadTimer timer;
-    slept = timer.wait(ns, g_wake);
-  }
-  return !take_pending() && slept;
-}
 
 // Nothing suspends a process on Windows.
 bool take_suspend_request() { return false; }
@@ -141,6 +134,11 @@ void stop_as_suspended() {}
 void end_by_signal(int /*signo*/) {
   std::fflush(nullptr);
   ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
+void end_for_lost_reader() {
+  // What is still buffered has nowhere to go; flushing it would only fail.
+  ExitProcess(128 + 13);
 }
 
 }  // namespace varnock

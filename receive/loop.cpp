@@ -1,7 +1,6 @@
 #include "receive/loop.h"
 
 #include <algorithm>
-#include <cerrno>
 
 #include "platform/signals.h"
 
@@ -79,6 +78,7 @@ LoopEnd receive(lcm_t* bus, int64_t seconds, Clock& clock, account::Account& acc
   const int64_t start_ns = clock.monotonic_nanoseconds();
   // Options bound `seconds`, so this cannot overflow.
   const int64_t end_ns = seconds > 0 ? start_ns + seconds * 1'000'000'000 : INT64_MAX;
+  const int fd = lcm_get_fileno(bus);
   LoopEnd end = LoopEnd::kSignal;
   while (received_stop_signal() == 0) {
     const int64_t now_ns = clock.monotonic_nanoseconds();
@@ -91,11 +91,12 @@ LoopEnd receive(lcm_t* bus, int64_t seconds, Clock& clock, account::Account& acc
     const int64_t to_second =
         std::min<int64_t>(1000 - clock.wall_milliseconds() % 1000, CounterReader::kEveryMs);
     const int64_t to_end = (end_ns - now_ns + 999'999) / 1'000'000;
-    const int wait_ms = static_cast<int>(std::clamp<int64_t>(std::min(to_second, to_end), 1, 1000));
-    errno = 0;
-    // -1 is a signal (EINTR: checked above) or a bus that delivers no more,
-    // as the file provider does at the end of its log.
-    if (lcm_handle_timeout(bus, wait_ms) < 0 && errno != EINTR) {
+    const int64_t wait_ms = std::clamp<int64_t>(std::min(to_second, to_end), 1, 1000);
+    const Wake wake = wait_taking_signals(fd, wait_ms * 1'000'000);
+    if (wake == Wake::kSignal) continue;  // a stop ends the loop at its test
+    // -1 when readable is a bus that delivers no more, as the file provider
+    // does at the end of its log.
+    if (wake == Wake::kReadable && lcm_handle_timeout(bus, 0) < 0) {
       end = LoopEnd::kEndOfInput;
       break;
     }

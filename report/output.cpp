@@ -1,6 +1,5 @@
 #include "report/output.h"
 
-#include <cerrno>
 #include <utility>
 
 namespace varnock::report {
@@ -11,14 +10,9 @@ ReportOutput::ReportOutput(std::FILE* out, bool json, std::FILE* csv, std::strin
 }
 
 void ReportOutput::write(std::FILE* f, const std::string& text, const std::string& name) {
-  if (error_ != 0) return;
-  errno = 0;
   // Flushed line by line, so that a reader sees each row when it is made and
   // a full disk or a closed pipe shows at once.
-  if (std::fwrite(text.data(), 1, text.size(), f) != text.size() || std::fflush(f) != 0) {
-    error_ = errno != 0 ? errno : EIO;
-    failed_ = name;
-  }
+  if (writes_.error() == 0 && !writes_.write(f, text)) failed_ = name;
 }
 
 void ReportOutput::start(const StartInfo& info) {

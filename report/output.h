@@ -8,6 +8,7 @@
 #include <string>
 
 #include "account/account.h"
+#include "platform/writes.h"
 #include "report/formats.h"
 
 namespace varnock::report {
@@ -23,7 +24,7 @@ class ReportOutput {
   void summary(const account::Summary& s);
 
   // errno of the first failed write, 0 while every write has succeeded.
-  int error() const { return error_; }
+  int error() const { return writes_.error(); }
   // The output that failed: "standard output" or "--csv NAME".
   const std::string& failed_output() const { return failed_; }
 
@@ -34,7 +35,7 @@ class ReportOutput {
   bool json_;
   std::FILE* csv_;
   std::string csv_name_;
-  int error_ = 0;
+  FirstWriteError writes_;
   std::string failed_;
 };
 

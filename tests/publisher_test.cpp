@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/exit_status.h"
@@ -21,12 +22,49 @@ using testing::BusCapture;
 using testing::FakeClock;
 using testing::FakeConsole;
 
+// The scripted clock, with each sleep's length as the run asked it.
+class PauseRecorder final : public Clock {
+ public:
+  PauseRecorder(FakeClock& clock, std::vector<int64_t>* asked) : clock_(clock), asked_(asked) {}
+  int64_t calendar_seconds() override { return clock_.calendar_seconds(); }
+  int64_t wall_milliseconds() override { return clock_.wall_milliseconds(); }
+  int64_t monotonic_nanoseconds() override { return clock_.monotonic_nanoseconds(); }
+  void sleep_until(int64_t deadline_ns) override {
+    asked_->push_back(deadline_ns - clock_.monotonic_nanoseconds());
+    clock_.sleep_until(deadline_ns);
+  }
+  void take_pending_signals() override { clock_.take_pending_signals(); }
+
+ private:
+  FakeClock& clock_;
+  std::vector<int64_t>* asked_;
+};
+
+// The scripted console, with a stop signal that arrives once the monotonic
+// clock reaches `at_ns` (never when `signo` is 0).
+class StopAtConsole final : public Console {
+ public:
+  StopAtConsole(FakeConsole& console, const FakeClock& clock, int signo, int64_t at_ns)
+      : console_(console), clock_(clock), signo_(signo), at_ns_(at_ns) {}
+  void write(std::string_view text) override { console_.write(text); }
+  bool key_waiting() override { return console_.key_waiting(); }
+  int stop_signal() override { return clock_.monotonic_ns_ >= at_ns_ ? signo_ : 0; }
+
+ private:
+  FakeConsole& console_;
+  const FakeClock& clock_;
+  int signo_;
+  int64_t at_ns_;
+};
+
 // Runs `cycles` cycles; `seconds` holds the start-up reading, then one per cycle.
 struct PublisherRun {
   PublisherRun(std::vector<int64_t> seconds, int cycles)
       : clock(std::move(seconds)), console(cycles) {}
   int go() {
-    const int status = run_publisher(capture.bus(), clock, console, drops);
+    PauseRecorder recorded(clock, &pauses);
+    StopAtConsole stopping(console, clock, stop_signal, stop_at_ns);
+    const int status = run_publisher(capture.bus(), recorded, stopping, drops);
     capture.drain();
     return status;
   }
@@ -34,6 +72,9 @@ struct PublisherRun {
   FakeClock clock;
   FakeConsole console;
   testing::FakeSendDrops drops;
+  std::vector<int64_t> pauses;  // each sleep's length as asked
+  int stop_signal = 0;
+  int64_t stop_at_ns = 0;
 };
 
 TEST(Publisher, KeyWaitingAtStartPublishesNothing) {
@@ -63,16 +104,19 @@ TEST(Publisher, EachCyclePublishesStatusThenFrameAndPauses2ms) {
     EXPECT_EQ(testing::check_frame(frame.bytes, 60 + k, &ms), "");
     EXPECT_EQ(ms, wall_ms += 7);  // one wall-clock reading per frame
   }
+  EXPECT_EQ(run.pauses, std::vector<int64_t>(3, kPauseNanoseconds));
   EXPECT_EQ(run.clock.monotonic_ns_, 5'000 + 3 * kPauseNanoseconds);
-  EXPECT_EQ(run.clock.sleeps, 3);
+  EXPECT_EQ(run.console.output, "");
 }
 
+// Woken early, the pause asks for the rest of its 2 ms, no more.
 TEST(Publisher, PauseSleepsAgainAfterAnEarlyWake) {
   PublisherRun run({100, 100}, 1);
   run.clock.sleep_step_ns = 700'000;
-  run.go();
-  EXPECT_EQ(run.clock.sleeps, 3);
+  EXPECT_EQ(run.go(), kExitOk);
+  EXPECT_EQ(run.pauses, (std::vector<int64_t>{2'000'000, 1'300'000, 600'000}));
   EXPECT_EQ(run.clock.monotonic_ns_, 5'000 + kPauseNanoseconds);
+  EXPECT_EQ(run.capture.messages().size(), 2u);
 }
 
 TEST(Publisher, RateReport) {
@@ -112,16 +156,22 @@ TEST(Publisher, RateReport) {
   }
 }
 
+// A stop that arrives during a pause cuts the pause short and ends the run
+// with the cycle it followed complete: no cycle begun and left half done.
 TEST(Publisher, StopSignalEndsTheRunAfterTheCycleCompletes) {
   PublisherRun run({100, 100, 100, 100, 100}, 10);
-  // The first pause makes three stop tests and the loop one more; the
-  // second test of the second pause sees the signal.
-  run.console = FakeConsole(10, SIGINT, 5);
   run.clock.sleep_step_ns = 700'000;
+  // During the second pause, between its first and second wakes.
+  run.stop_signal = SIGINT;
+  run.stop_at_ns = 5'000 + kPauseNanoseconds + 1'000'000;
   EXPECT_EQ(run.go(), exit_status_for_signal(SIGINT));
   EXPECT_EQ(exit_status_for_signal(SIGINT), 130);
-  EXPECT_EQ(run.capture.messages().size(), 4u);
+  ASSERT_EQ(run.capture.messages().size(), 4u);
+  EXPECT_EQ(run.capture.messages()[3].channel, "TFIMAGE");
+  EXPECT_EQ(run.pauses,
+            (std::vector<int64_t>{2'000'000, 1'300'000, 600'000, 2'000'000, 1'300'000}));
   EXPECT_LT(run.clock.monotonic_ns_, 5'000 + 2 * kPauseNanoseconds) << "pause was not cut short";
+  EXPECT_EQ(run.console.output, "");
 }
 
 // The host dropping what LCM reported sent: standard output keeps exactly

@@ -4,6 +4,7 @@
 #include <lcm/lcm.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "account/account.h"
 #include "pattern/frames.h"
 #include "platform/clock.h"
+#include "platform/signals.h"
 #include "receive/loop.h"
 #include "receive/subscription.h"
 #include "report/output.h"
@@ -153,6 +155,28 @@ TEST(ReceiveLoop, ReadsALogToItsEndThroughClockSteps) {
     EXPECT_EQ(s.totals.lost, 0);
   }
   std::filesystem::remove_all(dir);
+}
+
+// A stop that came before the loop's wait, on a bus where nothing arrives,
+// ends the loop at that wait, long before its --seconds. In a process of its
+// own, which holds the signals.
+TEST(ReceiveLoop, AStopPendingBeforeTheWaitEndsTheLoop) {
+  EXPECT_EXIT(
+      {
+        hold_run_signals(RunSignals::kStop);
+        SystemClock clock;
+        lcm_t* bus = lcm_create("memq://");
+        if (bus == nullptr) std::_Exit(2);
+        Account account(clock.wall_milliseconds(), clock.monotonic_nanoseconds() / 1'000'000);
+        const Subscription subscription(bus, account, clock, nullptr);
+        std::raise(SIGTERM);
+        const int64_t start = clock.monotonic_nanoseconds();
+        const LoopEnd end =
+            receive(bus, 60, clock, account, [](const SecondReport& /*r*/) { return true; });
+        const bool prompt = clock.monotonic_nanoseconds() - start < 30'000'000'000;
+        std::_Exit(end == LoopEnd::kSignal && received_stop_signal() == SIGTERM && prompt ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
