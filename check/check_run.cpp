@@ -207,7 +207,8 @@ class ReportSink {
     out_.summary(s);
     if (sharer_ != nullptr) sharer_->summary(s);
   }
-  // Warns, once, of a buffer too small for what has arrived.
+  // Warns of a receive buffer too small for what has arrived so far; again
+  // only for larger frames.
   void judge_buffer() {
     buffer_warning_.judge(account_.largest_frame_bytes(), account_.status_records());
   }
@@ -230,7 +231,7 @@ account::Summary finish_run(receive::LoopEnd end, account::Account& account, Clo
   }
   for (const account::SecondReport& r : account.finish(clock.wall_milliseconds())) sink.row(r);
   const double seconds = static_cast<double>(clock.monotonic_nanoseconds() - start_ns) / 1e9;
-  const account::Summary summary = account.summary(seconds);
+  account::Summary summary = account.summary(seconds);
   sink.summary(summary);
   return summary;
 }
