@@ -8,7 +8,6 @@
 #include "account/saturating.h"
 
 namespace varnock::account {
-namespace {}  // namespace
 
 Account::Account(int64_t now_ms, int64_t monotonic_ms)
     : last_now_ms_(now_ms),
@@ -23,6 +22,16 @@ void Account::open_rows_to(int64_t second) {
     const int64_t next = rows_.back().report.second + 1;
     rows_.emplace_back().report.second = next;
   }
+}
+
+void Account::count(Row& row, int64_t Counts::*what, int64_t n) {
+  row.report.counts.*what += n;
+  totals_.*what += n;
+}
+
+void Account::take_back(int64_t Counts::*what, int64_t n, Row* row, int64_t from_row) {
+  totals_.*what -= n;
+  if (row != nullptr) row->report.counts.*what -= from_row;
 }
 
 Account::Row& Account::row_at(int64_t ms) {
@@ -40,9 +49,8 @@ Account::Row& Account::row_at(int64_t ms) {
 
 void Account::count_lost(int64_t frames, int64_t from_ms, int64_t to_ms) {
   if (frames <= 0) return;
-  totals_.lost += frames;
   if (to_ms <= from_ms) {
-    row_at(to_ms).report.counts.lost += frames;
+    count(row_at(to_ms), &Counts::lost, frames);
     return;
   }
   // The frames are spread evenly over (from_ms, to_ms); each open row takes
@@ -55,7 +63,7 @@ void Account::count_lost(int64_t frames, int64_t from_ms, int64_t to_ms) {
     const double covered = static_cast<double>(std::max<int64_t>(end - from_ms, 0));
     const int64_t share =
         newest ? frames : std::llround(static_cast<double>(frames) * covered / span);
-    row.report.counts.lost += share - given;
+    count(row, &Counts::lost, share - given);
     given = share;
   }
 }
@@ -70,23 +78,19 @@ Account::Row& Account::arrive(std::span<const uint8_t> message, int64_t recv_uti
   note_message(now_ms);
   Row& row = row_at(now_ms);
   note_queue(row, recv_utime, now_ms);
-  row.report.counts.bytes += std::ssize(message);
-  totals_.bytes += std::ssize(message);
+  count(row, &Counts::bytes, std::ssize(message));
   return row;
 }
 
 std::string_view Account::on_status(std::span<const uint8_t> message, int64_t recv_utime,
                                     int64_t now_ms) {
   Row& row = arrive(message, recv_utime, now_ms);
-  Counts& c = row.report.counts;
   const StatusVerdict v = validate_status(message);
   if (!v.valid()) {
-    ++c.corrupt;
-    ++totals_.corrupt;
+    count(row, &Counts::corrupt);
     return v.problem;
   }
-  ++c.status_records;
-  ++totals_.status_records;
+  count(row, &Counts::status_records);
   witness_.on_status(now_ms, v.timestamp);
   open_status_us_ = recv_utime;
   return {};
@@ -95,15 +99,12 @@ std::string_view Account::on_status(std::span<const uint8_t> message, int64_t re
 std::string_view Account::on_frame(std::span<const uint8_t> message, int64_t recv_utime,
                                    int64_t now_ms) {
   Row& row = arrive(message, recv_utime, now_ms);
-  Counts& c = row.report.counts;
   const FrameVerdict v = frames_.validate(message);
   if (!v.valid()) {
-    ++c.corrupt;
-    ++totals_.corrupt;
+    count(row, &Counts::corrupt);
     return v.problem;
   }
-  ++c.frames;
-  ++totals_.frames;
+  count(row, &Counts::frames);
   largest_frame_bytes_ = std::max<int64_t>(largest_frame_bytes_, std::ssize(message));
   const int64_t latency_us = saturating_sub(recv_utime, saturating_mul(v.timestamp_ms, 1000));
   row.histograms.latency.add(latency_us);
@@ -124,21 +125,18 @@ std::string_view Account::on_frame(std::span<const uint8_t> message, int64_t rec
   }
 
   if (v.period < 0) {
-    ++c.unsequenced;
-    ++totals_.unsequenced;
+    count(row, &Counts::unsequenced);
     close_records(1, now_ms, v.timestamp_ms, v.timestamp_ms);
     return {};
   }
   const FrameOutcome o = runs_.add(v.period, v.timestamp_ms, now_ms, v.pixels);
   switch (o.kind) {
     case FrameOutcome::kStarted:
-      ++c.runs;
-      ++totals_.runs;
+      count(row, &Counts::runs);
       close_records(1, now_ms, v.timestamp_ms, v.timestamp_ms);
       break;
     case FrameOutcome::kEarly:
-      ++c.late;
-      ++totals_.late;
+      count(row, &Counts::late);
       close_records(1, now_ms, v.timestamp_ms, v.timestamp_ms);
       break;
     case FrameOutcome::kContinued: {
@@ -150,38 +148,32 @@ std::string_view Account::on_frame(std::span<const uint8_t> message, int64_t rec
       // Frames the witness counted lost are now known lost: counted once,
       // and no longer an estimate.
       const int64_t witnessed = witness_.take_back(o.missing, o.previous_recv_ms, now_ms);
-      totals_.lost_estimated -= witnessed;
+      take_back(&Counts::lost_estimated, witnessed, nullptr, 0);
       const int64_t unmatched =
           close_records(1 + o.missing - witnessed, now_ms, o.previous_stamp_ms, v.timestamp_ms);
       count_lost(o.missing - witnessed, o.previous_recv_ms, until);
       // Frames lost with their status records: both went the same way, as
       // when LCM's queue discards every message while it is full.
       if (const int64_t in_step = std::min(unmatched, o.missing - witnessed); in_step > 0) {
-        row_at(until).report.counts.lost_with_records += in_step;
-        totals_.lost_with_records += in_step;
+        count(row_at(until), &Counts::lost_with_records, in_step);
       }
       break;
     }
     case FrameOutcome::kDuplicate:
-      ++c.duplicates;
-      ++totals_.duplicates;
+      count(row, &Counts::duplicates);
       // A repeated frame came with its repeated status record, which stands
       // for no frame of its own.
       close_records(1, now_ms, v.timestamp_ms, v.timestamp_ms);
       break;
     case FrameOutcome::kLate: {
-      ++c.late;
-      ++totals_.late;
+      count(row, &Counts::late);
       // Its loss was counted: the total gives it back, and so does the
       // newest open row that counted a gap's loss. No row goes below zero.
-      --totals_.lost;
-      for (auto it = rows_.rbegin(); it != rows_.rend(); ++it) {
-        Counts& rc = it->report.counts;
-        if (rc.lost > rc.lost_estimated) {
-          --rc.lost;
-          break;
-        }
+      Row* counted = nullptr;
+      for (auto it = rows_.rbegin(); it != rows_.rend() && counted == nullptr; ++it) {
+        if (it->report.counts.lost > it->report.counts.lost_estimated) counted = &*it;
       }
+      take_back(&Counts::lost, 1, counted, 1);
       break;
     }
   }
@@ -196,37 +188,30 @@ int64_t Account::close_records(int64_t frames, int64_t now_ms, int64_t from_stam
   // the totals.
   for (const auto& [second, frames_back] :
        witness_.close(frames, now_ms, from_stamp_ms, to_stamp_ms, &unmatched)) {
-    totals_.lost -= frames_back;
-    totals_.lost_estimated -= frames_back;
-    if (second < rows_.front().report.second) continue;
-    Counts& c = row_at(second * 1000).report.counts;
-    const int64_t n = std::min(frames_back, c.lost_estimated);
-    c.lost -= n;
-    c.lost_estimated -= n;
+    Row* row = second < rows_.front().report.second ? nullptr : &row_at(second * 1000);
+    const int64_t n = row ? std::min(frames_back, row->report.counts.lost_estimated) : 0;
+    take_back(&Counts::lost, frames_back, row, n);
+    take_back(&Counts::lost_estimated, frames_back, row, n);
   }
   return unmatched;
 }
 
 void Account::count_witnessed(int64_t now_ms, bool last) {
   for (const auto& [second, lost] : witness_.expire(now_ms, last)) {
-    Counts& c = row_at(second * 1000).report.counts;
-    c.lost += lost;
-    c.lost_estimated += lost;
-    totals_.lost += lost;
-    totals_.lost_estimated += lost;
+    Row& row = row_at(second * 1000);
+    count(row, &Counts::lost, lost);
+    count(row, &Counts::lost_estimated, lost);
   }
 }
 
 void Account::count_network(int64_t reassembly_failures, int64_t reassembly_timeouts,
                             int64_t queues_left, int64_t checksum_errors, int64_t at_ms) {
   network_known_ = true;
-  Counts& c = row_at(at_ms).report.counts;
-  for (Counts* k : {&c, &totals_}) {
-    k->reassembly_failures += reassembly_failures;
-    k->reassembly_timeouts += reassembly_timeouts;
-    k->reassembly_queues_left += queues_left;
-    k->checksum_errors += checksum_errors;
-  }
+  Row& row = row_at(at_ms);
+  count(row, &Counts::reassembly_failures, reassembly_failures);
+  count(row, &Counts::reassembly_timeouts, reassembly_timeouts);
+  count(row, &Counts::reassembly_queues_left, queues_left);
+  count(row, &Counts::checksum_errors, checksum_errors);
 }
 
 void Account::note_queue(Row& row, int64_t recv_utime, int64_t now_ms) {
@@ -240,71 +225,40 @@ void Account::note_queue(Row& row, int64_t recv_utime, int64_t now_ms) {
 
 void Account::count_kernel_drops(int64_t datagrams, int64_t at_ms) {
   kernel_drops_known_ = true;
-  row_at(at_ms).report.counts.kernel_drops += datagrams;
-  totals_.kernel_drops += datagrams;
+  count(row_at(at_ms), &Counts::kernel_drops, datagrams);
 }
 
 void Account::split_by_cause(Row& row) {
-  Counts& c = row.report.counts;
-  if (!kernel_drops_known_ && !network_known_) return;
-  int64_t left = std::max<int64_t>(c.lost, 0);
-  auto take = [&left](int64_t up_to) {
-    const int64_t n = std::clamp<int64_t>(up_to, 0, left);
-    left -= n;
-    return n;
-  };
-  // A bad checksum is one datagram, and so at most one frame; the socket
-  // counts it among its drops too.
-  if (network_known_) c.lost_checksum = take(c.checksum_errors);
-  // A dropped datagram takes at most one frame with it. A drop and the loss
-  // it makes can land a second apart (the drop is read a little after it
-  // happened, the loss is placed by the run's pace), so a row's loss is also
-  // explained by drops of the row before that its loss left over, and by
-  // drops of the row after that its own loss does not need.
-  if (kernel_drops_known_) {
-    const int64_t own = c.kernel_drops - row.drops_lent;
-    const int64_t checksum = network_known_ ? c.checksum_errors : 0;
-    int64_t available = drops_carried_ + own - checksum;
-    if (left > available && rows_.size() > 1) {
-      Row& next = rows_[1];
-      const int64_t lend =
-          std::min(left - available, next.report.counts.kernel_drops - next.drops_lent);
-      next.drops_lent += lend;
-      available += lend;
-    }
-    c.lost_receive_buffer = take(available);
-    const int64_t explained = c.lost_receive_buffer + c.lost_checksum;
-    drops_carried_ = own - std::clamp<int64_t>(explained - drops_carried_, 0, own);
+  const Counts& c = row.report.counts;
+  LossEvidence e;
+  e.lost = c.lost;
+  e.kernel_drops_known = kernel_drops_known_;
+  e.network_known = network_known_;
+  e.kernel_drops = c.kernel_drops - row.drops_lent;
+  e.drops_carried = drops_carried_;
+  e.checksum_errors = c.checksum_errors;
+  e.reassembly_failures = c.reassembly_failures;
+  e.reassembly_timeouts = c.reassembly_timeouts;
+  e.queues_left = c.reassembly_queues_left - row.queues_lent;
+  e.lost_with_records = c.lost_with_records;
+  e.deepest_queue_ms = row.histograms.lcm_queue.summary().max;
+  Row* next = rows_.size() > 1 ? &rows_[1] : nullptr;
+  if (next != nullptr) {
+    const Counts& n = next->report.counts;
+    e.next = {n.kernel_drops - next->drops_lent, n.reassembly_queues_left - next->queues_lent};
   }
-  if (network_known_) {
-    // Reassembly refused for want of memory fails a datagram for each
-    // fragment refused, with no timeout; a fragment lost on the way leaves
-    // a queue that is never completed, one datagram each. It shows when it
-    // begins, as one more incomplete queue, and again when it times out,
-    // ipfrag_time later, as one less queue and one more timeout (and
-    // failure): counted once, at its beginning. One begun at the end of a
-    // row may show in the next, so a row's loss is also explained by the
-    // next row's queues.
-    c.lost_reassembly_memory = take(c.reassembly_failures - c.reassembly_timeouts);
-    int64_t queues = c.reassembly_queues_left - row.queues_lent;
-    if (left > queues && rows_.size() > 1) {
-      Row& next = rows_[1];
-      const int64_t lend =
-          std::clamp<int64_t>(left - std::max<int64_t>(queues, 0), 0,
-                              next.report.counts.reassembly_queues_left - next.queues_lent);
-      next.queues_lent += lend;
-      queues = std::max<int64_t>(queues, 0) + lend;
-    }
-    c.lost_fragments = take(queues);
-    const double deepest = row.histograms.lcm_queue.summary().max;
-    if (!std::isnan(deepest) && deepest >= kDeepQueueMs) c.lost_in_lcm = take(c.lost_with_records);
+  const LossSplit split = split_loss(e);
+  if (next != nullptr) {
+    next->drops_lent += split.drops_borrowed;
+    next->queues_lent += split.queues_borrowed;
   }
-  c.lost_other = left + std::min<int64_t>(c.lost, 0);
-  for (int64_t Counts::*cause :
-       {&Counts::lost_receive_buffer, &Counts::lost_checksum, &Counts::lost_reassembly_memory,
-        &Counts::lost_fragments, &Counts::lost_in_lcm, &Counts::lost_other}) {
-    totals_.*cause += c.*cause;
-  }
+  drops_carried_ = split.drops_carried;
+  count(row, &Counts::lost_receive_buffer, split.receive_buffer);
+  count(row, &Counts::lost_checksum, split.checksum);
+  count(row, &Counts::lost_reassembly_memory, split.reassembly_memory);
+  count(row, &Counts::lost_fragments, split.fragments);
+  count(row, &Counts::lost_in_lcm, split.in_lcm);
+  count(row, &Counts::lost_other, split.other);
 }
 
 std::vector<SecondReport> Account::take_rows(int64_t up_to_second) {

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "account/loss_causes.h"
 #include "account/publisher_runs.h"
 #include "account/status_witness.h"
 #include "account/time_histogram.h"
@@ -120,11 +121,6 @@ class Account {
   void count_network(int64_t reassembly_failures, int64_t reassembly_timeouts, int64_t queues_left,
                      int64_t checksum_errors, int64_t at_ms);
 
-  // LCM's queue was this deep when the deepest wait it showed in a row
-  // reached it: complete messages are being discarded (LCM 1.3.1 keeps 30
-  // a subscription).
-  static constexpr int64_t kDeepQueueMs = 50;
-
   // Moves the account to `now_ms` (a clock step shows as a difference from
   // the monotonic clock) and returns the rows that have settled, oldest first.
   std::vector<SecondReport> advance(int64_t now_ms, int64_t monotonic_ms);
@@ -158,6 +154,13 @@ class Account {
     int64_t queues_lent = 0;  // the same of its reassembly queues left
   };
 
+  // Counts `n` of `what` into `row` and into the run's totals: every event is
+  // counted here, once.
+  void count(Row& row, int64_t Counts::*what, int64_t n = 1);
+  // Takes back `n` of `what` counted before: all from the run's totals, and
+  // `from_row` of them from `row` (null when no open row holds any). Rows
+  // already reported keep theirs.
+  void take_back(int64_t Counts::*what, int64_t n, Row* row, int64_t from_row);
   Row& row_at(int64_t ms);
   void note_message(int64_t now_ms);
   void open_rows_to(int64_t second);
@@ -172,7 +175,7 @@ class Account {
   void note_queue(Row& row, int64_t recv_utime, int64_t now_ms);
   // What every message, valid or not, adds to the account; returns its row.
   Row& arrive(std::span<const uint8_t> message, int64_t recv_utime, int64_t now_ms);
-  // Splits a settling row's loss by cause.
+  // Splits a settling row, the oldest open, by cause (account/loss_causes.h).
   void split_by_cause(Row& row);
   std::vector<SecondReport> take_rows(int64_t up_to_second);
 

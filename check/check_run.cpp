@@ -91,6 +91,193 @@ class BufferWarning {
   int64_t warned_bytes_ = 0;
 };
 
+using Bus = std::unique_ptr<lcm_t, void (*)(lcm_t*)>;
+using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+
+// Opens the bus at `url`, saying so on standard error; null, and why, when
+// LCM cannot.
+Bus open_bus(const std::string& url) {
+  std::fprintf(stderr, "varnock-check: listening on %s (RECSTAT, TFIMAGE)\n", url.c_str());
+  Bus bus(lcm_create(url.c_str()), lcm_destroy);
+  if (!bus) std::fprintf(stderr, "varnock-check: cannot open the bus %s\n", url.c_str());
+  return bus;
+}
+
+// Whether the loop can receive on `bus` through `subscription`; says why not.
+bool can_receive(const receive::Subscription& subscription, lcm_t* bus, const std::string& url) {
+  // Without a descriptor to wait on, LCM's own wait would abort the process.
+  if (subscription.subscribed() && lcm_get_fileno(bus) >= 0) return true;
+  std::fprintf(stderr, "varnock-check: LCM cannot receive on %s (its message above says why)\n",
+               url.c_str());
+  return false;
+}
+
+// The bus's URL, parsed, and on udpm the kernel's view of the socket LCM
+// receives on: the buffer it granted and the datagrams it drops.
+struct ReceiveSocket {
+  host::LcmUrl url;
+  std::unique_ptr<host::ReceiveCounters> counters;  // null unless found
+};
+
+ReceiveSocket find_receive_socket(const std::string& url, const host::Host& host) {
+  ReceiveSocket socket;
+  if (const std::string error = host::parse_lcm_url(url, &socket.url); !error.empty()) {
+    std::fprintf(stderr, "varnock-check: note: %s; loss is not split by cause\n", error.c_str());
+  } else if (socket.url.udpm()) {
+    socket.counters = host.find_receive_socket(socket.url.port);
+    if (socket.counters) {
+      std::fprintf(
+          stderr, "varnock-check: the kernel granted LCM's socket a receive buffer of %lld bytes\n",
+          static_cast<long long>(socket.counters->receive_buffer_bytes()));
+    }
+  }
+  return socket;
+}
+
+// With --share, makes `sharer` publish on `bus`, the bus it listens to: LCM
+// hands our own reports to no subscription of ours, so they cannot reach the
+// account. False, and why, when the bus is a log.
+bool start_sharing(const Options& options, const std::string& url, const ReceiveSocket& socket,
+                   const host::Host& host, lcm_t* bus, Clock& clock,
+                   std::optional<report::Sharer>* sharer) {
+  if (!options.share) return true;
+  if (socket.url.provider == "file") {
+    std::fprintf(stderr,
+                 "varnock-check: --share cannot publish on %s: a log is read, not written\n",
+                 url.c_str());
+    return false;
+  }
+  report::Reporter who;
+  who.host = host.name();
+  who.pid = static_cast<int32_t>(getpid());
+  who.name = options.name.empty() ? report::default_reporter_name(who.host, who.pid) : options.name;
+  who.url = url;
+  sharer->emplace(bus, std::move(who), clock);
+  return true;
+}
+
+// Opens --csv, if given, into `csv`; false, and why, when it cannot. Called
+// only once the bus works, so that a bad URL leaves an existing file as it
+// was.
+bool open_csv(const Options& options, File* csv) {
+  if (options.csv_path.empty()) return true;
+  csv->reset(open_for_writing(options.csv_path));
+  // Stopped while the open waited (a FIFO with no reader yet): nothing was
+  // accounted, and the run ends by the signal that stopped it.
+  if (!*csv && errno == EINTR && received_stop_signal() != 0) {
+    end_by_signal(received_stop_signal());
+  }
+  if (!*csv) {
+    std::fprintf(stderr, "varnock-check: cannot write --csv %s: %s\n", options.csv_path.c_str(),
+                 std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+report::StartInfo start_info(const Options& options, const std::string& url,
+                             const ReceiveSocket& socket) {
+  report::StartInfo start;
+  start.url = url;
+  start.seconds = options.seconds;
+  if (socket.counters) start.receive_buffer_bytes = socket.counters->receive_buffer_bytes();
+  start.max_loss_percent = options.max_loss_percent;
+  start.min_frames = options.min_frames;
+  start.handler_ms = options.handler_ms;
+  return start;
+}
+
+// Where every settled row and the summary go: the report's outputs and,
+// with --share, the bus, each with the datagrams this host dropped of what
+// it sent meanwhile; each row first has the receive buffer judged by what
+// has arrived so far.
+class ReportSink {
+ public:
+  ReportSink(report::ReportOutput& out, report::Sharer* sharer, BufferWarning& buffer_warning,
+             const account::Account& account, SendDropSource& drops)
+      : out_(out),
+        sharer_(sharer),
+        buffer_warning_(buffer_warning),
+        account_(account),
+        send_drops_(drops) {}
+
+  // Writes `settled`; false once writing the report has failed.
+  bool row(const account::SecondReport& settled) {
+    judge_buffer();
+    account::SecondReport r = settled;
+    r.send_drops = send_drops_.since_last();
+    out_.row(r);
+    if (sharer_ != nullptr) sharer_->row(r);
+    return out_.error() == 0;
+  }
+  void summary(account::Summary s) {
+    s.send_drops = send_drops_.since_start();
+    out_.summary(s);
+    if (sharer_ != nullptr) sharer_->summary(s);
+  }
+  // Warns of a receive buffer too small for what has arrived so far; again
+  // only for larger frames.
+  void judge_buffer() {
+    buffer_warning_.judge(account_.largest_frame_bytes(), account_.status_records());
+  }
+
+ private:
+  report::ReportOutput& out_;
+  report::Sharer* sharer_;
+  BufferWarning& buffer_warning_;
+  const account::Account& account_;
+  SendDropTally send_drops_;
+};
+
+// What follows the receive loop, which ended by `end`: the rows still open
+// and the summary of the run begun at `start_ns`, which it returns.
+account::Summary finish_run(receive::LoopEnd end, account::Account& account, Clock& clock,
+                            int64_t start_ns, ReportSink& sink) {
+  // What arrived after the last settled row is judged before the run's end is told.
+  sink.judge_buffer();
+  if (end == receive::LoopEnd::kEndOfInput) {
+    std::fprintf(stderr, "varnock-check: the bus delivers no more messages (end of the log?)\n");
+  }
+  for (const account::SecondReport& r : account.finish(clock.wall_milliseconds())) sink.row(r);
+  const double seconds = static_cast<double>(clock.monotonic_nanoseconds() - start_ns) / 1e9;
+  account::Summary summary = account.summary(seconds);
+  sink.summary(summary);
+  return summary;
+}
+
+// How the run went, from its report's outputs and its account, said on
+// standard error where it failed. Does not return when standard output's
+// reader has gone.
+int exit_status(const Options& options, const std::string& url, const report::ReportOutput& out,
+                const account::Account& account, const account::Summary& summary, File& csv) {
+  if (const int64_t retired = account.live_runs_retired(); retired > 0) {
+    std::fprintf(stderr,
+                 "varnock-check: warning: more than %zu publisher runs were live at once; %lld "
+                 "were dropped to make room, and their later frames counted as new runs\n",
+                 account::RunTracker::kMaxRuns, static_cast<long long>(retired));
+  }
+  if (out.error() == EPIPE) {
+    csv.reset();
+    end_for_lost_reader();
+  }
+  if (out.error() != 0) {
+    std::fprintf(stderr, "varnock-check: cannot write to %s: %s\n", out.failed_output().c_str(),
+                 std::strerror(out.error()));
+    return kExitOutputError;
+  }
+  if (account.messages() == 0) {
+    std::fprintf(stderr, "varnock-check: nothing received on %s in %.1f s\n", url.c_str(),
+                 summary.seconds);
+    return kExitShortfall;
+  }
+  if (summary.totals.corrupt > 0) return kExitCorrupt;
+  if (const std::string missed = missed_limit(options, summary); !missed.empty()) {
+    std::fputs(missed.c_str(), stderr);
+    return kExitShortfall;
+  }
+  return kExitOk;
+}
+
 }  // namespace
 
 std::string missed_limit(const Options& options, const account::Summary& s) {
@@ -118,138 +305,33 @@ std::string missed_limit(const Options& options, const account::Summary& s) {
 
 int run_check(const Options& options, const host::Host& host, Clock& clock, SendDropSource& drops) {
   const std::string url = host::url_in_use(options.url);
-  std::fprintf(stderr, "varnock-check: listening on %s (RECSTAT, TFIMAGE)\n", url.c_str());
-
-  const std::unique_ptr<lcm_t, void (*)(lcm_t*)> bus(lcm_create(url.c_str()), lcm_destroy);
-  if (!bus) {
-    std::fprintf(stderr, "varnock-check: cannot open the bus %s\n", url.c_str());
-    return kExitNoBus;
-  }
+  const Bus bus = open_bus(url);
+  if (!bus) return kExitNoBus;
   const int64_t start_ns = clock.monotonic_nanoseconds();
   account::Account account(clock.wall_milliseconds(), monotonic_ms(clock));
   const receive::Subscription subscription(bus.get(), account, clock, ProblemPrinter(),
                                            static_cast<int64_t>(options.handler_ms * 1e6));
-  // Without a descriptor to wait on, LCM's own wait would abort the process.
-  if (!subscription.subscribed() || lcm_get_fileno(bus.get()) < 0) {
-    std::fprintf(stderr, "varnock-check: LCM cannot receive on %s (its message above says why)\n",
-                 url.c_str());
-    return kExitNoBus;
-  }
+  if (!can_receive(subscription, bus.get(), url)) return kExitNoBus;
 
-  // On udpm, the kernel's view of the socket LCM receives on: the buffer it
-  // granted and the datagrams it drops.
-  host::LcmUrl parsed;
-  std::unique_ptr<host::ReceiveCounters> receiving;
-  if (const std::string error = host::parse_lcm_url(url, &parsed); !error.empty()) {
-    std::fprintf(stderr, "varnock-check: note: %s; loss is not split by cause\n", error.c_str());
-  } else if (parsed.udpm()) {
-    receiving = host.find_receive_socket(parsed.port);
-    if (receiving) {
-      std::fprintf(
-          stderr, "varnock-check: the kernel granted LCM's socket a receive buffer of %lld bytes\n",
-          static_cast<long long>(receiving->receive_buffer_bytes()));
-    }
-  }
-  BufferWarning buffer_warning(parsed, receiving.get(), host);
-
-  // Shared on the bus it listens to; LCM hands our own reports to no
-  // subscription of ours, so they cannot reach the account.
+  const ReceiveSocket receiving = find_receive_socket(url, host);
+  BufferWarning buffer_warning(receiving.url, receiving.counters.get(), host);
   std::optional<report::Sharer> sharer;
-  if (options.share) {
-    if (parsed.provider == "file") {
-      std::fprintf(stderr,
-                   "varnock-check: --share cannot publish on %s: a log is read, not written\n",
-                   url.c_str());
-      return kExitUsage;
-    }
-    report::Reporter who;
-    who.host = host.name();
-    who.pid = static_cast<int32_t>(getpid());
-    who.name =
-        options.name.empty() ? report::default_reporter_name(who.host, who.pid) : options.name;
-    who.url = url;
-    sharer.emplace(bus.get(), std::move(who), clock);
+  if (!start_sharing(options, url, receiving, host, bus.get(), clock, &sharer)) {
+    return kExitUsage;
   }
 
-  // Opened only now that the bus works, so that a bad URL leaves an
-  // existing file as it was.
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> csv(nullptr, std::fclose);
-  if (!options.csv_path.empty()) {
-    csv.reset(open_for_writing(options.csv_path));
-    // Stopped while the open waited (a FIFO with no reader yet): nothing was
-    // accounted, and the run ends by the signal that stopped it.
-    if (!csv && errno == EINTR && received_stop_signal() != 0) {
-      end_by_signal(received_stop_signal());
-    }
-    if (!csv) {
-      std::fprintf(stderr, "varnock-check: cannot write --csv %s: %s\n", options.csv_path.c_str(),
-                   std::strerror(errno));
-      return kExitOutputError;
-    }
-  }
+  File csv(nullptr, std::fclose);
+  if (!open_csv(options, &csv)) return kExitOutputError;
   report::ReportOutput out(stdout, options.json, csv.get(), options.csv_path);
-  report::StartInfo start;
-  start.url = url;
-  start.seconds = options.seconds;
-  if (receiving) start.receive_buffer_bytes = receiving->receive_buffer_bytes();
-  start.max_loss_percent = options.max_loss_percent;
-  start.min_frames = options.min_frames;
-  start.handler_ms = options.handler_ms;
-  out.start(start);
+  out.start(start_info(options, url, receiving));
 
-  // Every settled row goes out here, with the datagrams this host dropped of
-  // what it sent since the last row.
-  SendDropTally send_drops(drops);
-  const receive::RowSink rows = [&](const account::SecondReport& settled) {
-    account::SecondReport r = settled;
-    r.send_drops = send_drops.since_last();
-    out.row(r);
-    if (sharer) sharer->row(r);
-    return out.error() == 0;
-  };
+  ReportSink sink(out, sharer ? &*sharer : nullptr, buffer_warning, account, drops);
   const receive::LoopEnd end = receive::receive(
       bus.get(), options.seconds, clock, account,
-      [&](const account::SecondReport& r) {
-        buffer_warning.judge(account.largest_frame_bytes(), account.status_records());
-        return rows(r);
-      },
-      receiving.get(), parsed.udpm() ? &host : nullptr);
-  buffer_warning.judge(account.largest_frame_bytes(), account.status_records());
-  if (end == receive::LoopEnd::kEndOfInput) {
-    std::fprintf(stderr, "varnock-check: the bus delivers no more messages (end of the log?)\n");
-  }
-  for (const account::SecondReport& r : account.finish(clock.wall_milliseconds())) rows(r);
-  const double seconds = static_cast<double>(clock.monotonic_nanoseconds() - start_ns) / 1e9;
-  account::Summary summary = account.summary(seconds);
-  summary.send_drops = send_drops.since_start();
-  out.summary(summary);
-  if (sharer) sharer->summary(summary);
-
-  if (const int64_t retired = account.live_runs_retired(); retired > 0) {
-    std::fprintf(stderr,
-                 "varnock-check: warning: more than %zu publisher runs were live at once; %lld "
-                 "were dropped to make room, and their later frames counted as new runs\n",
-                 account::RunTracker::kMaxRuns, static_cast<long long>(retired));
-  }
-  if (out.error() == EPIPE) {
-    csv.reset();
-    end_for_lost_reader();
-  }
-  if (out.error() != 0) {
-    std::fprintf(stderr, "varnock-check: cannot write to %s: %s\n", out.failed_output().c_str(),
-                 std::strerror(out.error()));
-    return kExitOutputError;
-  }
-  if (account.messages() == 0) {
-    std::fprintf(stderr, "varnock-check: nothing received on %s in %.1f s\n", url.c_str(), seconds);
-    return kExitShortfall;
-  }
-  if (summary.totals.corrupt > 0) return kExitCorrupt;
-  if (const std::string missed = missed_limit(options, summary); !missed.empty()) {
-    std::fputs(missed.c_str(), stderr);
-    return kExitShortfall;
-  }
-  return kExitOk;
+      [&sink](const account::SecondReport& r) { return sink.row(r); }, receiving.counters.get(),
+      receiving.url.udpm() ? &host : nullptr);
+  const account::Summary summary = finish_run(end, account, clock, start_ns, sink);
+  return exit_status(options, url, out, account, summary, csv);
 }
 
 }  // namespace varnock::check

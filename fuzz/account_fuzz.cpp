@@ -1,13 +1,17 @@
 // Fuzzes varnock-check's account with the numbers a network can send it:
 // sequence numbers, stamps and receive times of any value, in any order, for
-// the publisher runs, the status-record witness and the latency histogram.
-// Under the sanitizers it must never overflow, and the account must hold:
-// losses given back never exceed those counted, memory stays bounded.
+// the publisher runs, the status-record witness and the latency histogram;
+// and the split of loss by cause with any counters a run can gather. Under
+// the sanitizers it must never overflow, and the account must hold: losses
+// given back never exceed those counted, memory stays bounded, the causes add
+// up to the loss and a drop explains one lost frame at most.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 
+#include "account/loss_causes.h"
 #include "account/publisher_runs.h"
 #include "account/status_witness.h"
 #include "account/time_histogram.h"
@@ -16,6 +20,51 @@ namespace {
 
 void require(bool condition) {
   if (!condition) std::abort();
+}
+
+// Counters as large as a run's, far from overflow.
+constexpr int64_t kMost = int64_t{1} << 40;
+
+void split_any_loss(FuzzedDataProvider& in) {
+  using varnock::account::LossEvidence;
+  LossEvidence e;
+  e.lost = in.ConsumeIntegralInRange<int64_t>(-kMost, kMost);
+  e.kernel_drops_known = in.ConsumeBool();
+  e.network_known = in.ConsumeBool();
+  e.kernel_drops = in.ConsumeIntegralInRange<int64_t>(0, kMost);
+  e.drops_carried = in.ConsumeIntegralInRange<int64_t>(0, kMost);
+  e.checksum_errors = in.ConsumeIntegralInRange<int64_t>(0, kMost);
+  e.reassembly_failures = in.ConsumeIntegralInRange<int64_t>(0, kMost);
+  e.reassembly_timeouts = in.ConsumeIntegralInRange<int64_t>(0, kMost);
+  e.queues_left = in.ConsumeIntegralInRange<int64_t>(-kMost, kMost);
+  e.lost_with_records = in.ConsumeIntegralInRange<int64_t>(0, kMost);
+  e.deepest_queue_ms = in.ConsumeFloatingPoint<double>();
+  if (in.ConsumeBool()) {
+    e.next = LossEvidence::Lendable{in.ConsumeIntegralInRange<int64_t>(0, kMost),
+                                    in.ConsumeIntegralInRange<int64_t>(-kMost, kMost)};
+  }
+  const varnock::account::LossSplit s = varnock::account::split_loss(e);
+  const int64_t causes[] = {s.receive_buffer, s.checksum, s.reassembly_memory, s.fragments,
+                            s.in_lcm};
+  int64_t sum = s.other;
+  for (int64_t n : causes) {
+    require(n >= 0);
+    sum += n;
+  }
+  if (!e.kernel_drops_known && !e.network_known) {
+    require(sum == 0 && s.drops_carried == e.drops_carried);
+    return;
+  }
+  require(sum == e.lost);
+  require(s.other >= std::min<int64_t>(e.lost, 0));
+  // Borrowed only what the next second lends, and only what was needed.
+  require(s.drops_borrowed >= 0 && s.drops_borrowed <= (e.next ? e.next->kernel_drops : 0));
+  require(s.queues_borrowed <= (e.next ? std::max<int64_t>(e.next->queues_left, 0) : 0));
+  if (e.kernel_drops_known) {
+    // A drop explains one frame at most, and carries one second at most.
+    require(s.receive_buffer <= e.drops_carried + e.kernel_drops + s.drops_borrowed);
+    require(s.drops_carried >= 0 && s.drops_carried <= e.kernel_drops);
+  }
 }
 
 }  // namespace
@@ -29,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int64_t late = 0;
   int64_t frames = 0;
   while (in.remaining_bytes() > 0) {
-    switch (in.ConsumeIntegralInRange<int>(0, 4)) {
+    switch (in.ConsumeIntegralInRange<int>(0, 5)) {
       case 0: {
         // A valid frame's sequence number is a period of the pattern.
         const int64_t seq = in.ConsumeIntegralInRange<int64_t>(1, 1'638'399);
@@ -68,6 +117,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         break;
       }
+      case 4:
+        split_any_loss(in);
+        break;
       default:
         latency.add(in.ConsumeIntegral<int64_t>());
         break;
