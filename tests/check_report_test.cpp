@@ -336,7 +336,7 @@ TEST_F(CheckReportRejects, BadStringLengths) {
 
 // The number of runs sits just before their 16 bytes each, at the end.
 TEST_F(CheckReportRejects, RunsOutOfRange) {
-  const size_t count_at = good_.size() - 2 * 16 - 4;
+  const size_t count_at = good_.size() - size_t{2 * 16 + 4};
   for (const int64_t runs :
        {int64_t{-1}, int64_t{101}, int64_t{std::numeric_limits<int32_t>::min()}}) {
     Bytes b = good_;
