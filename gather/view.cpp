@@ -4,7 +4,7 @@
 #include <array>
 #include <cmath>
 
-#include "account/saturating.h"
+#include "base/saturating.h"
 
 namespace varnock::gather {
 namespace {
@@ -100,7 +100,7 @@ R combine(std::span<const R> records) {
     out.seconds += r.seconds;
     for (const CountField& f : kCounts) {
       int64_t& sum = out.*f.member;
-      sum = (sum < 0 || r.*f.member < 0) ? -1 : account::saturating_add(sum, r.*f.member);
+      sum = (sum < 0 || r.*f.member < 0) ? -1 : saturating_add(sum, r.*f.member);
     }
     for (const TimeField& f : kTimes) {
       // fmax keeps the known one of a known and a NaN.
@@ -151,7 +151,7 @@ View::Heard View::hear(std::span<const uint8_t> bytes, int64_t now_ms, const cha
       const std::array<R, 2> both{c.seconds_combined, m};
       c.seconds_combined = combine(both);
     }
-    c.seconds_heard = account::saturating_add(c.seconds_heard, 1);
+    c.seconds_heard = saturating_add(c.seconds_heard, 1);
     c.latest = m;
   }
   if (message != nullptr) *message = std::move(m);
