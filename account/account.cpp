@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "account/calendar.h"
-#include "account/saturating.h"
+#include "base/calendar.h"
+#include "base/saturating.h"
 
 namespace varnock::account {
 

@@ -4,7 +4,7 @@
 #include <array>
 #include <cmath>
 
-#include "account/saturating.h"
+#include "base/saturating.h"
 
 namespace varnock::account {
 namespace {

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "account/calendar.h"
-#include "account/saturating.h"
+#include "base/calendar.h"
+#include "base/saturating.h"
 
 namespace varnock::account {
 namespace {

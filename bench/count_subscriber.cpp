@@ -13,8 +13,8 @@
 #include <memory>
 #include <string>
 
+#include "bus/lcm_url.h"
 #include "host/host.h"
-#include "host/lcm_url.h"
 
 namespace {
 
@@ -38,9 +38,9 @@ int main(int argc, char** argv) {
   long frames = 0;
   lcm_subscribe(bus, "RECSTAT", count, &status);
   lcm_subscribe(bus, "TFIMAGE", count, &frames);
-  varnock::host::LcmUrl parsed;
+  varnock::bus::LcmUrl parsed;
   std::unique_ptr<varnock::host::ReceiveCounters> socket;
-  if (varnock::host::parse_lcm_url(url, &parsed).empty() && parsed.udpm()) {
+  if (varnock::bus::parse_lcm_url(url, &parsed).empty() && parsed.udpm()) {
     socket = varnock::host::make_system_host()->find_receive_socket(parsed.port);
   }
   while (g_stop == 0) lcm_handle_timeout(bus, 100);

@@ -8,6 +8,7 @@
 
 #include "app/publisher.h"
 #include "cli/exit_status.h"
+#include "messages/tfimage_t.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 
@@ -19,7 +20,7 @@ int main() {
   if (bus == nullptr) return varnock::kExitNoBus;
 
   const std::vector<uint8_t> status(63, 1);
-  const std::vector<uint8_t> image(1'638'440, 2);
+  const std::vector<uint8_t> image(varnock::kFrameBytes, 2);
   int64_t last_report = clock.calendar_seconds();
   int32_t cycles = 0;
   int status_code = varnock::kExitOk;

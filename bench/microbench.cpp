@@ -84,7 +84,7 @@ void BM_TestPatternStep(benchmark::State& state) {
     benchmark::DoNotOptimize(frames.next(++ms).data.data());
     benchmark::ClobberMemory();
   }
-  state.SetBytesProcessed(state.iterations() * TestPatternFrames::kPixels);
+  state.SetBytesProcessed(state.iterations() * kFramePixels);
 }
 BENCHMARK(BM_TestPatternStep)->Arg(60)->Arg(1'000)->Arg(100'000);
 

@@ -10,9 +10,11 @@
 #include <optional>
 #include <utility>
 
+#include "bus/lcm_url.h"
+#include "check/receive_buffer_warning.h"
 #include "cli/exit_status.h"
-#include "host/lcm_url.h"
 #include "host/receive_buffer.h"
+#include "messages/tfimage_t.h"
 #include "platform/signals.h"
 #include "platform/writes.h"
 #include "receive/loop.h"
@@ -50,8 +52,7 @@ class BufferWarning {
  public:
   static constexpr int64_t kRecordsWithoutFrames = 20;
 
-  BufferWarning(const host::LcmUrl& url, const host::ReceiveCounters* socket,
-                const host::Host& host)
+  BufferWarning(const bus::LcmUrl& url, const host::ReceiveCounters* socket, const host::Host& host)
       : url_(url),
         rmem_max_(host.setting("net.core.rmem_max")),
         rmem_default_(host.setting("net.core.rmem_default")) {
@@ -59,12 +60,12 @@ class BufferWarning {
     if (!url_.udpm()) return;
     const int64_t bytes =
         granted_ ? *granted_ : host::expected_receive_buffer(url_, rmem_max_, rmem_default_);
-    if (bytes >= 0 && bytes < host::buffer_need(host::kFrameBytes).granted) {
+    if (bytes >= 0 && bytes < host::buffer_need(kFrameBytes).granted) {
       std::fprintf(stderr,
                    "varnock-check: note: a receive buffer of %lld bytes holds frames of up to "
                    "%lld bytes; varnock's are %lld (recv_buf_size in the URL asks for more)\n",
                    static_cast<long long>(bytes), static_cast<long long>(bytes / 2),
-                   static_cast<long long>(host::kFrameBytes));
+                   static_cast<long long>(kFrameBytes));
     }
   }
 
@@ -73,18 +74,18 @@ class BufferWarning {
   // varnock's fits), judged then by varnock's frames.
   void judge(int64_t frame_bytes, int64_t status_records) {
     if (frame_bytes == 0 && status_records >= kRecordsWithoutFrames) {
-      frame_bytes = host::kFrameBytes;
+      frame_bytes = kFrameBytes;
     }
     if (frame_bytes <= warned_bytes_) return;
     const std::string w =
-        host::receive_buffer_warning(url_, granted_, rmem_max_, rmem_default_, frame_bytes);
+        receive_buffer_warning(url_, granted_, rmem_max_, rmem_default_, frame_bytes);
     if (w.empty()) return;
     std::fputs(w.c_str(), stderr);
     warned_bytes_ = frame_bytes;
   }
 
  private:
-  host::LcmUrl url_;
+  bus::LcmUrl url_;
   int64_t rmem_max_;
   int64_t rmem_default_;
   std::optional<int64_t> granted_;
@@ -115,13 +116,13 @@ bool can_receive(const receive::Subscription& subscription, lcm_t* bus, const st
 // The bus's URL, parsed, and on udpm the kernel's view of the socket LCM
 // receives on: the buffer it granted and the datagrams it drops.
 struct ReceiveSocket {
-  host::LcmUrl url;
+  bus::LcmUrl url;
   std::unique_ptr<host::ReceiveCounters> counters;  // null unless found
 };
 
 ReceiveSocket find_receive_socket(const std::string& url, const host::Host& host) {
   ReceiveSocket socket;
-  if (const std::string error = host::parse_lcm_url(url, &socket.url); !error.empty()) {
+  if (const std::string error = bus::parse_lcm_url(url, &socket.url); !error.empty()) {
     std::fprintf(stderr, "varnock-check: note: %s; loss is not split by cause\n", error.c_str());
   } else if (socket.url.udpm()) {
     socket.counters = host.find_receive_socket(socket.url.port);
@@ -304,7 +305,7 @@ std::string missed_limit(const Options& options, const account::Summary& s) {
 }
 
 int run_check(const Options& options, const host::Host& host, Clock& clock, SendDropSource& drops) {
-  const std::string url = host::url_in_use(options.url);
+  const std::string url = bus::url_in_use(options.url);
   const Bus bus = open_bus(url);
   if (!bus) return kExitNoBus;
   const int64_t start_ns = clock.monotonic_nanoseconds();

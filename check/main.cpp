@@ -4,12 +4,13 @@
 #include <memory>
 #include <optional>
 
+#include "bus/lcm_url.h"
 #include "check/check_run.h"
+#include "check/diagnose_status.h"
 #include "check/options.h"
 #include "cli/program.h"
 #include "diagnose/diagnose.h"
 #include "host/host.h"
-#include "host/lcm_url.h"
 #include "platform/clock.h"
 #include "platform/descriptors.h"
 #include "platform/signals.h"
@@ -27,8 +28,9 @@ int main(int argc, char** argv) {
   SystemClock clock;
   const std::unique_ptr<host::Host> host = host::make_system_host();
   if (options.diagnose) {
-    return diagnose::exit_status_of(diagnose::run_diagnose(host::url_in_use(options.url),
-                                                           options.seconds, *host, clock, stdout));
+    return check::diagnose_exit_status(diagnose::run_diagnose(bus::url_in_use(options.url),
+                                                              options.seconds, *host, clock, stdout,
+                                                              check::diagnose_exit_status));
   }
   const std::unique_ptr<SendDropSource> drops = make_system_send_drop_source();
   return check::run_check(options, *host, clock, *drops);

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "account/account.h"
-#include "cli/exit_status.h"
 #include "host/receive_buffer.h"
 #include "messages/cycle.h"
+#include "messages/tfimage_t.h"
 #include "receive/loop.h"
 #include "receive/subscription.h"
 
@@ -18,7 +18,7 @@ namespace {
 
 class Printer {
  public:
-  explicit Printer(std::FILE* out) : out_(out) {}
+  Printer(std::FILE* out, ExitStatusOf exit_status) : out_(out), exit_status_(exit_status) {}
 
   void print(const DiagnoseLine& line) {
     std::fputs(format_line(line).c_str(), out_);
@@ -35,7 +35,7 @@ class Printer {
       std::fputs("verdict: all well, and traffic arrived whole\n", out_);
     } else {
       std::fprintf(out_, "verdict: %ld of %zu checks failed (exit status %d)\n",
-                   static_cast<long>(failed), lines_.size(), exit_status_of(verdict));
+                   static_cast<long>(failed), lines_.size(), exit_status_(verdict));
     }
     std::fflush(out_);
     return verdict;
@@ -43,6 +43,7 @@ class Printer {
 
  private:
   std::FILE* out_;
+  ExitStatusOf exit_status_;
   std::vector<DiagnoseLine> lines_;
 };
 
@@ -53,7 +54,7 @@ struct Problems {
   std::string first;
 };
 
-DiagnoseLine url_line(const std::string& url_text, const host::LcmUrl& url) {
+DiagnoseLine url_line(const std::string& url_text, const bus::LcmUrl& url) {
   if (!url.udpm()) {
     return {DiagnoseLine::kOk, "url",
             url_text + ": provider " + url.provider + ", no network to check", ""};
@@ -68,21 +69,7 @@ DiagnoseLine url_line(const std::string& url_text, const host::LcmUrl& url) {
 
 }  // namespace
 
-int exit_status_of(Verdict v) {
-  switch (v) {
-    case Verdict::kNoBus:
-      return kExitNoBus;
-    case Verdict::kCorrupt:
-      return kExitCorrupt;
-    case Verdict::kFailed:
-      return kExitDiagnoseFailed;
-    case Verdict::kPassed:
-      break;
-  }
-  return kExitOk;
-}
-
-SetupFacts read_setup_facts(const host::LcmUrl& url, const host::Host& host) {
+SetupFacts read_setup_facts(const bus::LcmUrl& url, const host::Host& host) {
   SetupFacts facts;
   facts.route_error = host.lookup_route(url.group, &facts.route);
   if (facts.route_error.empty()) facts.interface = host.interface_state(facts.route.interface);
@@ -95,10 +82,10 @@ SetupFacts read_setup_facts(const host::LcmUrl& url, const host::Host& host) {
 }
 
 Verdict run_diagnose(const std::string& url_text, int64_t seconds, const host::Host& host,
-                     Clock& clock, std::FILE* out) {
-  Printer printer(out);
-  host::LcmUrl url;
-  if (const std::string error = host::parse_lcm_url(url_text, &url); !error.empty()) {
+                     Clock& clock, std::FILE* out, ExitStatusOf exit_status) {
+  Printer printer(out, exit_status);
+  bus::LcmUrl url;
+  if (const std::string error = bus::parse_lcm_url(url_text, &url); !error.empty()) {
     printer.print({DiagnoseLine::kFail, "url", url_text + ": " + error, ""});
     return printer.finish(true, false);
   }
@@ -150,7 +137,7 @@ Verdict run_diagnose(const std::string& url_text, int64_t seconds, const host::H
   // The receive buffer is judged by the frames that arrived (varnock-pace
   // sends any size), or varnock's when none did.
   const FrameFacts frame{
-      summary.largest_frame_bytes > 0 ? summary.largest_frame_bytes : host::kFrameBytes,
+      summary.largest_frame_bytes > 0 ? summary.largest_frame_bytes : kFrameBytes,
       summary.largest_frame_bytes > 0};
   if (url.udpm()) {
     for (const DiagnoseLine& line : buffer_lines(url, facts, frame)) printer.print(line);

@@ -12,8 +12,8 @@
 namespace varnock::diagnose {
 namespace {
 
+using bus::LcmUrl;
 using host::BufferNeed;
-using host::LcmUrl;
 using host::Route;
 
 std::string buffer_fix(const BufferNeed& need) {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "bus/lcm_url.h"
 #include "host/host.h"
-#include "host/lcm_url.h"
 
 namespace varnock::diagnose {
 
@@ -39,7 +39,7 @@ struct SetupFacts {
 
 // The checks of a udpm URL's set-up that need no bus: the route to the group,
 // its interface's flags and the ttl against it.
-std::vector<DiagnoseLine> setup_lines(const host::LcmUrl& url, const SetupFacts& facts);
+std::vector<DiagnoseLine> setup_lines(const bus::LcmUrl& url, const SetupFacts& facts);
 
 // The frames a receive buffer is judged against: the largest that arrived,
 // or varnock's when none did.
@@ -50,7 +50,7 @@ struct FrameFacts {
 
 // The receive buffer limits (rmem_max, the URL's recv_buf_size or
 // rmem_default) against `frame`.
-std::vector<DiagnoseLine> buffer_lines(const host::LcmUrl& url, const SetupFacts& facts,
+std::vector<DiagnoseLine> buffer_lines(const bus::LcmUrl& url, const SetupFacts& facts,
                                        const FrameFacts& frame);
 
 // The receive buffer the kernel granted LCM's socket (SO_RCVBUF) against `frame`.

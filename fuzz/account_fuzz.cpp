@@ -15,8 +15,12 @@
 #include "account/publisher_runs.h"
 #include "account/status_witness.h"
 #include "account/time_histogram.h"
+#include "messages/tfimage_t.h"
 
 namespace {
+
+// The last period of varnock's pattern that is a sequence number.
+constexpr int64_t kLastPeriod = varnock::kFramePixels - 1;
 
 void require(bool condition) {
   if (!condition) std::abort();
@@ -81,11 +85,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     switch (in.ConsumeIntegralInRange<int>(0, 5)) {
       case 0: {
         // A valid frame's sequence number is a period of the pattern.
-        const int64_t seq = in.ConsumeIntegralInRange<int64_t>(1, 1'638'399);
+        const int64_t seq = in.ConsumeIntegralInRange<int64_t>(1, kLastPeriod);
         const int64_t stamp = in.ConsumeIntegral<int64_t>();
         const int64_t recv = in.ConsumeIntegral<int64_t>();
         const auto o = runs.add(seq, stamp, recv, in.ConsumeIntegralInRange<int64_t>(1, 3));
-        require(o.missing >= 0 && o.missing < 1'638'399);
+        require(o.missing >= 0 && o.missing < kLastPeriod);
         missing += o.missing;
         if (o.kind == varnock::account::FrameOutcome::kLate) ++late;
         ++frames;
@@ -107,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       }
       case 3: {
-        const int64_t n = in.ConsumeIntegralInRange<int64_t>(0, 1'638'399);
+        const int64_t n = in.ConsumeIntegralInRange<int64_t>(0, kLastPeriod);
         const int64_t taken =
             witness.take_back(n, in.ConsumeIntegral<int64_t>(), in.ConsumeIntegral<int64_t>());
         require(taken >= 0 && taken <= n);

@@ -10,10 +10,10 @@
 #include <memory>
 #include <span>
 
+#include "bus/lcm_url.h"
 #include "cli/exit_status.h"
 #include "gather/output.h"
 #include "gather/view.h"
-#include "host/lcm_url.h"
 #include "platform/signals.h"
 
 namespace varnock::gather {
@@ -84,7 +84,7 @@ Format format_of(const Options& options, const Screen& screen) {
 }  // namespace
 
 int run_gather(const Options& options, Clock& clock, Screen& screen) {
-  const std::string url = host::url_in_use(options.url);
+  const std::string url = bus::url_in_use(options.url);
   std::fprintf(stderr, "varnock-gather: listening on %s (%s)\n", url.c_str(), kChannel);
   const std::unique_ptr<lcm_t, void (*)(lcm_t*)> bus(lcm_create(url.c_str()), lcm_destroy);
   if (!bus) {

@@ -10,7 +10,7 @@
 namespace varnock::gather {
 
 struct Options {
-  std::string url;      // empty: the default bus (host/lcm_url.h)
+  std::string url;      // empty: the default bus (bus/lcm_url.h)
   int64_t seconds = 0;  // 0: until a signal or the end of the bus's input
   bool json = false;
   bool csv = false;

@@ -4,7 +4,7 @@
 #include <array>
 #include <cmath>
 
-#include "account/saturating.h"
+#include "base/saturating.h"
 #include "report/fields.h"
 
 namespace varnock::gather {
@@ -56,7 +56,7 @@ R combine(std::span<const R> records) {
     for (const report::Field* f : report::shared_fields()) {
       if (f->combine == report::Combine::kSum) {
         int64_t& sum = out.*f->count;
-        sum = (sum < 0 || r.*f->count < 0) ? -1 : account::saturating_add(sum, r.*f->count);
+        sum = (sum < 0 || r.*f->count < 0) ? -1 : saturating_add(sum, r.*f->count);
       } else if (f->combine == report::Combine::kLargest) {
         // fmax keeps the known one of a known and a NaN.
         out.*f->decimal = std::fmax(out.*f->decimal, r.*f->decimal);
@@ -107,7 +107,7 @@ View::Heard View::hear(std::span<const uint8_t> bytes, int64_t now_ms, const cha
       const std::array<R, 2> both{c.seconds_combined, m};
       c.seconds_combined = combine(both);
     }
-    c.seconds_heard = account::saturating_add(c.seconds_heard, 1);
+    c.seconds_heard = saturating_add(c.seconds_heard, 1);
     c.latest = m;
   }
   if (message != nullptr) *message = std::move(m);

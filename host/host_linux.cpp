@@ -10,7 +10,7 @@
 #include "host/host.h"
 #include "host/receive_socket_linux.h"
 #include "host/route_linux.h"
-#include "host/snmp_linux.h"
+#include "platform/snmp_linux.h"
 
 namespace varnock::host {
 namespace {

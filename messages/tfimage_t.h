@@ -44,6 +44,13 @@ struct tfimage_t {
   bool encode_header(PayloadWriter& w) const;
 };
 
+// varnock's frames, one byte a pixel, and their size on the wire: what every
+// program assumes of a frame it has not seen.
+inline constexpr int32_t kFrameWidth = 1280;
+inline constexpr int32_t kFrameHeight = 1280;
+inline constexpr int32_t kFramePixels = kFrameWidth * kFrameHeight;
+inline constexpr int64_t kFrameBytes = 8 + tfimage_t::kHeaderSize + int64_t{kFramePixels};
+
 }  // namespace varnock
 
 #endif  // VARNOCK_MESSAGES_TFIMAGE_T_H_

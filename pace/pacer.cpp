@@ -6,8 +6,8 @@
 #include <limits>
 #include <memory>
 
+#include "bus/lcm_url.h"
 #include "cli/exit_status.h"
-#include "host/lcm_url.h"
 #include "messages/cycle.h"
 #include "messages/encoding.h"
 #include "pace/report.h"
@@ -114,7 +114,7 @@ int run_cycles(lcm_t* bus, const Options& options, Clock& clock, Console& consol
 }
 
 int run_pace(const Options& options, Clock& clock, Console& console, SendDropSource& drops) {
-  const std::string url = host::url_in_use(options.url);
+  const std::string url = bus::url_in_use(options.url);
   const int64_t message_bytes = 8 + tfimage_t::kHeaderSize + options.size.pixels();
   const StartFacts facts{options.size, message_bytes, options.rate_hz, options.seconds, url};
   console.write(start_line(options.json ? Format::kJson : Format::kText, facts));

@@ -1,5 +1,5 @@
-// The run's image frame and its test pattern: a width x height image (1280 x
-// 1280 for varnock), one byte a pixel, lit (255) at every multiple of a
+// The run's image frame and its test pattern: a width x height image
+// (kFrameWidth x kFrameHeight for varnock), one byte a pixel, lit (255) at every multiple of a
 // period that grows by one a frame.
 #ifndef VARNOCK_PATTERN_FRAMES_H_
 #define VARNOCK_PATTERN_FRAMES_H_
@@ -18,8 +18,8 @@ inline constexpr int64_t kMaxFramePixels = std::numeric_limits<int32_t>::max() -
 
 // A frame's dimensions in pixels.
 struct FrameSize {
-  int32_t width = 1280;
-  int32_t height = 1280;
+  int32_t width = kFrameWidth;
+  int32_t height = kFrameHeight;
   int64_t pixels() const { return int64_t{width} * height; }
 };
 
@@ -29,12 +29,9 @@ std::string frame_size_problem(int64_t width, int64_t height);
 
 class TestPatternFrames {
  public:
-  static constexpr int32_t kWidth = 1280;
-  static constexpr int32_t kHeight = 1280;
-  static constexpr int32_t kPixels = kWidth * kHeight;
   static constexpr int32_t kFirstPeriod = 60;
 
-  // varnock's frames: 1280 x 1280. Throws std::invalid_argument when
+  // varnock's frames: kFrameWidth x kFrameHeight. Throws std::invalid_argument when
   // `first_period` is below 1, which has no pattern; nothing here catches
   // it, so a program given one ends.
   explicit TestPatternFrames(int32_t first_period = kFirstPeriod);
@@ -58,9 +55,9 @@ class TestPatternFrames {
 
  private:
   tfimage_t frame_;
-  int32_t width_ = kWidth;
-  int32_t height_ = kHeight;
-  int32_t pixels_ = kPixels;
+  int32_t width_ = kFrameWidth;
+  int32_t height_ = kFrameHeight;
+  int32_t pixels_ = kFramePixels;
   int32_t period_;
   int32_t drawn_ = 0;  // period whose pattern frame_.data holds; 0 for none
 };
@@ -68,8 +65,7 @@ class TestPatternFrames {
 // Turns `pixels` (`count` bytes), which hold the pattern of period `from`
 // (0: all zero), into the pattern of period `to` (> 0) by rewriting only the
 // bytes at their multiples. A period below 1 has no multiples to write.
-void redraw_pattern(uint8_t* pixels, int32_t from, int32_t to,
-                    int32_t count = TestPatternFrames::kPixels);
+void redraw_pattern(uint8_t* pixels, int32_t from, int32_t to, int32_t count = kFramePixels);
 
 }  // namespace varnock
 

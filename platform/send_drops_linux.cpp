@@ -2,8 +2,8 @@
 #include <iterator>
 #include <string>
 
-#include "host/snmp_linux.h"
 #include "platform/send_drops.h"
+#include "platform/snmp_linux.h"
 
 namespace varnock {
 namespace {
@@ -14,9 +14,9 @@ class ProcSendDrops final : public SendDropSource {
     std::ifstream in("/proc/self/net/snmp");
     const std::string table((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     SendCounters c;
-    c.send_buffer_errors = host::snmp_value(table, "Udp", "SndbufErrors").value_or(-1);
-    c.fragmentation_failures = host::snmp_value(table, "Ip", "FragFails").value_or(-1);
-    c.output_discards = host::snmp_value(table, "Ip", "OutDiscards").value_or(-1);
+    c.send_buffer_errors = snmp_value(table, "Udp", "SndbufErrors").value_or(-1);
+    c.fragmentation_failures = snmp_value(table, "Ip", "FragFails").value_or(-1);
+    c.output_discards = snmp_value(table, "Ip", "OutDiscards").value_or(-1);
     return c;
   }
 };

@@ -16,6 +16,7 @@
 #include "account/time_histogram.h"
 #include "account/validate.h"
 #include "messages/encoding.h"
+#include "messages/tfimage_t.h"
 #include "pattern/frames.h"
 #include "tests/support/crafted_messages.h"
 
@@ -26,8 +27,7 @@ using testing::Bytes;
 using testing::frame;
 using testing::status;
 
-// varnock's frames: 1280 x 1280 pixels.
-constexpr int64_t kPixels = 1'638'400;
+constexpr int64_t kPixels = kFramePixels;
 
 // Writes `value` big-endian at m[at].
 void put_u32(Bytes& m, size_t at, uint32_t value) { store_big_endian<4>(m.data() + at, value); }
@@ -39,7 +39,7 @@ TEST(ValidateFrame, Table) {
     std::function<void(Bytes&)> damage;
     const char* problem;  // "" for valid
     int32_t expected_period;
-    FrameSize size = {};  // varnock's 1280 x 1280 unless given
+    FrameSize size = {};  // varnock's unless given
   };
   auto pixel = [](size_t i, uint8_t v) { return [=](Bytes& m) { m[40 + i] = v; }; };
   constexpr FrameSize kVga{640, 480};
@@ -547,7 +547,7 @@ TEST(Account, DamagedStampsAndCorruptMessagesAreCountedNotTrusted) {
   const Summary s = feed.checker().summary(0.1);
   EXPECT_EQ(s.totals.frames, 3);
   EXPECT_EQ(s.totals.corrupt, 1);
-  EXPECT_EQ(s.totals.bytes, 3 * 1'638'440 + 63);
+  EXPECT_EQ(s.totals.bytes, 3 * kFrameBytes + 63);
   EXPECT_FALSE(std::isnan(s.latency.max));
 }
 

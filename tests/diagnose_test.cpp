@@ -11,15 +11,16 @@
 #include <string>
 #include <vector>
 
+#include "bus/lcm_url.h"
 #include "diagnose/verdicts.h"
 #include "host/host.h"
-#include "host/lcm_url.h"
+#include "messages/tfimage_t.h"
 
 namespace varnock::diagnose {
 namespace {
 
-using host::LcmUrl;
-using host::parse_lcm_url;
+using bus::LcmUrl;
+using bus::parse_lcm_url;
 
 in_addr address(const char* text) {
   in_addr a{};
@@ -28,7 +29,7 @@ in_addr address(const char* text) {
 }
 
 // varnock's frames, when none arrived to judge by.
-constexpr FrameFacts kVarnockFrame{1'638'440, false};
+constexpr FrameFacts kVarnockFrame{kFrameBytes, false};
 
 LcmUrl udpm(const std::string& text) {
   LcmUrl url;

@@ -22,6 +22,7 @@
 #include "cli/exit_status.h"
 #include "host/receive_buffer.h"
 #include "host/receive_socket_linux.h"
+#include "messages/tfimage_t.h"
 #include "tests/support/child_process.h"
 #include "tests/support/netns.h"
 #include "tests/support/temp_dir.h"
@@ -182,7 +183,7 @@ TEST_F(DiagnoseInNamespace, NothingPublishedFails) {
 
 TEST_F(DiagnoseInNamespace, GoodSetUpWithTrafficPasses) {
   const int64_t rmem_max = read_sysctl("/proc/sys/net/core/rmem_max");
-  if (rmem_max < host::buffer_need(host::kFrameBytes).request) {
+  if (rmem_max < host::buffer_need(kFrameBytes).request) {
     GTEST_SKIP() << "net.core.rmem_max is " << rmem_max
                  << ", too low for a good set-up; the test changes no host setting";
   }
@@ -256,7 +257,7 @@ TEST_F(DiagnoseInNamespace, TwoPublishersPass) {
 // frame fails, with the fix.
 TEST_F(DiagnoseInNamespace, AtMtu1500TheFragmentSettingsAreJudged) {
   const int64_t rmem_max = read_sysctl("/proc/sys/net/core/rmem_max");
-  if (rmem_max < host::buffer_need(host::kFrameBytes).request) {
+  if (rmem_max < host::buffer_need(kFrameBytes).request) {
     GTEST_SKIP() << "net.core.rmem_max is " << rmem_max
                  << ", too low for a good set-up; the test changes no host setting";
   }

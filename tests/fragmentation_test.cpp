@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "messages/tfimage_t.h"
+
 namespace varnock::host {
 namespace {
 
@@ -18,9 +20,9 @@ TEST(OnTheWire, DatagramsAndPackets) {
     int64_t datagrams, fragments_per_datagram, packets, reassembly_bytes;
   };
   const Case cases[] = {
-      {"varnock's frame at MTU 1500", 1'638'440, 1500, 26, 45, 1126, 103'680},
-      {"varnock's frame at MTU 9000", 1'638'440, 9000, 26, 8, 201, 133'120},
-      {"varnock's frame on loopback", 1'638'440, 65'536, 26, 1, 26, 0},
+      {"varnock's frame at MTU 1500", kFrameBytes, 1500, 26, 45, 1126, 103'680},
+      {"varnock's frame at MTU 9000", kFrameBytes, 9000, 26, 8, 201, 133'120},
+      {"varnock's frame on loopback", kFrameBytes, 65'536, 26, 1, 26, 0},
       {"the largest short message", 65'499 - 8, 1500, 1, 45, 45, 103'680},
       {"one byte more is two datagrams", 65'499 - 7, 1500, 2, 45, 46, 103'680},
       {"a 64 x 64 frame", 4'136, 1500, 1, 3, 3, 6'912},

@@ -1,6 +1,6 @@
 // LCM URLs read as LCM reads them, and stricter where LCM would open
 // another bus than the one meant.
-#include "host/lcm_url.h"
+#include "bus/lcm_url.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-namespace varnock::host {
+namespace varnock::bus {
 namespace {
 
 TEST(LcmUrl, ReadsWhatLcmReads) {
@@ -111,4 +111,4 @@ TEST(LcmUrl, MalformedUrlsAreErrorsThatSayWhy) {
 }
 
 }  // namespace
-}  // namespace varnock::host
+}  // namespace varnock::bus

@@ -128,6 +128,11 @@ TEST(Golden, FullSizeFrameHeader) {
   f.size = 1280 * 1280;
   f.data.assign(static_cast<size_t>(f.size), 0);
   EXPECT_EQ(f.encoded_size(), 1'638'440);
+  // What every program assumes of a frame it has not seen.
+  EXPECT_EQ(kFrameWidth, 1280);
+  EXPECT_EQ(kFrameHeight, 1280);
+  EXPECT_EQ(kFramePixels, f.size);
+  EXPECT_EQ(kFrameBytes, f.encoded_size());
   int result = -2;
   const auto published = publish(f, &result);
   ASSERT_EQ(published.size(), 1u);

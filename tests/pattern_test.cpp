@@ -12,7 +12,7 @@
 namespace varnock {
 namespace {
 
-constexpr int32_t kPixels = TestPatternFrames::kPixels;
+constexpr int32_t kPixels = kFramePixels;
 constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
 
 std::vector<uint8_t> reference_pattern(int32_t period, int32_t pixels = kPixels) {

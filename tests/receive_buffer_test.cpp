@@ -1,6 +1,4 @@
-// The rule for the receive buffer a frame needs, and its warning.
-#include "host/receive_buffer.h"
-
+// The rule for the receive buffer a frame needs, and varnock-check's warning.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -8,9 +6,11 @@
 #include <string>
 #include <string_view>
 
-#include "host/lcm_url.h"
+#include "bus/lcm_url.h"
+#include "check/receive_buffer_warning.h"
+#include "messages/tfimage_t.h"
 
-namespace varnock::host {
+namespace varnock::check {
 namespace {
 
 TEST(ReceiveBufferWarning, FollowsWhatTheKernelGrants) {
@@ -47,8 +47,8 @@ TEST(ReceiveBufferWarning, FollowsWhatTheKernelGrants) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.url);
-    LcmUrl url;
-    ASSERT_EQ(parse_lcm_url(c.url, &url), "");
+    bus::LcmUrl url;
+    ASSERT_EQ(bus::parse_lcm_url(c.url, &url), "");
     const std::string w =
         receive_buffer_warning(url, c.granted, c.rmem_max, 212'992, c.frame_bytes);
     if (std::string_view(c.contains).empty()) {
@@ -60,4 +60,4 @@ TEST(ReceiveBufferWarning, FollowsWhatTheKernelGrants) {
 }
 
 }  // namespace
-}  // namespace varnock::host
+}  // namespace varnock::check

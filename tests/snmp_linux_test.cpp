@@ -1,11 +1,11 @@
 // Counters read from /proc/net/snmp as the kernel writes it.
-#include "host/snmp_linux.h"
+#include "platform/snmp_linux.h"
 
 #include <gtest/gtest.h>
 
 #include <optional>
 
-namespace varnock::host {
+namespace varnock {
 namespace {
 
 constexpr char kSnmp[] =
@@ -49,4 +49,4 @@ TEST(SnmpValue, ReadsACounterOfAProtocolByName) {
 }
 
 }  // namespace
-}  // namespace varnock::host
+}  // namespace varnock

@@ -1,6 +1,11 @@
-# The Windows build, included by CMakeLists.txt after varnock and
-# varnock-pace: the link that makes each one self-contained. varnock-check
-# and varnock-gather stay Linux-only.
+# The Windows build, included by CMakeLists.txt once every portable target is
+# declared: what those targets need of Windows, and the link that makes
+# varnock and varnock-pace each self-contained. varnock-check stays Linux-only.
+
+# bus/lcm_url.cpp reads a group with the BSD socket headers; MinGW has their
+# functions under Winsock's names (cmake/windows/posix-include).
+target_include_directories(varnock_lcm_url SYSTEM PUBLIC ${CMAKE_CURRENT_LIST_DIR}/posix-include)
+target_link_libraries(varnock_lcm_url PUBLIC ws2_32)
 
 foreach(program varnock varnock-pace)
   # One file with no DLL of its own: the C, C++ and thread runtimes linked in.

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "messages/tfimage_t.h"
+
 namespace varnock::testing {
 
 // Reads the LCM log at `path`: the events must be cycles of one "RECSTAT"
@@ -14,7 +16,7 @@ namespace varnock::testing {
 // periods 60, 61, ... in order. Fills `cycle_seconds` with each cycle's
 // status timestamp. Returns "" or the first thing wrong.
 std::string check_log(const std::string& path, std::vector<int64_t>* cycle_seconds,
-                      int32_t width = 1280, int32_t height = 1280);
+                      int32_t width = kFrameWidth, int32_t height = kFrameHeight);
 
 // Empty when `lines` (the program's output after its banner) are exactly the
 // rate lines that cycles started in `cycle_seconds` produce; otherwise says

@@ -1,14 +1,14 @@
 // Calendar seconds of times in milliseconds since 1970.
-#ifndef VARNOCK_ACCOUNT_CALENDAR_H_
-#define VARNOCK_ACCOUNT_CALENDAR_H_
+#ifndef VARNOCK_BASE_CALENDAR_H_
+#define VARNOCK_BASE_CALENDAR_H_
 
 #include <cstdint>
 
-namespace varnock::account {
+namespace varnock {
 
 // The calendar second holding `ms`, rounding down before 1970 too.
 constexpr int64_t second_of(int64_t ms) { return ms / 1000 - (ms % 1000 < 0 ? 1 : 0); }
 
-}  // namespace varnock::account
+}  // namespace varnock
 
-#endif  // VARNOCK_ACCOUNT_CALENDAR_H_
+#endif  // VARNOCK_BASE_CALENDAR_H_

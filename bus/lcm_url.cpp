@@ -1,11 +1,11 @@
-#include "host/lcm_url.h"
+#include "bus/lcm_url.h"
 
 #include <arpa/inet.h>
 
 #include <charconv>
 #include <cstdlib>
 
-namespace varnock::host {
+namespace varnock::bus {
 namespace {
 
 constexpr std::string_view kDefaultNetwork = "239.255.76.67:7667";
@@ -125,4 +125,4 @@ std::string url_in_use(std::string_view given) {
   return env != nullptr && *env != '\0' ? env : kLcmDefaultUrl;
 }
 
-}  // namespace varnock::host
+}  // namespace varnock::bus

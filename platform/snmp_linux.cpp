@@ -1,9 +1,9 @@
-#include "host/snmp_linux.h"
+#include "platform/snmp_linux.h"
 
 #include <charconv>
 #include <string>
 
-namespace varnock::host {
+namespace varnock {
 namespace {
 
 // The next word of `line` from `*at` on, moving `*at` past it; "" at the end.
@@ -51,4 +51,4 @@ std::optional<int64_t> snmp_value(std::string_view table, std::string_view proto
   return std::nullopt;
 }
 
-}  // namespace varnock::host
+}  // namespace varnock

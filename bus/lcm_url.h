@@ -1,7 +1,7 @@
 // An LCM URL read the way LCM 1.3.1 reads it: PROVIDER://NETWORK?OPTIONS,
 // and for the udpm provider GROUP:PORT with the options ttl and recv_buf_size.
-#ifndef VARNOCK_HOST_LCM_URL_H_
-#define VARNOCK_HOST_LCM_URL_H_
+#ifndef VARNOCK_BUS_LCM_URL_H_
+#define VARNOCK_BUS_LCM_URL_H_
 
 #include <netinet/in.h>
 
@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-namespace varnock::host {
+namespace varnock::bus {
 
 // LCM's default provider: what a program opens when neither its --url nor
 // LCM_DEFAULT_URL names a bus.
@@ -42,6 +42,6 @@ struct LcmUrl {
 // Numbers may be written as C does (0x1DF3, 017); each is range-checked.
 std::string parse_lcm_url(std::string_view url, LcmUrl* out);
 
-}  // namespace varnock::host
+}  // namespace varnock::bus
 
-#endif  // VARNOCK_HOST_LCM_URL_H_
+#endif  // VARNOCK_BUS_LCM_URL_H_

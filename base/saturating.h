@@ -1,12 +1,12 @@
 // Arithmetic on numbers from the network, which may hold any value: results
 // stop at the limits of int64_t instead of overflowing.
-#ifndef VARNOCK_ACCOUNT_SATURATING_H_
-#define VARNOCK_ACCOUNT_SATURATING_H_
+#ifndef VARNOCK_BASE_SATURATING_H_
+#define VARNOCK_BASE_SATURATING_H_
 
 #include <cstdint>
 #include <limits>
 
-namespace varnock::account {
+namespace varnock {
 
 inline int64_t saturating_sub(int64_t a, int64_t b) {
   int64_t r = 0;
@@ -27,6 +27,6 @@ inline int64_t saturating_mul(int64_t a, int64_t b) {
                             : std::numeric_limits<int64_t>::max();
 }
 
-}  // namespace varnock::account
+}  // namespace varnock
 
-#endif  // VARNOCK_ACCOUNT_SATURATING_H_
+#endif  // VARNOCK_BASE_SATURATING_H_
