@@ -13,8 +13,7 @@ std::string parse_arguments(int argc, const char* const* argv, Request* request)
   std::string_view option;
   std::string_view value;
   args.next(&option, &value);
-  *request = args.request();
-  return args.error();
+  return args.finish(request);
 }
 
 std::string help_text() {

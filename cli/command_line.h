@@ -84,6 +84,12 @@ class OptionReader {
   const std::string& error() const { return error_; }
   Request request() const { return request_; }
 
+  // After the last next(): the error, if any, else "" with *request set.
+  std::string finish(Request* request) const {
+    if (error_.empty()) *request = request_;
+    return error_;
+  }
+
  private:
   static bool listed(const std::vector<std::string_view>& names, std::string_view name) {
     return std::find(names.begin(), names.end(), name) != names.end();
@@ -113,6 +119,21 @@ std::string parse_number(std::string_view option, std::string_view v, Number low
   }
   *out = n;
   return "";
+}
+
+// --url's value into *out: a bus URL, which cannot be empty; returns "" or
+// why not.
+inline std::string read_url(std::string_view value, std::string* out) {
+  if (value.empty()) return "--url needs a value";
+  *out = value;
+  return "";
+}
+
+// --seconds' value into *out: a whole number from 1 to kMaxSeconds; returns
+// "" or why not.
+inline std::string read_seconds(std::string_view value, int64_t* out) {
+  return parse_number<int64_t>("--seconds", value, 1, kMaxSeconds, "a whole number of seconds",
+                               out);
 }
 
 }  // namespace varnock

@@ -16,11 +16,9 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
   while (args.next(&arg, &value)) {
     std::string error;
     if (arg == "--url") {
-      o->url = value;
-      if (o->url.empty()) return "--url needs a value";
+      error = read_url(value, &o->url);
     } else if (arg == "--seconds") {
-      error = parse_number<int64_t>(arg, value, 1, kMaxSeconds, "a whole number of seconds",
-                                    &o->seconds);
+      error = read_seconds(value, &o->seconds);
     } else if (arg == "--json") {
       o->json = true;
     } else if (arg == "--csv") {
@@ -28,9 +26,10 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
     }
     if (!error.empty()) return error;
   }
-  if (!args.error().empty()) return args.error();
-  o->request = args.request();
-  if (o->request != Request::kRun) return "";
+  // --help and --version answer whatever else the line holds.
+  if (std::string e = args.finish(&o->request); !e.empty() || o->request != Request::kRun) {
+    return e;
+  }
   if (o->json && o->csv) return "--json and --csv are two forms of the same output: choose one";
   return "";
 }

@@ -48,19 +48,18 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
     } else if (arg == "--height") {
       error = parse_number<int64_t>(arg, value, 1, kMaxFramePixels, "a number of pixels", &height);
     } else if (arg == "--seconds") {
-      error = parse_number<int64_t>(arg, value, 1, kMaxSeconds, "a whole number of seconds",
-                                    &o->seconds);
+      error = read_seconds(value, &o->seconds);
     } else if (arg == "--url") {
-      o->url = value;
-      if (o->url.empty()) return "--url needs a value";
+      error = read_url(value, &o->url);
     } else if (arg == "--json") {
       o->json = true;
     }
     if (!error.empty()) return error;
   }
-  if (!args.error().empty()) return args.error();
-  o->request = args.request();
-  if (o->request != Request::kRun) return "";
+  // --help and --version answer whatever else the line holds.
+  if (std::string e = args.finish(&o->request); !e.empty() || o->request != Request::kRun) {
+    return e;
+  }
   if (const std::string problem = frame_size_problem(width, height); !problem.empty()) {
     return "--width " + std::to_string(width) + " --height " + std::to_string(height) + ": " +
            problem;
