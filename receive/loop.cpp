@@ -94,9 +94,10 @@ LoopEnd receive(lcm_t* bus, int64_t seconds, Clock& clock, account::Account& acc
     const int64_t wait_ms = std::clamp<int64_t>(std::min(to_second, to_end), 1, 1000);
     const Wake wake = wait_taking_signals(fd, wait_ms * 1'000'000);
     if (wake == Wake::kSignal) continue;  // a stop ends the loop at its test
-    // -1 when readable is a bus that delivers no more, as the file provider
-    // does at the end of its log.
-    if (wake == Wake::kReadable && lcm_handle_timeout(bus, 0) < 0) {
+    // Readable, LCM has a message queued, so lcm_handle takes it without the
+    // wait of its own that lcm_handle_timeout would add. -1 is a bus that
+    // delivers no more, as the file provider does at the end of its log.
+    if (wake == Wake::kReadable && lcm_handle(bus) < 0) {
       end = LoopEnd::kEndOfInput;
       break;
     }
