@@ -122,9 +122,6 @@ std::string text_summary(const Summary& s) {
   }
   if (c.runs > std::ssize(s.runs)) out += ", ...";
   out += "\n  corrupt messages " + n(c.corrupt) + "\n";
-  if (s.send_drops >= 0) {
-    out += "  send drops " + n(s.send_drops) + " (datagrams this host dropped of what it sent)\n";
-  }
   if (c.duplicates > 0) {
     // No receiver can tell a repeated datagram from a second publisher
     // sending the very same frame: say so rather than guess.
