@@ -271,6 +271,7 @@ std::vector<SecondReport> Account::take_rows(int64_t up_to_second) {
                row.histograms.lcm_queue.summary()};
     r.kernel_drops_known = kernel_drops_known_;
     r.network_known = network_known_;
+    r.lost_lower_bound = totals_.unsequenced > 0;
     split_by_cause(row);
     out.push_back(r);
     rows_.pop_front();
@@ -319,6 +320,7 @@ std::vector<SecondReport> Account::finish(int64_t now_ms) {
 Summary Account::summary(double seconds) const {
   return {seconds,
           totals_,
+          totals_.unsequenced > 0,
           kernel_drops_known_,
           network_known_,
           run_histograms_.latency.summary(),

@@ -64,6 +64,9 @@ struct SecondReport {
   int64_t second = 0;        // calendar second the counts belong to
   int64_t clock_step_s = 0;  // the clock jumped by this much just before it
   Counts counts;
+  // Frames without a sequence number had come by the row's end: `lost` is a
+  // lower bound (a frame lost with its status record leaves no trace).
+  bool lost_lower_bound = false;
   bool kernel_drops_known = false;
   bool network_known = false;
   TimePercentiles latency;  // receive time minus the frame's stamp
@@ -77,6 +80,7 @@ struct SecondReport {
 struct Summary {
   double seconds = 0;  // the run's length
   Counts totals;
+  bool lost_lower_bound = false;  // as in SecondReport, for the whole run
   bool kernel_drops_known = false;
   bool network_known = false;
   TimePercentiles latency;

@@ -153,6 +153,7 @@ bool start_sharing(const Options& options, const std::string& url, const Receive
   who.pid = static_cast<int32_t>(getpid());
   who.name = options.name.empty() ? report::default_reporter_name(who.host, who.pid) : options.name;
   who.url = url;
+  who.instance = report::new_instance();
   sharer->emplace(bus, std::move(who), clock);
   return true;
 }

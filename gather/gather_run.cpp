@@ -9,6 +9,7 @@
 #include <limits>
 #include <memory>
 #include <span>
+#include <string>
 
 #include "bus/lcm_url.h"
 #include "cli/exit_status.h"
@@ -22,6 +23,25 @@ namespace {
 constexpr char kChannel[] = "VARNOCK_CHECK";
 constexpr int64_t kNanosPerSecond = 1'000'000'000;
 constexpr int64_t kNanosPerMs = 1'000'000;
+// LCM keeps 30 messages for a subscription by default and throws away the
+// rest of a burst without a word: a fleet stopped at once sends every
+// checker's summary in the same instant, each three times.
+constexpr int kQueueCapacity = static_cast<int>(kMaxCheckers) * 4;
+// The same burst must fit the socket until LCM's thread drains it: the
+// kernel's default buffer holds under a hundred reports. The kernel grants
+// at most net.core.rmem_max of it.
+constexpr int64_t kReceiveBufferBytes = 8 << 20;
+
+// `url` with a receive buffer of kReceiveBufferBytes asked, when it is a
+// udpm URL that asks for none.
+std::string listening_url(const std::string& url) {
+  bus::LcmUrl parsed;
+  if (!bus::parse_lcm_url(url, &parsed).empty() || !parsed.udpm() || parsed.recv_buf_size) {
+    return url;
+  }
+  return url + (url.find('?') == std::string::npos ? "?" : "&") +
+         "recv_buf_size=" + std::to_string(kReceiveBufferBytes);
+}
 
 // What LCM's handler feeds: the view, and the output of what it took.
 class Listener {
@@ -43,6 +63,13 @@ class Listener {
       case View::Heard::kSecond:
       case View::Heard::kSummary:
         screen_.write(output_.heard(message, now_ms));
+        if (!missing_told_ && view_.missing_reports() > 0) {
+          std::fprintf(stderr,
+                       "varnock-gather: warning: reports from %s never arrived (a full socket or "
+                       "a lossy network); the totals lack them, and the summary counts them\n",
+                       printable(message.name, 64).c_str());
+          missing_told_ = true;
+        }
         break;
       case View::Heard::kRepeat:
         break;
@@ -73,6 +100,7 @@ class Listener {
   Screen& screen_;
   bool malformed_told_ = false;
   bool too_many_told_ = false;
+  bool missing_told_ = false;
 };
 
 Format format_of(const Options& options, const Screen& screen) {
@@ -84,7 +112,7 @@ Format format_of(const Options& options, const Screen& screen) {
 }  // namespace
 
 int run_gather(const Options& options, Clock& clock, Screen& screen) {
-  const std::string url = bus::url_in_use(options.url);
+  const std::string url = listening_url(bus::url_in_use(options.url));
   std::fprintf(stderr, "varnock-gather: listening on %s (%s)\n", url.c_str(), kChannel);
   const std::unique_ptr<lcm_t, void (*)(lcm_t*)> bus(lcm_create(url.c_str()), lcm_destroy);
   if (!bus) {
@@ -96,9 +124,10 @@ int run_gather(const Options& options, Clock& clock, Screen& screen) {
   Listener listener(clock, view, output, screen);
   // Without a descriptor to wait on, there is no waiting for the bus and
   // the signals at once.
-  const int fd = lcm_subscribe(bus.get(), kChannel, Listener::on_message, &listener) != nullptr
-                     ? lcm_get_fileno(bus.get())
-                     : -1;
+  lcm_subscription_t* subscription =
+      lcm_subscribe(bus.get(), kChannel, Listener::on_message, &listener);
+  if (subscription != nullptr) lcm_subscription_set_queue_capacity(subscription, kQueueCapacity);
+  const int fd = subscription != nullptr ? lcm_get_fileno(bus.get()) : -1;
   if (fd < 0) {
     std::fprintf(stderr, "varnock-gather: LCM cannot receive on %s (its message above says why)\n",
                  url.c_str());
@@ -142,6 +171,10 @@ int run_gather(const Options& options, Clock& clock, Screen& screen) {
     std::fprintf(stderr, "varnock-gather: cannot write to standard output: %s\n",
                  std::strerror(screen.error()));
     return kExitOutputError;
+  }
+  if (const int64_t missing = view.missing_reports(); missing > 0) {
+    std::fprintf(stderr, "varnock-gather: %lld reports never arrived (missing_reports)\n",
+                 static_cast<long long>(missing));
   }
   if (view.checkers().empty()) {
     std::fprintf(stderr, "varnock-gather: no checker reported on %s (%s)\n", url.c_str(), kChannel);

@@ -120,7 +120,7 @@ std::string printable(std::string_view text, size_t columns) {
 }
 
 std::string csv_header() {
-  std::string out = "name,host,pid,second";
+  std::string out = "name,host,pid,instance,second";
   for (const report::Field* f : report::shared_fields()) {
     if (in_second(*f)) out += std::string(",") + f->name;
   }
@@ -129,7 +129,7 @@ std::string csv_header() {
 
 std::string csv_row(const R& r) {
   std::string out = report::csv_field(r.name) + "," + report::csv_field(r.host) + "," + n(r.pid) +
-                    "," + n(r.second);
+                    "," + n(r.instance) + "," + n(r.second);
   for (const report::Field* f : report::shared_fields()) {
     if (!in_second(*f)) continue;
     out += ',';
@@ -149,7 +149,11 @@ std::string json_start(std::string_view url, int64_t seconds) {
 
 std::string json_second(const R& r) {
   JsonObject out = report::json_line("second");
-  out.text("name", r.name).text("host", r.host).integer("pid", r.pid).integer("second", r.second);
+  out.text("name", r.name)
+      .text("host", r.host)
+      .integer("pid", r.pid)
+      .integer("instance", r.instance)
+      .integer("second", r.second);
   add_fields(out, r, in_second);
   return out.line();
 }
@@ -163,9 +167,11 @@ std::string json_summary(const View& view, int64_t now_ms, double seconds) {
     entry.text("name", c.name)
         .text("host", c.host)
         .integer("pid", c.pid)
+        .integer("instance", c.instance)
         .text("url", c.url)
         .boolean("ended", c.ended())
-        .boolean("silent", c.silent(now_ms));
+        .boolean("silent", c.silent(now_ms))
+        .integer("missing_reports", c.missing_reports);
     add_fields(entry, c.run(), [](const report::Field& f) { return f.of_summary != nullptr; });
     if (!checkers.empty()) checkers += ',';
     checkers += entry.str();
@@ -177,6 +183,7 @@ std::string json_summary(const View& view, int64_t now_ms, double seconds) {
       .json("checkers", "[" + checkers + "]")
       .json("total", total.str())
       .integer("malformed", view.malformed())
+      .integer("missing_reports", view.missing_reports())
       .line();
 }
 
@@ -241,10 +248,10 @@ std::string text_summary(const View& view, int64_t now_ms, double seconds) {
   for (const Checker& c : view.checkers()) silent += c.silent(now_ms) ? 1 : 0;
   char listened[64];
   std::snprintf(listened, sizeof listened, "%.1f s", seconds);
-  std::string out = "summary: " + plural(std::ssize(view.checkers()), "checker", "checkers") +
-                    ", " + n(silent) + " silent, " +
-                    plural(view.malformed(), "malformed message", "malformed messages") + ", " +
-                    listened + "\n";
+  std::string out =
+      "summary: " + plural(std::ssize(view.checkers()), "checker", "checkers") + ", " + n(silent) +
+      " silent, " + plural(view.malformed(), "malformed message", "malformed messages") + ", " +
+      plural(view.missing_reports(), "missing report", "missing reports") + ", " + listened + "\n";
   for (const Checker& c : view.checkers()) {
     const R run = c.run();
     const std::string how = c.ended() ? "ended" : c.silent(now_ms) ? "silent" : "reporting";

@@ -15,6 +15,7 @@ using R = check_report_t;
 // What no checker sends; "" when `m` is plausible.
 const char* implausible(const R& m) {
   if (m.kind != R::kKindSecond && m.kind != R::kKindSummary) return "a kind other than 1 or 2";
+  if (m.sequence < 0) return "a sequence below 0";
   for (const report::Field* f : report::shared_fields()) {
     if (f->count != nullptr && m.*f->count < -1) return "a count below -1";
   }
@@ -23,6 +24,25 @@ const char* implausible(const R& m) {
     return "a name, host or url over 1024 bytes";
   }
   return "";
+}
+
+// Whether `sequence` is news to `c`, marking it heard; counts what it skips
+// as missing and takes back a missing one that came late.
+bool take_sequence(Checker& c, int64_t sequence) {
+  if (sequence >= c.next_sequence) {
+    const int64_t skipped = sequence - c.next_sequence;
+    c.missing_reports = saturating_add(c.missing_reports, skipped);
+    c.heard_window = skipped >= Checker::kWindow - 1 ? 1 : (c.heard_window << (skipped + 1)) | 1;
+    c.next_sequence = saturating_add(sequence, 1);
+    return true;
+  }
+  const int64_t back = c.next_sequence - 1 - sequence;
+  const uint64_t bit = back < Checker::kWindow ? uint64_t{1} << back : 0;
+  if (bit == 0 || (c.heard_window & bit) != 0) return false;
+  c.heard_window |= bit;
+  // Before the first heard it was never counted missing.
+  if (sequence > c.first_sequence) --c.missing_reports;
+  return true;
 }
 
 }  // namespace
@@ -57,6 +77,8 @@ R combine(std::span<const R> records) {
       if (f->combine == report::Combine::kSum) {
         int64_t& sum = out.*f->count;
         sum = (sum < 0 || r.*f->count < 0) ? -1 : saturating_add(sum, r.*f->count);
+      } else if (f->combine == report::Combine::kAny) {
+        out.*f->flag = out.*f->flag || r.*f->flag;
       } else if (f->combine == report::Combine::kLargest) {
         // fmax keeps the known one of a known and a NaN.
         out.*f->decimal = std::fmax(out.*f->decimal, r.*f->decimal);
@@ -83,19 +105,21 @@ View::Heard View::hear(std::span<const uint8_t> bytes, int64_t now_ms, const cha
     if (why != nullptr) *why = problem;
     return Heard::kMalformed;
   }
-  auto key = std::make_tuple(m.name, m.host, m.pid);
-  auto found = index_.find(key);
+  auto found = index_.find(m.instance);
   if (found == index_.end()) {
     if (checkers_.size() >= max_checkers_) return Heard::kTooManyCheckers;
-    found = index_.emplace(std::move(key), checkers_.size()).first;
+    found = index_.emplace(m.instance, checkers_.size()).first;
     Checker& c = checkers_.emplace_back();
     c.name = m.name;
     c.host = m.host;
     c.pid = m.pid;
+    c.instance = m.instance;
+    c.first_sequence = c.next_sequence = m.sequence;
   }
   Checker& c = checkers_[found->second];
   c.last_heard_ms = now_ms;
-  if (m.kind == R::kKindSecond && c.latest && m.second <= c.latest->second) return Heard::kRepeat;
+  const bool newest = m.sequence >= c.next_sequence;
+  if (!take_sequence(c, m.sequence)) return Heard::kRepeat;
   c.url = m.url;
   const Heard heard = m.kind == R::kKindSummary ? Heard::kSummary : Heard::kSecond;
   if (heard == Heard::kSummary) {
@@ -108,10 +132,16 @@ View::Heard View::hear(std::span<const uint8_t> bytes, int64_t now_ms, const cha
       c.seconds_combined = combine(both);
     }
     c.seconds_heard = saturating_add(c.seconds_heard, 1);
-    c.latest = m;
+    if (newest || !c.latest) c.latest = m;
   }
   if (message != nullptr) *message = std::move(m);
   return heard;
+}
+
+int64_t View::missing_reports() const {
+  int64_t missing = 0;
+  for (const Checker& c : checkers_) missing = saturating_add(missing, c.missing_reports);
+  return missing;
 }
 
 R View::total() const {

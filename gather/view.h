@@ -10,7 +10,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <tuple>
 #include <vector>
 
 #include "messages/check_report_t.h"
@@ -39,10 +38,14 @@ struct Checker {
   std::string host;
   int32_t pid = 0;
   std::string url;
+  int64_t instance = 0;
 
   int64_t last_heard_ms = 0;  // this program's clock
   int64_t seconds_heard = 0;
-  std::optional<check_report_t> latest;   // the second with the highest `second`
+  // Messages numbered between the first and the latest heard that never
+  // came (a listener's queue or socket that overflowed, a lossy network).
+  int64_t missing_reports = 0;
+  std::optional<check_report_t> latest;   // the second with the highest `sequence`
   check_report_t seconds_combined;        // every second heard, combined
   std::optional<check_report_t> summary;  // its own, once it ended
 
@@ -51,6 +54,13 @@ struct Checker {
   // Its whole run: its own summary when it sent one, else its seconds
   // combined (`seconds` then the number heard).
   check_report_t run() const;
+
+  // Which numbers have come: kWindow below `next_sequence`, as bits (bit i
+  // for next_sequence - 1 - i); the first heard is `first_sequence`.
+  static constexpr int64_t kWindow = 64;
+  int64_t first_sequence = 0;
+  int64_t next_sequence = 0;
+  uint64_t heard_window = 0;
 };
 
 class View {
@@ -61,17 +71,21 @@ class View {
 
   // Takes the bytes of one message heard at `now_ms`. A message that is not
   // a whole check_report_t, or holds what no checker sends (another kind, a
-  // count below -1, a string over kMaxTextBytes), is counted as malformed
-  // and *why says why. A checker sends its seconds in order, so one at or
-  // before the latest heard of it is a repeat (a network that duplicates
-  // datagrams) and changes nothing. *message (when given) receives what was
-  // taken.
+  // count below -1, a sequence below 0, a string over kMaxTextBytes), is
+  // counted as malformed and *why says why. Checkers are told apart by
+  // their instance, and a checker's messages by their sequence, never by
+  // clocks: a number heard before (a summary's copy, a network that repeats
+  // datagrams) is a repeat and changes nothing, one that comes late within
+  // Checker::kWindow is taken, and numbers skipped are missing reports.
+  // *message (when given) receives what was taken.
   Heard hear(std::span<const uint8_t> bytes, int64_t now_ms, const char** why = nullptr,
              check_report_t* message = nullptr);
 
   // In the order first heard.
   const std::vector<Checker>& checkers() const { return checkers_; }
   int64_t malformed() const { return malformed_; }
+  // Every checker's missing reports.
+  int64_t missing_reports() const;
 
   // Every checker's run combined.
   check_report_t total() const;
@@ -82,7 +96,7 @@ class View {
  private:
   size_t max_checkers_;
   std::vector<Checker> checkers_;
-  std::map<std::tuple<std::string, std::string, int32_t>, size_t> index_;
+  std::map<int64_t, size_t> index_;  // by instance
   int64_t malformed_ = 0;
 };
 

@@ -12,9 +12,10 @@ namespace {
 // alike: `field` is called on each until it fails.
 template <typename Message, typename Field>
 bool each_field(Message& m, Field&& field) {
-  return field(m.name) && field(m.host) && field(m.pid) && field(m.url) && field(m.utime) &&
-         field(m.kind) && field(m.second) && field(m.seconds) && field(m.status_records) &&
-         field(m.frames) && field(m.lost) && field(m.lost_estimated) && field(m.corrupt) &&
+  return field(m.name) && field(m.host) && field(m.pid) && field(m.url) && field(m.instance) &&
+         field(m.sequence) && field(m.utime) && field(m.kind) && field(m.second) &&
+         field(m.seconds) && field(m.status_records) && field(m.frames) && field(m.lost) &&
+         field(m.lost_lower_bound) && field(m.lost_estimated) && field(m.corrupt) &&
          field(m.duplicates) && field(m.late) && field(m.runs) && field(m.unsequenced) &&
          field(m.bytes) && field(m.kernel_drops) && field(m.lost_receive_buffer) &&
          field(m.lost_reassembly_memory) && field(m.lost_fragments) && field(m.lost_in_lcm) &&
@@ -29,6 +30,7 @@ bool each_field(Message& m, Field&& field) {
 struct Writer {
   PayloadWriter& w;
   bool operator()(const std::string& v) const { return w.put_string(v); }
+  bool operator()(bool v) const { return w.put_i8(v ? 1 : 0); }
   bool operator()(int8_t v) const { return w.put_i8(v); }
   bool operator()(int32_t v) const { return w.put_i32(v); }
   bool operator()(int64_t v) const { return w.put_i64(v); }
@@ -50,6 +52,15 @@ class Reader {
     if (text[length - 1] != '\0') return fail("a string does not end in NUL");
     v.assign(text, static_cast<size_t>(length - 1));
     at_ += length;
+    return true;
+  }
+  // LCM writes a boolean as one byte, 1 for true; any other than 0 or 1 is
+  // no boolean.
+  bool operator()(bool& v) {
+    int8_t byte = 0;
+    if (!read<1>(&byte)) return false;
+    if (byte != 0 && byte != 1) return fail("a boolean other than 0 or 1");
+    v = byte == 1;
     return true;
   }
   bool operator()(int8_t& v) { return read<1>(&v); }
@@ -89,10 +100,10 @@ class Reader {
 }  // namespace
 
 int64_t check_report_t::encoded_size() const {
-  // The fixed fields: pid, utime, kind, second, seconds, 18 counts, 12
-  // times and the number of runs; each string adds its length field and its
-  // NUL, each run two periods.
-  constexpr int64_t kFixed = 4 + 8 + 1 + 8 + 8 + 18 * 8 + 12 * 8 + 4;
+  // The fixed fields: pid, instance, sequence, utime, kind, second,
+  // seconds, 18 counts, a flag, 12 times and the number of runs; each string adds its length field
+  // and its NUL, each run two periods.
+  constexpr int64_t kFixed = 4 + 8 + 8 + 8 + 1 + 8 + 8 + 18 * 8 + 1 + 12 * 8 + 4;
   const auto string_size = [](const std::string& s) {
     return 4 + static_cast<int64_t>(s.size()) + 1;
   };

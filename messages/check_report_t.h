@@ -14,13 +14,15 @@
 namespace varnock {
 
 struct check_report_t {
-  static constexpr uint64_t fingerprint = 0x933826CD432BD586;
+  static constexpr uint64_t fingerprint = 0x1CCF7F933BCD69E9;
   static constexpr int8_t kKindSecond = 1, kKindSummary = 2;
 
   std::string name;
   std::string host;
   int32_t pid = 0;
   std::string url;
+  int64_t instance = 0;
+  int64_t sequence = 0;
 
   int64_t utime = 0;
 
@@ -31,6 +33,7 @@ struct check_report_t {
   int64_t status_records = 0;
   int64_t frames = 0;
   int64_t lost = 0;
+  bool lost_lower_bound = false;
   int64_t lost_estimated = 0;
   int64_t corrupt = 0;
   int64_t duplicates = 0;

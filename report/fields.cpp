@@ -50,6 +50,13 @@ const Field kFields[] = {
     {FieldId::kStatusRecords, "status_records", VARNOCK_COUNT(status_records)},
     {FieldId::kFrames, "frames", VARNOCK_COUNT(frames)},
     {FieldId::kLost, "lost", VARNOCK_COUNT(lost)},
+    // Frames without a sequence number are known lost only from status
+    // records that no frame followed; a frame lost with its record leaves no
+    // trace, so with any such frame received the loss is a lower bound.
+    {FieldId::kLostLowerBound, "lost_lower_bound",
+     [](const SecondReport& r) { return boolean(r.lost_lower_bound); },
+     [](const Summary& s) { return boolean(s.lost_lower_bound); }, nullptr, nullptr, 0,
+     Combine::kAny, nullptr, &R::lost_lower_bound},
     {FieldId::kLostEstimated, "lost_estimated", VARNOCK_COUNT(lost_estimated)},
     {FieldId::kCorrupt, "corrupt", VARNOCK_COUNT(corrupt)},
     {FieldId::kDuplicates, "duplicates", VARNOCK_COUNT(duplicates)},
@@ -126,7 +133,8 @@ const Field kFields[] = {
 const std::vector<const Field*> kShared = [] {
   std::vector<const Field*> shared;
   for (const Field& f : kFields) {
-    if (f.count != nullptr || f.decimal != nullptr || f.id == FieldId::kRunPeriods) {
+    if (f.count != nullptr || f.decimal != nullptr || f.flag != nullptr ||
+        f.id == FieldId::kRunPeriods) {
       shared.push_back(&f);
     }
   }
@@ -155,6 +163,8 @@ Value decimal(double v, int places) {
   return {Value::kDecimal, 0, v, places, {}};
 }
 
+Value boolean(bool v) { return {Value::kBoolean, v ? 1 : 0, 0, 0, {}}; }
+
 std::span<const Field> fields() { return kFields; }
 
 std::span<const Field* const> shared_fields() { return kShared; }
@@ -162,6 +172,7 @@ std::span<const Field* const> shared_fields() { return kShared; }
 Value report_value(const Field& f, const check_report_t& m) {
   if (f.count != nullptr) return m.*f.count >= 0 ? integer(m.*f.count) : Value{};
   if (f.decimal != nullptr) return decimal(m.*f.decimal, f.places);
+  if (f.flag != nullptr) return boolean(m.*f.flag);
   if (f.id != FieldId::kRunPeriods) return {};
   Value v{Value::kPairs, 0, 0, 0, {}};
   v.pairs = m.run_periods;
@@ -186,6 +197,8 @@ std::string plain_value(const Value& v, const char* none) {
       return std::to_string(v.integer);
     case Value::kDecimal:
       return fixed(v.decimal, v.places);
+    case Value::kBoolean:
+      return v.integer != 0 ? "true" : "false";
     case Value::kPairs:
       break;
   }

@@ -20,9 +20,9 @@
 namespace varnock::report {
 
 // A field's value: a whole number, a decimal with fixed places, a list of
-// [first, last] pairs, or unknown.
+// [first, last] pairs, true or false (`integer` 1 or 0), or unknown.
 struct Value {
-  enum Kind { kNull, kInteger, kDecimal, kPairs };
+  enum Kind { kNull, kInteger, kDecimal, kPairs, kBoolean };
   Kind kind = kNull;
   int64_t integer = 0;
   double decimal = 0;
@@ -33,6 +33,7 @@ struct Value {
 // A known whole number; a decimal with `places`, unknown when not finite.
 Value integer(int64_t v);
 Value decimal(double v, int places);
+Value boolean(bool v);
 
 // Every field by name; the order is the output's.
 enum class FieldId {
@@ -42,6 +43,7 @@ enum class FieldId {
   kStatusRecords,
   kFrames,
   kLost,
+  kLostLowerBound,
   kLostEstimated,
   kCorrupt,
   kDuplicates,
@@ -79,6 +81,7 @@ enum class Combine {
   kSum,      // counts; unknown when any is
   kLargest,  // p99 and max: the largest known
   kUnknown,  // a median cannot be made from others'
+  kAny,      // a flag: true when any is
 };
 
 struct Field {
@@ -95,6 +98,8 @@ struct Field {
   Combine combine = Combine::kNone;
   // For the causes of loss: the cause's short name ("receive_buffer").
   const char* cause = nullptr;
+  // Where check_report_t carries it as a flag.
+  bool check_report_t::*flag = nullptr;
 };
 
 // The whole table, in output order.

@@ -1,6 +1,7 @@
 #include "report/share.h"
 
 #include <limits>
+#include <random>
 #include <utility>
 
 #include "messages/encoding.h"
@@ -19,6 +20,7 @@ check_report_t fill(const Reporter& who, ValueOf value) {
   m.host = who.host;
   m.pid = who.pid;
   m.url = who.url;
+  m.instance = who.instance;
   for (const Field* f : shared_fields()) {
     const Value v = value(f->id);
     if (f->count != nullptr) m.*f->count = v.kind == Value::kInteger ? v.integer : -1;
@@ -26,6 +28,7 @@ check_report_t fill(const Reporter& who, ValueOf value) {
       m.*f->decimal =
           v.kind == Value::kDecimal ? v.decimal : std::numeric_limits<double>::quiet_NaN();
     }
+    if (f->flag != nullptr) m.*f->flag = v.kind == Value::kBoolean && v.integer != 0;
     if (f->id == FieldId::kRunPeriods) m.run_periods = v.pairs;
   }
   return m;
@@ -50,6 +53,12 @@ check_report_t shared_summary(const Reporter& who, const account::Summary& s, in
   return m;
 }
 
+int64_t new_instance() {
+  std::random_device random;
+  std::uniform_int_distribution<int64_t> any(1, std::numeric_limits<int64_t>::max());
+  return any(random);
+}
+
 std::string default_reporter_name(const std::string& host, int32_t pid) {
   return host + ":" + std::to_string(pid);
 }
@@ -66,10 +75,22 @@ void Sharer::row(const account::SecondReport& r) {
 void Sharer::summary(const account::Summary& s) {
   check_report_t m = shared_summary(who_, s, last_second_);
   publish(m);
+  // Each later copy at a random time in its share of the spread.
+  std::minstd_rand random(static_cast<uint32_t>(who_.instance));
+  constexpr int64_t kShareMs = kSummarySpreadMs / (kSummaryCopies - 1);
+  const int64_t first_ns = clock_.monotonic_nanoseconds();
+  for (int copy = 1; copy < kSummaryCopies; ++copy) {
+    const auto at_ms =
+        static_cast<int64_t>((copy - 1) * kShareMs + static_cast<int64_t>(random() % kShareMs));
+    clock_.sleep_until(first_ns + at_ms * 1'000'000);
+    --sequence_;  // the same number again
+    publish(m);
+  }
 }
 
 void Sharer::publish(check_report_t& m) {
   m.utime = clock_.wall_milliseconds() * 1000;
+  m.sequence = sequence_++;
   publish_message(bus_, kShareChannel, m);
 }
 

@@ -18,13 +18,18 @@ namespace varnock::report {
 
 inline constexpr char kShareChannel[] = "VARNOCK_CHECK";
 
-// Who reports: a checker is told apart by the three.
+// Who reports. Checkers are told apart by `instance`: name, host and pid
+// can be the same for two (containers on one host, each its PID 1).
 struct Reporter {
   std::string name;  // --name, or "HOST:PID"
   std::string host;
   int32_t pid = 0;
   std::string url;
+  int64_t instance = 0;  // new_instance()
 };
+
+// A random number for a run of a checker, never 0.
+int64_t new_instance();
 
 // The row's or the summary's fields as the message carries them, from the
 // one table of fields (report/fields.h): the same values as the JSON lines,
@@ -32,13 +37,23 @@ struct Reporter {
 check_report_t shared_row(const Reporter& who, const account::SecondReport& r);
 check_report_t shared_summary(const Reporter& who, const account::Summary& s, int64_t last_second);
 
-// Publishes on `bus`. LCM reports no failure for a fragmented publish, so
-// none is counted; a message that cannot be encoded is skipped. Main thread
-// only.
+// Publishes on `bus`, numbering the messages (check_report_t's `sequence`).
+// LCM reports no failure for a fragmented publish, so none is counted; a
+// message that cannot be encoded is skipped. Main thread only.
 class Sharer {
  public:
+  // The summary is sent this many times, the copies spread over about
+  // kSummarySpreadMs at random: a fleet of checkers stopped by one signal
+  // sends its summaries in the same instant, more than a listener's socket
+  // may hold, and a copy sent later, at another time than the others', still
+  // arrives. Copies keep one number, so a listener takes one.
+  static constexpr int kSummaryCopies = 3;
+  static constexpr int64_t kSummarySpreadMs = 300;
+
   Sharer(lcm_t* bus, Reporter who, Clock& clock);
   void row(const account::SecondReport& r);
+  // Sends the copies, sleeping between them (Clock::sleep_until, where held
+  // signals are taken; a signal only hastens the next copy).
   void summary(const account::Summary& s);
 
  private:
@@ -48,6 +63,7 @@ class Sharer {
   Reporter who_;
   Clock& clock_;
   int64_t last_second_ = 0;
+  int64_t sequence_ = 0;
 };
 
 // "HOST:PID", the default name.

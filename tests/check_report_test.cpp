@@ -31,6 +31,9 @@ check_report_t distinct(int64_t seed) {
   m.host = "host-1";
   m.pid = static_cast<int32_t>(seed * 7 + 1);
   m.url = "udpm://239.255.76.67:7667?ttl=0";
+  m.instance = 0x1234'5678'9ABC'0000 + seed;
+  m.sequence = 40 + seed;
+  m.lost_lower_bound = seed % 2 == 1;
   m.utime = 1'700'000'000'000'000 + seed;
   m.kind = check_report_t::kKindSecond;
   m.second = 1'700'000'000 + seed;
@@ -77,6 +80,8 @@ std::vector<check_report_t> cases() {
   extreme.seconds = -0.0;
   extreme.frames = kMax;
   extreme.lost = kMin;
+  extreme.instance = kMin;
+  extreme.sequence = kMax;
   extreme.bytes = -1;
   extreme.latency_ms_p50 = -kInf;
   extreme.latency_ms_max = kInf;
@@ -105,6 +110,9 @@ LcmView::LcmView(const check_report_t& m) {
   c.host = const_cast<char*>(m.host.c_str());
   c.pid = m.pid;
   c.url = const_cast<char*>(m.url.c_str());
+  c.instance = m.instance;
+  c.sequence = m.sequence;
+  c.lost_lower_bound = m.lost_lower_bound ? 1 : 0;
   c.utime = m.utime;
   c.kind = m.kind;
   c.second = m.second;
@@ -152,6 +160,9 @@ void expect_same(const check_report_t& a, const varnock_check_report_t& b) {
   EXPECT_EQ(a.host, b.host);
   EXPECT_EQ(a.pid, b.pid);
   EXPECT_EQ(a.url, b.url);
+  EXPECT_EQ(a.instance, b.instance);
+  EXPECT_EQ(a.sequence, b.sequence);
+  EXPECT_EQ(a.lost_lower_bound ? 1 : 0, b.lost_lower_bound);
   EXPECT_EQ(a.utime, b.utime);
   EXPECT_EQ(a.kind, b.kind);
   EXPECT_EQ(a.second, b.second);
@@ -347,6 +358,21 @@ TEST_F(CheckReportRejects, RunsOutOfRange) {
   m.run_periods.resize(check_report_t::kRunPeriodsMax + 1);
   Bytes buffer(static_cast<size_t>(m.encoded_size()));
   EXPECT_EQ(m.encode_payload(buffer.data(), 8, static_cast<int32_t>(buffer.size()) - 8), -1);
+}
+
+// A boolean is one byte, 0 or 1, as lcm-gen's code writes it.
+TEST_F(CheckReportRejects, BooleanOtherThanZeroOrOne) {
+  const check_report_t m = distinct(4);
+  const size_t url_at = 8 + 4 + 6 + 4 + 7 + 4;
+  // url, instance, sequence, utime, kind, second, seconds, status_records,
+  // frames, lost; then the flag.
+  const size_t flag_at = url_at + 4 + m.url.size() + 1 + 8 + 8 + 8 + 1 + 8 + 8 + 8 + 8 + 8;
+  ASSERT_EQ(good_[flag_at], m.lost_lower_bound ? 1 : 0);
+  for (const uint8_t byte : {2, 0x80, 0xFF}) {
+    Bytes b = good_;
+    b[flag_at] = byte;
+    expect_rejected(b, "boolean");
+  }
 }
 
 TEST_F(CheckReportRejects, TrailingBytes) {

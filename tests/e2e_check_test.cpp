@@ -764,20 +764,20 @@ TEST_F(CheckInNamespace, SharedReportsCarryTheAccount) {
   ASSERT_NE(listener, nullptr);
   std::vector<check_report_t> reports;
   int malformed = 0;
-  std::atomic<bool> summary_came{false};
+  std::atomic<int> summaries{0};
   struct Sink {
     std::vector<check_report_t>* reports;
     int* malformed;
-    std::atomic<bool>* summary_came;
-  } sink{&reports, &malformed, &summary_came};
+    std::atomic<int>* summaries;
+  } sink{&reports, &malformed, &summaries};
   lcm_subscribe(
       listener, "VARNOCK_CHECK",
       [](const lcm_recv_buf_t* rbuf, const char*, void* user) {
         auto* to = static_cast<Sink*>(user);
         check_report_t m;
         if (check_report_t::decode(static_cast<const uint8_t*>(rbuf->data), rbuf->data_size, &m)) {
-          if (m.kind == check_report_t::kKindSummary) *to->summary_came = true;
           to->reports->push_back(std::move(m));
+          if (to->reports->back().kind == check_report_t::kKindSummary) ++*to->summaries;
         } else {
           ++*to->malformed;
         }
@@ -792,8 +792,9 @@ TEST_F(CheckInNamespace, SharedReportsCarryTheAccount) {
       {}, {"--json", "--seconds", "4", "--share", "--name", "sub-a", "--url", kLoopbackUrl});
   publish_cycles("udpm://239.255.76.67:7667?ttl=0", 60, 100, 10);
   const CheckOutput out = finished_check(*check, 0);
-  EXPECT_TRUE(testing::wait_until([&] { return summary_came.load(); }, std::chrono::seconds(10)))
-      << "no summary report on VARNOCK_CHECK";
+  // The summary comes three times, each copy the same message.
+  EXPECT_TRUE(testing::wait_until([&] { return summaries.load() == 3; }, std::chrono::seconds(10)))
+      << summaries.load() << " summary reports on VARNOCK_CHECK";
   done = true;
   pump.join();
   lcm_destroy(listener);
@@ -802,12 +803,17 @@ TEST_F(CheckInNamespace, SharedReportsCarryTheAccount) {
   EXPECT_EQ(out.total("runs"), 1) << out.text;
   EXPECT_EQ(out.total("corrupt"), 0) << out.text;
   EXPECT_EQ(malformed, 0);
-  ASSERT_EQ(reports.size(), out.rows.size() + 1);
+  ASSERT_EQ(reports.size(), out.rows.size() + 3);
   char host[256] = {};
   gethostname(host, sizeof host - 1);
   for (size_t i = 0; i < reports.size(); ++i) {
     const check_report_t& m = reports[i];
-    const bool last = i + 1 == reports.size();
+    const bool last = i >= out.rows.size();
+    // Numbered from 0, the summary's copies keeping one number; one
+    // instance throughout.
+    EXPECT_EQ(m.sequence, static_cast<int64_t>(std::min(i, out.rows.size())));
+    EXPECT_EQ(m.instance, reports[0].instance);
+    EXPECT_NE(m.instance, 0);
     const json& j = last ? out.summary : out.rows[i];
     SCOPED_TRACE(j.dump());
     EXPECT_EQ(m.kind, last ? check_report_t::kKindSummary : check_report_t::kKindSecond);

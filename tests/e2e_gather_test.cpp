@@ -36,6 +36,7 @@ using testing::parse_check_output;
 using Bytes = std::vector<uint8_t>;
 
 constexpr int64_t kSecond = 1'700'000'000;
+constexpr char kLoopbackUrl[] = "udpm://239.255.76.67:7667?ttl=0";
 
 Bytes encode(const check_report_t& m) {
   Bytes b(static_cast<size_t>(m.encoded_size()));
@@ -51,6 +52,8 @@ check_report_t report(const char* name, const char* host, int32_t pid, int64_t s
   m.host = host;
   m.pid = pid;
   m.url = "udpm://239.255.76.67:7667?ttl=0";
+  m.instance = pid;
+  m.sequence = second - kSecond;
   m.utime = second * 1'000'000;
   m.second = second;
   m.seconds = 1;
@@ -80,6 +83,7 @@ std::vector<std::pair<std::string, Bytes>> two_checkers() {
   check_report_t summary = report("alpha", "host-a", 101, kSecond + 1, 120, 2);
   summary.kind = check_report_t::kKindSummary;
   summary.seconds = 2.5;
+  summary.sequence = 2;
   const std::string garbage = "this is no report";
   return {
       {"VARNOCK_CHECK", encode(report("alpha", "host-a", 101, kSecond, 60, 0))},
@@ -216,19 +220,20 @@ TEST_F(GatherRun, CsvRowsAndTheEndOfTheLog) {
   ASSERT_EQ(lines.size(), 4u) << r.out;
   // The fields of the one table, in its order, with its rounding.
   EXPECT_EQ(lines[0],
-            "name,host,pid,second,status_records,frames,lost,lost_estimated,corrupt,duplicates,"
+            "name,host,pid,instance,second,status_records,frames,lost,lost_lower_bound,"
+            "lost_estimated,corrupt,duplicates,"
             "late,runs,unsequenced,kernel_drops,lost_receive_buffer,lost_reassembly_memory,"
             "lost_fragments,lost_in_lcm,lost_checksum,lost_other,bytes,latency_ms_p50,"
             "latency_ms_p99,latency_ms_max,inter_arrival_ms_p50,inter_arrival_ms_p99,"
             "inter_arrival_ms_max,delivery_ms_p50,delivery_ms_p99,delivery_ms_max,"
             "lcm_queue_ms_p50,lcm_queue_ms_p99,lcm_queue_ms_max,send_drops");
   EXPECT_EQ(lines[1],
-            "alpha,host-a,101,1700000000,60,60,0,0,0,0,0,0,0,0,0,0,0,0,0,0,60000,"
+            "alpha,host-a,101,101,1700000000,60,60,0,false,0,0,0,0,0,0,0,0,0,0,0,0,0,60000,"
             "1.50,3.25,4.00,,,,2.00,,,,,,0");
   EXPECT_EQ(lines[2],
-            "beta,host-b,202,1700000000,50,50,1,0,0,0,0,0,0,,,,,,,,50000,"
+            "beta,host-b,202,202,1700000000,50,50,1,false,0,0,0,0,0,0,,,,,,,,50000,"
             "1.50,6.50,4.00,,,,2.00,,,,,,0");
-  EXPECT_EQ(lines[3].substr(0, 31), "alpha,host-a,101,1700000001,58,");
+  EXPECT_EQ(lines[3].substr(0, 35), "alpha,host-a,101,101,1700000001,58,");
 }
 
 TEST_F(GatherRun, TextRowsComeWithTheirSecondsTotal) {
@@ -390,6 +395,48 @@ TEST_F(GatherInNamespace, GatheredAccountsAreTheCheckersOwn) {
   ASSERT_FALSE(published.summary.is_null()) << published.text;
   for (const CheckOutput& o : own) EXPECT_EQ(o.accounted(), published.total("cycles")) << o.text;
   EXPECT_GT(own[1].total("lost"), own[0].total("lost")) << own[1].text;
+}
+
+// A fleet stopped at once sends its reports in one burst, far more than
+// LCM's default queue of 30 for a subscription holds: every one is heard.
+TEST_F(GatherInNamespace, EveryReportOfABurstIsHeard) {
+  ChildProcess gather({GATHER_BINARY, "--json", "--seconds", "3", "--url", kLoopbackUrl},
+                      path("gather.out"), path("gather.err"));
+  ASSERT_TRUE(testing::wait_for_line(
+      path("gather.out"),
+      [](const std::string& line) {
+        return json::parse(line, nullptr, false).value("type", "") == "start";
+      },
+      std::chrono::seconds(20)))
+      << testing::read_file(path("gather.err"));
+  constexpr int kCheckers = 100;
+  lcm_t* bus = lcm_create(kLoopbackUrl);
+  ASSERT_NE(bus, nullptr);
+  // Each checker's last second and its summary, as a checker ends: two
+  // hundred reports back to back.
+  for (int i = 0; i < kCheckers; ++i) {
+    check_report_t last = report("fleet", "host-f", 1, kSecond, 10, 0);
+    last.instance = 1000 + i;
+    check_report_t summary = last;
+    summary.kind = check_report_t::kKindSummary;
+    summary.sequence = last.sequence + 1;
+    for (const check_report_t& m : {last, summary}) {
+      const Bytes b = encode(m);
+      EXPECT_EQ(lcm_publish(bus, "VARNOCK_CHECK", b.data(), static_cast<unsigned>(b.size())), 0);
+    }
+  }
+  lcm_destroy(bus);
+  EXPECT_EQ(gather.wait_exit(std::chrono::seconds(15)), 0)
+      << testing::read_file(path("gather.err"));
+  const std::vector<json> lines = json_lines(testing::read_file(path("gather.out")));
+  ASSERT_FALSE(lines.empty());
+  const json& summary = lines.back();
+  ASSERT_EQ(summary["type"], "summary");
+  ASSERT_EQ(summary["checkers"].size(), static_cast<size_t>(kCheckers));
+  for (const json& c : summary["checkers"]) EXPECT_EQ(c["ended"], true) << c.dump();
+  EXPECT_EQ(summary["total"]["frames"], 10 * kCheckers);
+  EXPECT_EQ(summary["missing_reports"], 0);
+  EXPECT_EQ(std::ssize(lines), 1 + kCheckers + 1) << "start, a second each, summary";
 }
 
 }  // namespace

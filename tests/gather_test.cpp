@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -36,14 +37,17 @@ Bytes encode(const check_report_t& m) {
   return b;
 }
 
-// A second of checker `name` (on host "h", pid 1 unless told) with its
-// frames and loss, every cause known and zero but the one named.
+// A second of checker `name` (on host "h", pid 1, its instance told by its
+// name unless set) with its frames and loss, every cause known and zero but
+// the one named; numbered by its second, as a checker that sends each.
 check_report_t second(const std::string& name, int64_t s, int64_t frames, int64_t lost = 0) {
   check_report_t m;
   m.name = name;
   m.host = std::string("h");
   m.pid = 1;
   m.url = std::string("udpm://239.255.76.67:7667?ttl=0");
+  m.instance = static_cast<int64_t>(std::hash<std::string>{}(name) >> 1);
+  m.sequence = s - kSecond + 100;
   m.second = s;
   m.seconds = 1;
   m.status_records = frames;
@@ -61,8 +65,10 @@ check_report_t second(const std::string& name, int64_t s, int64_t frames, int64_
   return m;
 }
 
+// The summary a checker sends after second `m`.
 check_report_t summary_of(check_report_t m, int64_t frames, double seconds) {
   m.kind = check_report_t::kKindSummary;
+  ++m.sequence;
   m.frames = frames;
   m.seconds = seconds;
   return m;
@@ -81,18 +87,24 @@ const Checker& find(const View& view, const std::string& name) {
   return none;
 }
 
-TEST(GatherView, CheckersAreNameHostAndPidAndGoSilentWithoutBeingDropped) {
+// Containers on host networking: two checkers on one host, each its PID 1
+// under one name, are two instances.
+TEST(GatherView, CheckersAreTheirInstancesAndGoSilentWithoutBeingDropped) {
   View view;
   hear(view, second("a", kSecond, 10), 0);
+  check_report_t twin = second("a", kSecond, 10, 292);
+  twin.instance = 2;
   check_report_t other_host = second("a", kSecond, 10);
   other_host.host = "h2";
-  check_report_t other_pid = second("a", kSecond, 10);
-  other_pid.pid = 2;
+  other_host.instance = 3;
+  hear(view, twin, 0);
   hear(view, other_host, 0);
-  hear(view, other_pid, 0);
   hear(view, second("a", kSecond + 1, 10), 2'500);  // the first again
   ASSERT_EQ(view.checkers().size(), 3u);
   EXPECT_EQ(view.checkers()[0].seconds_heard, 2);
+  EXPECT_EQ(view.checkers()[0].run().lost, 0);
+  EXPECT_EQ(view.checkers()[1].run().lost, 292);
+  EXPECT_EQ(view.total().lost, 292);
 
   hear(view, summary_of(second("ended", kSecond, 10), 10, 1), 0);
   const Checker& first = view.checkers()[0];
@@ -104,7 +116,8 @@ TEST(GatherView, CheckersAreNameHostAndPidAndGoSilentWithoutBeingDropped) {
   EXPECT_FALSE(find(view, "ended").silent(1'000'000)) << "a checker that ended is not silent";
   EXPECT_TRUE(find(view, "ended").ended());
 
-  hear(view, other_host, 9'000);  // heard again
+  ++twin.sequence;
+  hear(view, twin, 9'000);  // heard again
   EXPECT_FALSE(view.checkers()[1].silent(9'000));
   EXPECT_EQ(view.checkers().size(), 4u);
 }
@@ -174,6 +187,8 @@ TEST(GatherView, MalformedMessagesAreCountedAndIgnored) {
   kind.kind = 3;
   check_report_t negative = second("a", kSecond, 10);
   negative.lost_fragments = -2;
+  check_report_t unnumbered = second("a", kSecond, 10);
+  unnumbered.sequence = -1;
   check_report_t long_name = second(std::string(kMaxTextBytes + 1, 'n'), kSecond, 10);
   const struct {
     const char* what;
@@ -186,6 +201,7 @@ TEST(GatherView, MalformedMessagesAreCountedAndIgnored) {
       {"garbage", Bytes{'n', 'o', 't', ' ', 'a', ' ', 'r', 'e', 'p', 'o', 'r', 't'}},
       {"kind 3", encode(kind)},
       {"count -2", encode(negative)},
+      {"sequence -1", encode(unnumbered)},
       {"a long name", encode(long_name)},
   };
   View view;
@@ -213,8 +229,8 @@ TEST(GatherView, CheckersPastTheLimitAreIgnored) {
   EXPECT_EQ(view.malformed(), 0);
 }
 
-// A network that duplicates datagrams repeats a checker's seconds: they are
-// counted once.
+// A network that duplicates datagrams repeats a checker's seconds, and a
+// checker sends its summary more than once: each counts once.
 TEST(GatherView, ARepeatedSecondCountsOnce) {
   View view;
   EXPECT_EQ(hear(view, second("a", kSecond, 10, 1), 0), View::Heard::kSecond);
@@ -226,6 +242,61 @@ TEST(GatherView, ARepeatedSecondCountsOnce) {
   EXPECT_EQ(run.frames, 30);
   EXPECT_EQ(run.lost, 1);
   EXPECT_EQ(view.checkers()[0].latest->second, kSecond + 1);
+
+  const check_report_t own = summary_of(second("a", kSecond + 1, 20), 30, 2);
+  EXPECT_EQ(hear(view, own, 20), View::Heard::kSummary);
+  EXPECT_EQ(hear(view, own, 120), View::Heard::kRepeat);
+  EXPECT_EQ(hear(view, own, 300), View::Heard::kRepeat);
+  EXPECT_EQ(view.missing_reports(), 0);
+}
+
+// Reports are told by their numbers, not their seconds: a checker whose
+// clock steps back an hour keeps every row, and numbers never heard are
+// missing reports, taken back when one comes late.
+TEST(GatherView, NumbersNotClocksTellRepeatsAndMissingReports) {
+  View view;
+  int64_t sequence = 0;
+  const auto numbered = [&sequence](int64_t s, int64_t frames) {
+    check_report_t m = second("a", s, frames);
+    m.sequence = sequence++;
+    return m;
+  };
+  for (int i = 0; i < 10; ++i) hear(view, numbered(kSecond + i, 10), i * 1000);
+  for (int i = 0; i < 10; ++i) {
+    EXPECT_EQ(hear(view, numbered(kSecond - 3600 + i, 10), 10'000 + i * 1000), View::Heard::kSecond)
+        << i;
+  }
+  EXPECT_EQ(view.checkers()[0].seconds_heard, 20);
+  EXPECT_EQ(view.checkers()[0].run().frames, 200);
+  EXPECT_EQ(view.checkers()[0].latest->second, kSecond - 3600 + 9) << "the latest sent";
+  EXPECT_EQ(view.missing_reports(), 0);
+
+  sequence = 23;  // 20, 21 and 22 never come
+  hear(view, numbered(kSecond + 23, 10), 30'000);
+  EXPECT_EQ(view.checkers()[0].missing_reports, 3);
+  check_report_t late = second("a", kSecond + 21, 10);
+  late.sequence = 21;
+  EXPECT_EQ(hear(view, late, 31'000), View::Heard::kSecond);
+  EXPECT_EQ(hear(view, late, 31'500), View::Heard::kRepeat);
+  EXPECT_EQ(view.missing_reports(), 2);
+  EXPECT_EQ(view.checkers()[0].run().frames, 220);
+  EXPECT_EQ(view.checkers()[0].latest->second, kSecond + 23);
+  // Older than the numbers kept: a repeat, whatever it holds.
+  late.sequence = 0;
+  EXPECT_EQ(hear(view, late, 32'000), View::Heard::kRepeat);
+  // Numbers before the first heard were sent before this program listened.
+  check_report_t b = second("b", kSecond, 10);
+  b.sequence = 500;
+  hear(view, b, 0);
+  b.sequence = 499;
+  EXPECT_EQ(hear(view, b, 0), View::Heard::kSecond);
+  EXPECT_EQ(view.missing_reports(), 2);
+  // A number far ahead, as a hostile sender may send, saturates.
+  b.sequence = std::numeric_limits<int64_t>::max();
+  hear(view, b, 0);
+  b.sequence = 0;
+  EXPECT_EQ(hear(view, b, 0), View::Heard::kRepeat);
+  EXPECT_GT(view.missing_reports(), 1'000'000);
 }
 
 TEST(GatherView, MainCauseIsTheLargestKnown) {
@@ -338,7 +409,8 @@ TEST(GatherOutput, AnEntryIsTheCheckersOwnSummary) {
     View view;
     ASSERT_EQ(view.hear(encode(report::shared_summary(who, s, kSecond)), 0), View::Heard::kSummary);
     json entry = json::parse(json_summary(view, 0, 7))["checkers"][0];
-    for (const char* identity : {"name", "host", "pid", "url", "ended", "silent"}) {
+    for (const char* identity :
+         {"name", "host", "pid", "instance", "url", "ended", "silent", "missing_reports"}) {
       EXPECT_TRUE(entry.contains(identity)) << identity;
       entry.erase(identity);
     }
@@ -386,8 +458,10 @@ TEST(GatherOutput, CsvRowsMatchTheirHeader) {
   a.delivery_ms_p50 = kNaN;
   const std::string header = csv_header();
   const std::string row = csv_row(a);
-  ASSERT_EQ(header.substr(0, 27), "name,host,pid,second,status");
-  EXPECT_EQ(row.rfind("\"a,\"\"b\"\"\",h,1,1700000000,10,10,", 0), 0u) << row;
+  ASSERT_EQ(header.substr(0, 36), "name,host,pid,instance,second,status");
+  EXPECT_EQ(
+      row.rfind("\"a,\"\"b\"\"\",h,1," + std::to_string(a.instance) + ",1700000000,10,10,", 0), 0u)
+      << row;
   // Fields after the quoted name line up with the header's.
   const auto fields = [](std::string line) {
     std::vector<std::string> out;
