@@ -288,7 +288,17 @@ std::string missed_limit(const Options& options, const account::Summary& s) {
   const double percent =
       published > 0 ? 100.0 * static_cast<double>(s.totals.lost) / static_cast<double>(published)
                     : 0.0;
-  char line[256];
+  char line[512];
+  const bool limited = options.max_loss_percent >= 0 || options.min_frames > 0;
+  if (limited && s.lost_lower_bound && !options.allow_unsequenced) {
+    std::snprintf(line, sizeof line,
+                  "varnock-check: the loss cannot be known: %lld frames carried no sequence number "
+                  "(too small for one), so lost %lld is only a lower bound, and --max-loss and "
+                  "--min-frames cannot be judged (--allow-unsequenced judges them by it)\n",
+                  static_cast<long long>(s.totals.unsequenced),
+                  static_cast<long long>(s.totals.lost));
+    return line;
+  }
   if (options.max_loss_percent >= 0 && percent > options.max_loss_percent) {
     std::snprintf(line, sizeof line,
                   "varnock-check: lost %.3g%% of the frames (%lld of %lld), above --max-loss %g\n",

@@ -13,7 +13,7 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
   OptionReader args(
       argc, argv,
       {"--url", "--seconds", "--csv", "--max-loss", "--min-frames", "--handler-ms", "--name"},
-      {"--share", "--diagnose", "--json"});
+      {"--share", "--diagnose", "--json", "--allow-unsequenced"});
   std::string_view arg;
   std::string_view value;
   while (args.next(&arg, &value)) {
@@ -45,6 +45,8 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
       o->diagnose = true;
     } else if (arg == "--json") {
       o->json = true;
+    } else if (arg == "--allow-unsequenced") {
+      o->allow_unsequenced = true;
     }
     if (!error.empty()) return error;
   }
@@ -61,7 +63,8 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
 
 std::string help_text() {
   return R"(Usage: varnock-check [--url URL] [--seconds N] [--json] [--csv FILE]
-                     [--max-loss PERCENT] [--min-frames N] [--handler-ms MS]
+                     [--max-loss PERCENT] [--min-frames N] [--allow-unsequenced]
+                     [--handler-ms MS]
                      [--share [--name NAME]]
        varnock-check --diagnose [--url URL] [--seconds N]
 
@@ -83,6 +86,10 @@ Options:
   --max-loss PERCENT  fail (exit 4) when more than PERCENT of the frames
                     published while listening were lost
   --min-frames N    fail (exit 4) when fewer than N frames arrived whole
+                    Both fail (exit 4) when the loss cannot be known: frames
+                    too small to carry a sequence number arrived, so that
+                    "lost" is only a lower bound ("lost_lower_bound").
+  --allow-unsequenced  judge the limits by that lower bound instead
   --handler-ms MS   spend MS milliseconds handling each frame, as a slow
                     subscriber would, to see what that loses
   --share           also publish each second's account and the summary on

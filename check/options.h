@@ -23,6 +23,9 @@ struct Options {
   Request request = Request::kRun;  // --help or --version, the first given
   double max_loss_percent = -1;     // -1: no limit
   int64_t min_frames = 0;
+  // Judge --max-loss and --min-frames even when the loss is only a lower
+  // bound (frames without sequence numbers arrived).
+  bool allow_unsequenced = false;
   double handler_ms = 0;  // time the frame handler takes, as a slow subscriber
   bool share = false;     // also publish the account on VARNOCK_CHECK
   std::string name;       // the checker's name in what it shares; empty: HOST:PID

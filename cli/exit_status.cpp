@@ -20,7 +20,8 @@ constexpr Meaning kMeanings[] = {
     {Program::kCheck, kExitUsage, "usage error"},
     {Program::kCheck, kExitCorrupt, "a corrupt message was received"},
     {Program::kCheck, kExitShortfall,
-     "nothing was received, or a --max-loss or --min-frames limit was missed"},
+     "nothing was received, or a --max-loss or --min-frames limit was missed or could not "
+     "be judged (frames without sequence numbers)"},
     {Program::kCheck, kExitDiagnoseFailed, "--diagnose found a problem"},
     {Program::kCheck, kExitOutputError,
      "the report could not be written (standard output or --csv)"},

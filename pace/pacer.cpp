@@ -6,6 +6,7 @@
 #include <limits>
 #include <memory>
 
+#include "base/calendar.h"
 #include "bus/lcm_url.h"
 #include "cli/exit_status.h"
 #include "messages/cycle.h"
@@ -85,11 +86,13 @@ int run_cycles(lcm_t* bus, const Options& options, Clock& clock, Console& consol
   int64_t last_stamp_ms = std::numeric_limits<int64_t>::min() / 2;
   if (!console.key_waiting()) {
     for (;;) {
-      const int64_t now = clock.calendar_seconds();
-      lines.cycle_started(now, started_ns, console);
-      const recstat_t record = status_record(now);
-      const int status_sent = publish_message(bus, kStatusChannel, record);
+      lines.cycle_started(clock.calendar_seconds(), started_ns, console);
       last_stamp_ms = std::max(clock.wall_milliseconds(), last_stamp_ms + kMinCycleMs);
+      // The status record carries its frame's second, from the one reading:
+      // after the clock steps back, the stamps go on rising, and a record
+      // read apart would no longer pair with its frame.
+      recstat_t record = status_record(second_of(last_stamp_ms));
+      const int status_sent = publish_message(bus, kStatusChannel, record);
       const int frame_sent = publish_message(bus, kImageChannel, frames.next(last_stamp_ms));
       // A bus LCM opened but cannot send on (a tcpq server that is not
       // there) refuses the very first cycle; later failures are the
@@ -113,6 +116,31 @@ int run_cycles(lcm_t* bus, const Options& options, Clock& clock, Console& consol
   return status;
 }
 
+std::string sequence_warning(const Options& options) {
+  const int64_t sequenced =
+      std::max<int64_t>(options.size.pixels() - TestPatternFrames::kFirstPeriod, 0);
+  const double seconds = options.seconds > 0 ? static_cast<double>(options.seconds) : 600;
+  const double cycles = seconds * (options.rate_hz > 0 ? options.rate_hz : kMaxRateHz);
+  if (static_cast<double>(sequenced) >= cycles) return "";
+  char text[400];
+  const auto width = static_cast<int>(options.size.width);
+  const auto height = static_cast<int>(options.size.height);
+  if (sequenced == 0) {
+    std::snprintf(text, sizeof text,
+                  "varnock-pace: warning: %d x %d frames are too small to carry a sequence number "
+                  "(a frame needs more pixels than its period, %d and up); varnock-check can count "
+                  "their loss only as a lower bound\n",
+                  width, height, TestPatternFrames::kFirstPeriod);
+  } else {
+    std::snprintf(text, sizeof text,
+                  "varnock-pace: warning: %d x %d frames carry their sequence number for the "
+                  "first %lld cycles only; after that varnock-check can count their loss only as "
+                  "a lower bound (larger frames carry it longer)\n",
+                  width, height, static_cast<long long>(sequenced));
+  }
+  return text;
+}
+
 int run_pace(const Options& options, Clock& clock, Console& console, SendDropSource& drops) {
   const std::string url = bus::url_in_use(options.url);
   const int64_t message_bytes = 8 + tfimage_t::kHeaderSize + options.size.pixels();
@@ -124,6 +152,7 @@ int run_pace(const Options& options, Clock& clock, Console& console, SendDropSou
                  "these frames are %lld\n",
                  LCM_MAX_MESSAGE_SIZE, static_cast<long long>(message_bytes));
   }
+  std::fputs(sequence_warning(options).c_str(), stderr);
   const std::unique_ptr<lcm_t, void (*)(lcm_t*)> bus(lcm_create(url.c_str()), lcm_destroy);
   if (!bus) {
     std::fprintf(stderr, "varnock-pace: cannot open the bus %s\n", url.c_str());

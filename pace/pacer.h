@@ -27,6 +27,13 @@ namespace varnock::pace {
 int run_cycles(lcm_t* bus, const Options& options, Clock& clock, Console& console,
                SendDropSource& drops);
 
+// A warning when frames of options.size stop carrying their sequence number
+// during the run (a frame carries it while its period, 60 and up, is below
+// its pixels): varnock-check can then count their loss only as a lower
+// bound. A run without --seconds is judged by ten minutes. "" when they carry it
+// throughout.
+std::string sequence_warning(const Options& options);
+
 // The whole program: the start line, the bus, the cycles. Returns the exit
 // status; kExitNoBus (with a message on standard error) when the bus cannot
 // be opened.

@@ -53,7 +53,8 @@ std::string text_row(const SecondReport& r) {
   const account::Counts& c = r.counts;
   std::string row = n(r.second);
   if (r.clock_step_s != 0) row += " (clock stepped " + n(r.clock_step_s) + " s)";
-  row += "  RECSTAT " + n(c.status_records) + "  TFIMAGE " + n(c.frames) + " lost " + n(c.lost);
+  row += "  RECSTAT " + n(c.status_records) + "  TFIMAGE " + n(c.frames) + " lost " +
+         (r.lost_lower_bound ? "at least " : "") + n(c.lost);
   if (c.lost_estimated > 0) row += " (" + n(c.lost_estimated) + " est.)";
   row += " corrupt " + n(c.corrupt) + " dup " + n(c.duplicates);
   if (c.late > 0) row += " late " + n(c.late);
@@ -98,6 +99,11 @@ std::string text_summary(const Summary& s) {
   if (c.lost_estimated > 0) {
     out +=
         " (" + n(c.lost_estimated) + " of them estimated: status records that no frame followed)";
+  }
+  if (s.lost_lower_bound) {
+    out +=
+        " at least: frames without a sequence number are missed only when their status "
+        "record came";
   }
   out += ", duplicates " + n(c.duplicates) + ", late " + n(c.late) + ", without sequence number " +
          n(c.unsequenced) + "\n";

@@ -111,6 +111,8 @@ TEST(MissedLimit, NamesTheLimitAndTheFigures) {
     double max_loss;
     int64_t min_frames;
     const char* contains;  // "" when within the limits
+    bool lower_bound = false;
+    bool allow_unsequenced = false;
   };
   const Case cases[] = {
       {"no limits", 10, 0, 90, -1, 0, ""},
@@ -119,13 +121,21 @@ TEST(MissedLimit, NamesTheLimitAndTheFigures) {
       {"duplicates are not whole frames", 100, 60, 0, -1, 50,
        "40 frames arrived whole, below --min-frames 50"},
       {"nothing published, no loss", 0, 0, 0, 0, 0, ""},
+      {"a lower bound cannot be judged", 98, 0, 2, 5, 0,
+       "lost 2 is only a lower bound, and --max-loss and --min-frames cannot be judged", true},
+      {"nor can --min-frames on it", 98, 0, 2, -1, 10, "cannot be judged", true},
+      {"unless allowed", 98, 0, 2, 5, 10, "", true, true},
+      {"allowed, still judged", 90, 0, 10, 5, 0, "above --max-loss 5", true, true},
+      {"no limit, nothing to judge", 98, 0, 2, -1, 0, "", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Options o;
     o.max_loss_percent = c.max_loss;
     o.min_frames = c.min_frames;
+    o.allow_unsequenced = c.allow_unsequenced;
     account::Summary s;
+    s.lost_lower_bound = c.lower_bound;
     s.totals.frames = c.frames;
     s.totals.duplicates = c.duplicates;
     s.totals.lost = c.lost;

@@ -115,6 +115,47 @@ TEST_F(PaceRunTest, JsonLinesAccountForEveryCyclePublished) {
   }
 }
 
+// 1 x 1 frames carry no sequence number: varnock-pace warns, and
+// varnock-check labels the loss a lower bound and will not judge a limit by
+// it unless asked to.
+TEST_F(PaceRunTest, LimitsOnFramesWithoutSequenceNumbersAreNotJudged) {
+  const std::string log = path("tiny.log");
+  ChildProcess pace({PACE_BINARY, "--rate", "100", "--width", "1", "--height", "1", "--seconds",
+                     "1", "--url", "file://" + log + "?mode=w"},
+                    path("pace.out"), path("pace.err"));
+  ASSERT_EQ(pace.wait_exit(std::chrono::seconds(20)), 0);
+  EXPECT_NE(testing::read_file(path("pace.err")).find("too small to carry a sequence number"),
+            std::string::npos)
+      << testing::read_file(path("pace.err"));
+  struct Case {
+    std::vector<std::string> limits;
+    int status;
+    const char* says;
+  };
+  const Case cases[] = {
+      {{"--max-loss", "1"}, 4, "the loss cannot be known"},
+      {{"--min-frames", "1"}, 4, "the loss cannot be known"},
+      {{"--max-loss", "1", "--allow-unsequenced"}, 0, ""},
+      {{}, 0, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.limits.empty() ? "no limit" : c.limits[0] + " " + c.limits.back());
+    std::vector<std::string> args = {CHECK_BINARY, "--json", "--url", "file://" + log + "?speed=0"};
+    args.insert(args.end(), c.limits.begin(), c.limits.end());
+    ChildProcess check(args, path("check.out"), path("check.err"));
+    EXPECT_EQ(check.wait_exit(std::chrono::seconds(20)), c.status);
+    const std::string err = testing::read_file(path("check.err"));
+    if (*c.says != '\0') {
+      EXPECT_NE(err.find(c.says), std::string::npos) << err;
+    }
+    const CheckOutput out = parse_check_output(testing::read_file(path("check.out")));
+    ASSERT_FALSE(out.summary.is_null()) << out.text;
+    EXPECT_EQ(out.summary["lost_lower_bound"], true);
+    EXPECT_GE(out.total("unsequenced"), 90);
+    for (const nlohmann::json& row : out.rows) EXPECT_EQ(row["lost_lower_bound"], true);
+  }
+}
+
 // On multicast inside a network namespace of the test's own.
 class PaceInNamespace : public testing::CheckInNamespace {};
 

@@ -431,6 +431,88 @@ TEST(PaceRun, StampsStayTwoMillisecondsApart) {
   EXPECT_EQ(frames, 500);
 }
 
+// A wall clock that an NTP step sets back 3 s half a second into the run.
+class SteppingBackClock final : public Clock {
+ public:
+  int64_t calendar_seconds() override { return wall_milliseconds() / 1000; }
+  int64_t wall_milliseconds() override {
+    const int64_t ms = 1'700'000'000'000 + monotonic_ns_ / 1'000'000;
+    return monotonic_ns_ < 500'000'000 ? ms : ms - 3'000;
+  }
+  int64_t monotonic_nanoseconds() override { return monotonic_ns_; }
+  void sleep_until(int64_t deadline_ns) override {
+    monotonic_ns_ = std::max(monotonic_ns_, deadline_ns);
+  }
+  void take_pending_signals() override {}
+
+ private:
+  int64_t monotonic_ns_ = 0;
+};
+
+// After the clock steps back the stamps go on rising, and each status
+// record still carries its own frame's second, as a checker pairs them.
+TEST(PaceRun, AStatusRecordCarriesItsFramesSecondThroughAClockStep) {
+  SteppingBackClock clock;
+  CycleClock unused([](int) { return 0; });
+  CycleConsole console(unused, 1 << 30);
+  Options options;
+  options.seconds = 1;
+  options.size = {64, 48};
+  testing::BusCapture capture;
+  testing::FakeSendDrops drops;
+  ASSERT_EQ(run_cycles(capture.bus(), options, clock, console, drops), kExitOk);
+  capture.drain();
+  const std::vector<testing::Published>& m = capture.messages();
+  ASSERT_GT(m.size(), 400u);
+  int64_t last_ms = 0;
+  for (size_t i = 0; i + 1 < m.size(); i += 2) {
+    int64_t second = 0;
+    int64_t ms = 0;
+    ASSERT_EQ(testing::check_status(m[i].bytes, &second), "");
+    ASSERT_EQ(testing::check_frame(m[i + 1].bytes, static_cast<int32_t>(60 + i / 2), &ms, 64, 48),
+              "");
+    ASSERT_EQ(second, ms / 1000) << "cycle " << i / 2;
+    ASSERT_GT(ms, last_ms);
+    last_ms = ms;
+  }
+}
+
+// Frames carry their sequence number while their period (60 and up) is
+// below their pixels.
+TEST(PaceRun, FramesTooSmallForTheirSequenceAreWarnedOf) {
+  struct Case {
+    int32_t width, height;
+    double rate_hz;
+    int64_t seconds;
+    const char* contains;  // "" for no warning
+  };
+  const Case cases[] = {
+      {1, 1, 30, 10, "1 x 1 frames are too small to carry a sequence number"},
+      {6, 10, 30, 10, "too small"},
+      {8, 8, 30, 10, "8 x 8 frames carry their sequence number for the first 4 cycles only"},
+      {64, 48, 50, 60, ""},
+      {64, 48, 50, 62, "first 3012 cycles only"},
+      {64, 48, 0, 10, "first 3012 cycles only"},
+      {1280, 1280, 0, 0, ""},
+      {640, 480, 0, 0, ""},
+      {320, 240, 0, 0, "first 76740 cycles only"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+    Options o;
+    o.size = {c.width, c.height};
+    o.rate_hz = c.rate_hz;
+    o.seconds = c.seconds;
+    const std::string warning = sequence_warning(o);
+    if (std::string_view(c.contains).empty()) {
+      EXPECT_EQ(warning, "");
+    } else {
+      EXPECT_NE(warning.find(c.contains), std::string::npos) << warning;
+      EXPECT_NE(warning.find("lower bound"), std::string::npos) << warning;
+    }
+  }
+}
+
 // One cycle of a run at 0.01 Hz ended after a second achieved the rate
 // asked, not one a second.
 TEST(PaceRun, AShortRunAtALowRateAchievesTheRateAsked) {
