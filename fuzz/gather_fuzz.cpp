@@ -1,7 +1,7 @@
 // varnock-gather's view and outputs on any messages the bus may carry: each
 // input is cut into messages (a two-byte length, then that many bytes), heard
 // a second apart. A message the decoder takes must encode back to the same
-// bytes; the totals and every output are made without fault.
+// bytes; the totals and every output, the table too, are made without fault.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -45,5 +45,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   (void)varnock::gather::json_summary(view, now_ms, 1.0);
   (void)varnock::gather::text_summary(view, now_ms, 1.0);
+  (void)varnock::gather::table_lines(view, now_ms, {24, 80});
   return 0;
 }

@@ -146,14 +146,21 @@ int run_gather(const Options& options, Clock& clock, Screen& screen) {
     now_ns = clock.monotonic_nanoseconds();
     if (now_ns >= end_ns) break;
     if (now_ns >= tick_ns) {
-      screen.write(output.tick(view, now_ns / kNanosPerMs));
+      screen.write(output.tick(view, now_ns / kNanosPerMs, screen.size()));
       // A run held up for seconds ticks once, not once for each missed.
       tick_ns = std::max(tick_ns + kNanosPerSecond, now_ns + 1);
       continue;
     }
     const Wake wake =
         wait_taking_signals(input_ended ? -1 : fd, std::min(tick_ns, end_ns) - now_ns);
-    if (wake == Wake::kSignal) continue;  // a stop ends the loop at its test
+    if (wake == Wake::kSignal) {
+      // A stop ends the loop at its test; a resize redraws the table at once.
+      if (take_resize_notice()) {
+        screen.write(
+            output.resized(view, clock.monotonic_nanoseconds() / kNanosPerMs, screen.size()));
+      }
+      continue;
+    }
     // -1: a bus that delivers no more, as the file provider at the end of
     // its log.
     if (wake == Wake::kReadable && lcm_handle(bus.get()) < 0) {
@@ -164,7 +171,8 @@ int run_gather(const Options& options, Clock& clock, Screen& screen) {
   }
   now_ns = std::min(clock.monotonic_nanoseconds(), end_ns);
   screen.write(output.finish(view, now_ns / kNanosPerMs,
-                             static_cast<double>(now_ns - start_ns) / kNanosPerSecond));
+                             static_cast<double>(now_ns - start_ns) / kNanosPerSecond,
+                             screen.size()));
 
   if (screen.error() == EPIPE) end_for_lost_reader();
   if (screen.error() != 0) {

@@ -14,7 +14,8 @@ namespace varnock::gather {
 // (cli/exit_status.h). Writes the table, rows or lines and the summary to
 // `screen`, notes and warnings to standard error; a reader of `screen` gone
 // away ends the process (end_for_lost_reader). Call from the main thread
-// after hold_run_signals (platform/signals.h).
+// after hold_run_signals(RunSignals::kStopAndResize) (platform/signals.h),
+// so that a resized terminal is redrawn at once.
 int run_gather(const Options& options, Clock& clock, Screen& screen);
 
 }  // namespace varnock::gather

@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
           answer_command_line(Program::kGather, line, gather::kSynopsis, gather::help_text())) {
     return *status;
   }
-  hold_run_signals(RunSignals::kStop);
+  hold_run_signals(RunSignals::kStopAndResize);
   SystemClock clock;
   gather::StandardOutput screen;
   const int status = gather::run_gather(options, clock, screen);

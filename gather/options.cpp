@@ -59,10 +59,15 @@ Options:
   --version      the version
 Options that take a value accept it as --opt VALUE or --opt=VALUE.
 
-At a terminal, a table is drawn over itself each second: a line for each
-checker with its latest second, and the total of the checkers still
-reporting. Elsewhere, text rows: the lines of the checkers that reported a
-second, written once all of them have (or after 3 s), and their total.
+At a terminal, a table is drawn over itself each second, and again at once
+when the terminal is resized: a line for each checker with its latest
+second, and the total of the checkers still reporting. Checkers come worst
+first: silent ones, then those that lost frames in their latest second (the
+most lost over their run first), then the others, ended ones last, each
+group in the order first heard. Lines are cut at the terminal's width, and
+the checkers beyond its height are counted in one line. Elsewhere, text
+rows: the lines of the checkers that reported a second, written once all of
+them have (or after 3 s), and their total.
 
 A checker is a name, a host and a process. One that has sent nothing for 3 s
 (by this program's clock) and has not ended is marked silent, never dropped.

@@ -91,6 +91,32 @@ std::string trim_right(std::string s) {
   return s;
 }
 
+// Characters of valid UTF-8, as printable makes it: one column each.
+size_t characters(std::string_view s) {
+  return static_cast<size_t>(std::count_if(
+      s.begin(), s.end(), [](char c) { return (static_cast<uint8_t>(c) & 0xC0) != 0x80; }));
+}
+
+// The table's order (table_lines). Groups rather than this second's loss,
+// so that rows move when a checker falls silent, starts or stops losing or
+// ends, not each time its figures change.
+std::vector<const Checker*> worst_first(const View& view, int64_t now_ms) {
+  const auto group = [now_ms](const Checker& c) {
+    if (c.silent(now_ms)) return 0;
+    if (c.ended()) return 3;
+    return c.latest && c.latest->lost > 0 ? 1 : 2;
+  };
+  std::vector<const Checker*> order;
+  for (const Checker& c : view.checkers()) order.push_back(&c);
+  std::stable_sort(order.begin(), order.end(), [&group](const Checker* a, const Checker* b) {
+    const int ga = group(*a);
+    const int gb = group(*b);
+    if (ga != gb) return ga < gb;
+    return ga == 1 && a->seconds_combined.lost > b->seconds_combined.lost;
+  });
+  return order;
+}
+
 }  // namespace
 
 std::string printable(std::string_view text, size_t columns) {
@@ -187,32 +213,36 @@ std::string json_summary(const View& view, int64_t now_ms, double seconds) {
       .line();
 }
 
-std::vector<std::string> table_lines(const View& view, int64_t now_ms) {
+std::vector<std::string> table_lines(const View& view, int64_t now_ms, TerminalSize size) {
+  const std::vector<const Checker*> order = worst_first(view, now_ms);
+  // The cursor rests on the row below the last line: a frame as tall as the
+  // terminal would scroll its first line away, and the next be drawn a line
+  // too low.
+  const size_t fit = static_cast<size_t>(std::max(size.rows - 1, 0));
+  const size_t room = fit > 3 ? fit - 3 : 0;  // beside the header, column names and total
+  size_t shown = order.size();
+  if (shown > room) shown = room > 0 ? room - 1 : 0;  // a line counts the rest
+
   int live = 0;
   const R total = view.live_total(now_ms, &live);
   const std::string total_name = "total (" + n(live) + " live)";
   size_t width = std::max<size_t>(7, total_name.size());
-  const size_t shown = std::min(view.checkers().size(), kMaxTableCheckers);
   for (size_t i = 0; i < shown; ++i) {
-    // Characters, counted as the first byte of each.
-    const std::string name = display_name(view.checkers()[i].name);
-    width = std::max<size_t>(
-        width, static_cast<size_t>(std::count_if(name.begin(), name.end(), [](char c) {
-          return (static_cast<uint8_t>(c) & 0xC0) != 0x80;
-        })));
+    width = std::max(width, characters(display_name(order[i]->name)));
   }
   const auto pad = [width](const std::string& name) {
-    const auto chars = static_cast<size_t>(std::count_if(
-        name.begin(), name.end(), [](char c) { return (static_cast<uint8_t>(c) & 0xC0) != 0x80; }));
+    const size_t chars = characters(name);
     return chars >= width ? name : name + std::string(width - chars, ' ');
   };
-  const auto line = [&pad](const std::string& name, const std::string& frames,
-                           const std::string& lost, const std::string& cause,
-                           const std::string& latency, const std::string& delivery,
-                           const std::string& sends, const std::string& state) {
-    return trim_right(pad(name) + " " + right(frames, 9) + " " + right(lost, 8) + "  " +
-                      left(cause, 17) + " " + right(latency, 11) + " " + right(delivery, 12) + " " +
-                      right(sends, 12) + "  " + state);
+  // The state next to the name, so that a terminal too narrow for the
+  // times still shows which checkers are silent or ended.
+  const auto line = [&pad](const std::string& name, const std::string& state,
+                           const std::string& frames, const std::string& lost,
+                           const std::string& cause, const std::string& latency,
+                           const std::string& delivery, const std::string& sends) {
+    return trim_right(pad(name) + "  " + left(state, 6) + right(frames, 9) + " " + right(lost, 8) +
+                      "  " + left(cause, 17) + " " + right(latency, 11) + " " +
+                      right(delivery, 12) + " " + right(sends, 12));
   };
 
   int64_t silent = 0;
@@ -221,25 +251,34 @@ std::vector<std::string> table_lines(const View& view, int64_t now_ms) {
   lines.push_back("VARNOCK_CHECK: " + plural(std::ssize(view.checkers()), "checker", "checkers") +
                   ", " + n(silent) + " silent, " +
                   plural(view.malformed(), "malformed message", "malformed messages"));
-  lines.push_back(line("checker", "frames/s", "lost/s", "cause", "latency p50", "delivery p50",
-                       "send drops/s", "state"));
+  lines.push_back(line("checker", "state", "frames/s", "lost/s", "cause", "latency p50",
+                       "delivery p50", "send drops/s"));
   for (size_t i = 0; i < shown; ++i) {
-    const Checker& c = view.checkers()[i];
+    const Checker& c = *order[i];
     if (!c.latest) {
-      lines.push_back(line(display_name(c.name), "-", "-", "-", "-", "-", "-", state(c, now_ms)));
+      lines.push_back(line(display_name(c.name), state(c, now_ms), "-", "-", "-", "-", "-", "-"));
       continue;
     }
     const R& r = *c.latest;
-    lines.push_back(line(display_name(c.name), count_text(r.frames), count_text(r.lost),
-                         std::string(main_cause(r)), ms_text(r.latency_ms_p50),
-                         ms_text(r.delivery_ms_p50), count_text(r.send_drops), state(c, now_ms)));
+    lines.push_back(line(display_name(c.name), state(c, now_ms), count_text(r.frames),
+                         count_text(r.lost), std::string(main_cause(r)), ms_text(r.latency_ms_p50),
+                         ms_text(r.delivery_ms_p50), count_text(r.send_drops)));
   }
-  if (view.checkers().size() > shown) {
-    lines.push_back("... " + n(static_cast<int64_t>(view.checkers().size() - shown)) +
-                    " more (--json lists them all)");
+  if (shown < order.size() && room > 0) {
+    lines.push_back(
+        "... and " +
+        plural(static_cast<int64_t>(order.size() - shown), "more checker", "more checkers") +
+        " (--json lists them all)");
   }
-  lines.push_back(line(total_name, count_text(total.frames), count_text(total.lost),
-                       std::string(main_cause(total)), "-", "-", count_text(total.send_drops), ""));
+  lines.push_back(line(total_name, "", count_text(total.frames), count_text(total.lost),
+                       std::string(main_cause(total)), "-", "-", count_text(total.send_drops)));
+  // Fewer rows than the header, column names and total take: the column
+  // names go first, then the total.
+  if (lines.size() > fit) {
+    lines.erase(lines.begin() + 1);
+    lines.resize(std::min(lines.size(), fit));
+  }
+  for (std::string& l : lines) l = printable(l, static_cast<size_t>(std::max(size.columns, 0)));
   return lines;
 }
 
@@ -299,10 +338,10 @@ std::string Output::heard(const R& message, int64_t now_ms) {
   return out;
 }
 
-std::string Output::tick(const View& view, int64_t now_ms) {
+std::string Output::tick(const View& view, int64_t now_ms, TerminalSize size) {
   switch (format_) {
     case Format::kTable:
-      return redraw(view, now_ms);
+      return redraw(view, now_ms, size);
     case Format::kText:
       return settled(view, now_ms, false) + silences(view, now_ms);
     case Format::kJson:
@@ -312,10 +351,14 @@ std::string Output::tick(const View& view, int64_t now_ms) {
   return "";
 }
 
-std::string Output::finish(const View& view, int64_t now_ms, double seconds) {
+std::string Output::resized(const View& view, int64_t now_ms, TerminalSize size) {
+  return format_ == Format::kTable ? redraw(view, now_ms, size) : "";
+}
+
+std::string Output::finish(const View& view, int64_t now_ms, double seconds, TerminalSize size) {
   switch (format_) {
     case Format::kTable:
-      return redraw(view, now_ms) + text_summary(view, now_ms, seconds);
+      return redraw(view, now_ms, size) + text_summary(view, now_ms, seconds);
     case Format::kText:
       return settled(view, now_ms, true) + text_summary(view, now_ms, seconds);
     case Format::kJson:
@@ -326,14 +369,27 @@ std::string Output::finish(const View& view, int64_t now_ms, double seconds) {
   return "";
 }
 
-std::string Output::redraw(const View& view, int64_t now_ms) {
-  // Up over the last table to its first column, each line cleared to its
-  // end as it is written over, and anything below cleared.
+std::string Output::redraw(const View& view, int64_t now_ms, TerminalSize size) {
+  // Up over the rows the last table takes now, to its first column. A
+  // terminal narrowed since then has rewrapped its lines into more rows, as
+  // most do; one that cut them instead is taken further up (no higher than
+  // its top), so the new table covers lines above the old one rather than
+  // leaving pieces of it above itself.
+  const size_t columns = static_cast<size_t>(std::max(size.columns, 1));
+  size_t rows = 0;
+  for (const size_t width : drawn_widths_) {
+    rows += std::max<size_t>(1, (width + columns - 1) / columns);
+  }
   std::string out;
-  if (table_lines_ > 0) out += "\x1b[" + n(static_cast<int64_t>(table_lines_)) + "A\r";
-  const std::vector<std::string> lines = table_lines(view, now_ms);
-  for (const std::string& line : lines) out += line + "\x1b[K\n";
-  table_lines_ = lines.size();
+  if (rows > 0) out += "\x1b[" + n(static_cast<int64_t>(rows)) + "A\r";
+  // Each line cleared before it is written over: cleared after, a line as
+  // wide as the terminal would lose its last character, where the cursor
+  // waits to wrap. Anything below is cleared at the end.
+  drawn_widths_.clear();
+  for (const std::string& line : table_lines(view, now_ms, size)) {
+    out += "\x1b[K" + line + "\n";
+    drawn_widths_.push_back(characters(line));
+  }
   return out + "\x1b[J";
 }
 

@@ -1,6 +1,6 @@
 // varnock-gather's output as a run goes, in one of four forms: a table
 // drawn over itself at a terminal, text rows, JSON lines or CSV. Pure: the
-// view and this program's time in, text out.
+// view, this program's time and the terminal's size in, text out.
 #ifndef VARNOCK_GATHER_OUTPUT_H_
 #define VARNOCK_GATHER_OUTPUT_H_
 
@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "gather/screen.h"
 #include "gather/view.h"
 #include "messages/check_report_t.h"
 
@@ -20,8 +21,6 @@ enum class Format { kTable, kText, kJson, kCsv };
 
 // Rows of the text form held back at most, whatever their seconds.
 inline constexpr size_t kMaxWaitingRows = 4096;
-// Checkers the table shows; a line tells how many more there are.
-inline constexpr size_t kMaxTableCheckers = 40;
 
 // `text` for a terminal: valid UTF-8 but for control characters (C0, DEL,
 // C1), each other byte or character a '?', cut to `columns` characters
@@ -39,9 +38,14 @@ std::string json_start(std::string_view url, int64_t seconds);
 std::string json_second(const check_report_t& r);
 std::string json_summary(const View& view, int64_t now_ms, double seconds);
 
-// The table's lines: a header, a line a checker and the total of those
-// neither silent nor ended; no terminal codes.
-std::vector<std::string> table_lines(const View& view, int64_t now_ms);
+// The table's lines for a terminal of `size`, with no terminal codes: a
+// header, a line a checker and the total of those neither silent nor ended.
+// At most size.rows - 1 lines, the cursor's row being the one below, and
+// each cut to size.columns characters. Checkers come worst first: silent,
+// then those that lost frames in their latest second (the most lost over
+// their run first), then the others, ended last; within each, in the order
+// first heard. Those that do not fit are counted in a line of their own.
+std::vector<std::string> table_lines(const View& view, int64_t now_ms, TerminalSize size);
 std::string text_summary(const View& view, int64_t now_ms, double seconds);
 
 class Output {
@@ -55,12 +59,15 @@ class Output {
   // second at once; text rows wait until the other checkers have reported
   // the same second, or kSilentAfterMs, and then come with its total.
   std::string heard(const check_report_t& message, int64_t now_ms);
-  // Once a second: the table redrawn, or the text rows now settled and the
-  // checkers fallen silent.
-  std::string tick(const View& view, int64_t now_ms);
+  // Once a second: the table redrawn at the terminal's `size`, or the text
+  // rows now settled and the checkers fallen silent.
+  std::string tick(const View& view, int64_t now_ms, TerminalSize size);
+  // The terminal resized to `size`: the table redrawn at once; nothing in
+  // the other forms.
+  std::string resized(const View& view, int64_t now_ms, TerminalSize size);
   // At the end: what is still waiting and the summary; `seconds` is how
   // long the run listened.
-  std::string finish(const View& view, int64_t now_ms, double seconds);
+  std::string finish(const View& view, int64_t now_ms, double seconds, TerminalSize size);
 
  private:
   struct Waiting {
@@ -68,7 +75,7 @@ class Output {
     std::vector<check_report_t> rows;
   };
 
-  std::string redraw(const View& view, int64_t now_ms);
+  std::string redraw(const View& view, int64_t now_ms, TerminalSize size);
   std::string settled(const View& view, int64_t now_ms, bool all);
   std::string silences(const View& view, int64_t now_ms);
   // The rows of the oldest second waiting and their total, taken out.
@@ -77,7 +84,7 @@ class Output {
   Format format_;
   std::string url_;
   int64_t seconds_;
-  size_t table_lines_ = 0;              // lines of the table last drawn
+  std::vector<size_t> drawn_widths_;    // characters of each line last drawn
   std::map<int64_t, Waiting> waiting_;  // text rows by their second
   size_t waiting_rows_ = 0;
   std::set<size_t> silence_told_;  // checkers by index

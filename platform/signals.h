@@ -1,7 +1,8 @@
-// The signals that end or suspend a program, and the one place a program
-// takes them: its wait. They are held blocked while it works, so that none
-// interrupts a write, a publish or a message, and one that comes between a
-// check and a wait is taken by that wait at once.
+// The signals that end or suspend a program or tell it of its terminal
+// resized, and the one place a program takes them: its wait. They are held
+// blocked while it works, so that none interrupts a write, a publish or a
+// message, and one that comes between a check and a wait is taken by that
+// wait at once.
 // On Windows the signals are the console's events: Ctrl+C (SIGINT),
 // Ctrl+Break (SIGBREAK) and the window's close, logoff or shutdown (SIGTERM),
 // delivered on a thread of the system's; nothing suspends the process there.
@@ -14,8 +15,11 @@ namespace varnock {
 
 // Which signals a program holds.
 enum class RunSignals {
-  // SIGINT, SIGTERM and SIGHUP end the run (varnock-check, varnock-gather).
+  // SIGINT, SIGTERM and SIGHUP end the run (varnock-check).
   kStop,
+  // Those end it; SIGWINCH tells of the terminal resized, for a program that
+  // draws to its size (varnock-gather).
+  kStopAndResize,
   // Those and SIGQUIT end it; SIGTSTP asks for a suspend and SIGCONT tells of
   // a resume, for a console that gives the terminal back while stopped
   // (varnock, varnock-pace).
@@ -34,7 +38,8 @@ enum class Wake { kTimeout, kReadable, kSignal };
 // Waits up to `timeout_ns` (not at all when <= 0) for `fd` to be readable
 // (fd < 0: the time alone; on Windows always the time alone), taking any held
 // signal that is pending or comes meanwhile: an ending one becomes
-// received_stop_signal(), SIGTSTP a suspend request, SIGCONT a resume notice.
+// received_stop_signal(), SIGTSTP a suspend request, SIGCONT a resume notice,
+// SIGWINCH a resize notice.
 // kSignal when one was taken; a signal pending while `fd` is readable is
 // taken first. With nothing held it only waits. Call from the thread that
 // held them.
@@ -48,6 +53,9 @@ bool take_suspend_request();
 
 // True once per SIGCONT taken since the last call.
 bool take_resume_notice();
+
+// True once per SIGWINCH taken since the last call; never on Windows.
+bool take_resize_notice();
 
 // Stops the process as SIGTSTP's default action does, and returns once it is
 // continued (at once when its process group is orphaned and may not stop).

@@ -18,6 +18,7 @@ constexpr int64_t kNanosPerSecond = 1'000'000'000;
 volatile std::sig_atomic_t g_stop_signal = 0;
 volatile std::sig_atomic_t g_suspend_requested = 0;
 volatile std::sig_atomic_t g_resume_noticed = 0;
+volatile std::sig_atomic_t g_resize_noticed = 0;
 // Touched only by the thread that held the signals.
 sigset_t g_held;       // empty until hold_run_signals
 sigset_t g_unblocked;  // that thread's mask without them, swapped in by the wait
@@ -25,6 +26,7 @@ sigset_t g_unblocked;  // that thread's mask without them, swapped in by the wai
 void on_stop(int signo) { g_stop_signal = signo; }
 void on_suspend(int /*signo*/) { g_suspend_requested = 1; }
 void on_resume(int /*signo*/) { g_resume_noticed = 1; }
+void on_resize(int /*signo*/) { g_resize_noticed = 1; }
 
 void handle(int signo, void (*handler)(int), const sigset_t* masked) {
   struct sigaction action {};
@@ -73,13 +75,19 @@ void hold_run_signals(RunSignals which) {
   // Blocked, SIGCONT still continues the process when it arrives; its
   // handler runs at the next wait.
   if (suspends) sigaddset(&g_held, SIGCONT);
+  // SIGWINCH is ignored by default; held, it ends a wait so that the program
+  // redraws at once.
+  if (which == RunSignals::kStopAndResize && !ignored(SIGWINCH)) sigaddset(&g_held, SIGWINCH);
   // Blocked before the handlers are set, so that none runs outside a wait;
   // each handler masks the others, so that a wait takes one signal.
   pthread_sigmask(SIG_BLOCK, &g_held, &g_unblocked);
   for (int signo = 1; signo < NSIG; ++signo) {
     if (sigismember(&g_held, signo) != 1) continue;
     sigdelset(&g_unblocked, signo);
-    void (*handler)(int) = signo == SIGTSTP ? on_suspend : signo == SIGCONT ? on_resume : on_stop;
+    void (*handler)(int) = signo == SIGTSTP    ? on_suspend
+                           : signo == SIGCONT  ? on_resume
+                           : signo == SIGWINCH ? on_resize
+                                               : on_stop;
     handle(signo, handler, &g_held);
   }
 }
@@ -118,6 +126,12 @@ bool take_suspend_request() {
 bool take_resume_notice() {
   const bool noticed = g_resume_noticed != 0;
   g_resume_noticed = 0;
+  return noticed;
+}
+
+bool take_resize_notice() {
+  const bool noticed = g_resize_noticed != 0;
+  g_resize_noticed = 0;
   return noticed;
 }
 

@@ -129,6 +129,9 @@ bool take_suspend_request() { return false; }
 
 bool take_resume_notice() { return false; }
 
+// varnock-gather, the one program that asks, is not built for Windows.
+bool take_resize_notice() { return false; }
+
 void stop_as_suspended() {}
 
 void end_by_signal(int /*signo*/) {

@@ -259,22 +259,80 @@ TEST_F(GatherRun, TextRowsComeWithTheirSecondsTotal) {
 
 TEST_F(GatherRun, AtATerminalTheTableIsRedrawnInPlace) {
   const std::string url = write_log(two_checkers());
-  testing::PtyProcess gather({GATHER_BINARY, "--seconds", "4", "--url", url}, {});
+  testing::PtyOptions wide;
+  wide.rows = 24;
+  wide.columns = 132;
+  testing::PtyProcess gather({GATHER_BINARY, "--seconds", "4", "--url", url}, wide);
   ASSERT_EQ(gather.wait_exit(std::chrono::seconds(20)), 0) << gather.output();
   const std::string& out = gather.output();
   // Drawn at least twice: after the first, each starts up over the last
   // (the pty's output has lost its carriage returns).
-  EXPECT_NE(out.find("\x1b[5AVARNOCK_CHECK: 2 checkers"), std::string::npos) << out;
+  EXPECT_NE(out.find("\x1b[5A\x1b[KVARNOCK_CHECK: 2 checkers"), std::string::npos) << out;
   EXPECT_NE(out.find("frames/s   lost/s  cause"), std::string::npos) << out;
   // beta's line, live in the first table: its words, whatever the padding.
-  const size_t beta = out.find("\nbeta ");
+  const size_t beta = out.find("\x1b[Kbeta ");
   ASSERT_NE(beta, std::string::npos) << out;
-  std::istringstream words(out.substr(beta + 1, out.find("\x1b[K", beta) - beta - 1));
+  std::istringstream words(out.substr(beta + 3, out.find('\n', beta) - beta - 3));
   const std::vector<std::string> expected = {"beta", "50",   "1",  "unknown", "1.50",
                                              "ms",   "2.00", "ms", "0"};
   EXPECT_EQ(std::vector<std::string>(std::istream_iterator<std::string>(words), {}), expected);
   EXPECT_NE(out.find("silent"), std::string::npos) << out;
   EXPECT_NE(out.find("summary: 2 checkers, 1 silent"), std::string::npos) << out;
+}
+
+// The frames a table drew at a terminal before its summary, each as its
+// lines without their codes.
+std::vector<std::vector<std::string>> frames_drawn(const std::string& out) {
+  std::vector<std::vector<std::string>> frames;
+  const std::string table = out.substr(0, out.find("summary: "));
+  for (size_t at = 0, end; (end = table.find("\x1b[J", at)) != std::string::npos; at = end + 3) {
+    std::vector<std::string> lines;
+    std::istringstream text(table.substr(at, end - at));
+    for (std::string line; std::getline(text, line);) {
+      const size_t start = line.find("\x1b[K");
+      EXPECT_NE(start, std::string::npos) << line;
+      if (start != std::string::npos) lines.push_back(line.substr(start + 3));
+    }
+    frames.push_back(lines);
+  }
+  return frames;
+}
+
+// More checkers than an 80x24 terminal has rows: every frame fits it, and,
+// the terminal resized to 60x12 during the run, the frames drawn since fit
+// that; the resize ends nothing.
+TEST_F(GatherRun, AtATerminalTheTableFitsItsSizeThroughAResize) {
+  std::vector<std::pair<std::string, Bytes>> messages;
+  for (int i = 0; i < 40; ++i) {
+    const std::string name = "checker-" + std::to_string(i);
+    messages.emplace_back("VARNOCK_CHECK",
+                          encode(report(name.c_str(), "host-a", 100 + i, kSecond, 30, i % 3)));
+  }
+  testing::PtyOptions size;
+  size.rows = 24;
+  size.columns = 80;
+  testing::PtyProcess gather({GATHER_BINARY, "--seconds", "4", "--url", write_log(messages)}, size);
+  ASSERT_TRUE(gather.wait_for_output(
+      [](const std::string& out) { return out.find("\x1b[J") != std::string::npos; },
+      std::chrono::seconds(20)))
+      << gather.output();
+  const size_t before_resize = frames_drawn(gather.output()).size();
+  gather.resize(12, 60);
+  ASSERT_EQ(gather.wait_exit(std::chrono::seconds(20)), 0) << gather.ending();
+  const std::vector<std::vector<std::string>> frames = frames_drawn(gather.output());
+  ASSERT_GE(frames.size(), before_resize + 2) << gather.output();
+  for (size_t i = 0; i < frames.size(); ++i) {
+    SCOPED_TRACE("frame " + std::to_string(i));
+    const size_t rows = i < before_resize ? 24 : 12;
+    const size_t columns = i < before_resize ? 80 : 60;
+    // The frames in flight at the resize may be of either size.
+    if (i == before_resize) continue;
+    ASSERT_LE(frames[i].size(), rows - 1);
+    for (const std::string& line : frames[i]) EXPECT_LE(line.size(), columns) << line;
+  }
+  EXPECT_EQ(frames[0].size(), 23u);
+  EXPECT_EQ(frames.back().size(), 11u);
+  EXPECT_EQ(frames.back()[9], "... and 33 more checkers (--json lists them all)");
 }
 
 TEST_F(GatherRun, ASignalEndsTheRunWithItsSummaryThenKillsIt) {

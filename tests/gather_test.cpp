@@ -10,8 +10,10 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "base/utf8.h"
 #include "gather/options.h"
 #include "gather/output.h"
 #include "gather/view.h"
@@ -20,6 +22,7 @@
 #include "report/fields.h"
 #include "report/formats.h"
 #include "report/share.h"
+#include "tests/support/terminal.h"
 
 namespace varnock::gather {
 namespace {
@@ -496,14 +499,14 @@ TEST(GatherOutput, TextRowsWaitForEveryCheckerOrForSilence) {
   EXPECT_EQ(take(second("a", kSecond - 1, 5), 0), "");
   EXPECT_EQ(take(second("b", kSecond - 1, 6), 0), "");
   EXPECT_EQ(take(second("a", kSecond, 10), 900), "");
-  std::string text = out.tick(view, 1000);
+  std::string text = out.tick(view, 1000, {});
   EXPECT_NE(text.find("1699999999  total  frames 11  lost 0  cause -  send drops 0  (2 checkers)"),
             std::string::npos)
       << text;
   EXPECT_EQ(text.find("1700000000"), std::string::npos) << "b has not reported it yet:\n" << text;
 
   EXPECT_EQ(take(second("b", kSecond, 20, 3), 1500), "");
-  text = out.tick(view, 2000);
+  text = out.tick(view, 2000, {});
   EXPECT_NE(
       text.find("1700000000  a  frames 10  lost 0  cause -  send drops 0  latency p50 1.25 ms"),
       std::string::npos)
@@ -516,43 +519,163 @@ TEST(GatherOutput, TextRowsWaitForEveryCheckerOrForSilence) {
   // b falls silent: a's next second waits no longer than silence takes.
   take(second("a", kSecond + 1, 10), 2000);
   take(second("a", kSecond + 2, 10), 3000);
-  text = out.tick(view, 4000);
+  text = out.tick(view, 4000, {});
   EXPECT_EQ(text.find("1700000001"), std::string::npos) << text;
-  text = out.tick(view, 5000);
+  text = out.tick(view, 5000, {});
   EXPECT_NE(text.find("1700000001  total  frames 10"), std::string::npos) << text;
   EXPECT_NE(text.find("b (h, pid 1) is silent: nothing heard for 3 s"), std::string::npos) << text;
   EXPECT_NE(text.find("1700000002  total  frames 10"), std::string::npos) << text;
-  EXPECT_EQ(out.tick(view, 5500).find("silent"), std::string::npos) << "told once";
+  EXPECT_EQ(out.tick(view, 5500, {}).find("silent"), std::string::npos) << "told once";
   take(second("a", kSecond + 3, 10), 5500);
-  text = out.finish(view, 5500, 5.5);
+  text = out.finish(view, 5500, 5.5, {});
   EXPECT_NE(text.find("1700000003  total  frames 10"), std::string::npos) << text;
   EXPECT_NE(text.find("summary: 2 checkers, 1 silent, 0 malformed messages"), std::string::npos)
       << text;
   EXPECT_NE(text.find("b (h, pid 1): silent"), std::string::npos) << text;
 }
 
-TEST(GatherOutput, TheTableIsDrawnOverItselfAndShowsNoControlBytesFromTheBus) {
+TEST(GatherOutput, TheTableShowsNoControlBytesFromTheBus) {
   View view;
   Output out(Format::kTable, "memq://", 0);
   view.hear(encode(second("a", kSecond, 60, 2)), 0);
   view.hear(encode(second("evil\x1b[2J\x07", kSecond, 50)), 0);
-  const std::string first = out.tick(view, 1000);
-  EXPECT_EQ(first.rfind("VARNOCK_CHECK: 2 checkers, 0 silent", 0), 0u) << first;
-  EXPECT_NE(first.find("total (2 live)       110        2  other"), std::string::npos) << first;
+  const std::string first = out.tick(view, 1000, {24, 132});
+  EXPECT_EQ(first.rfind("\x1b[KVARNOCK_CHECK: 2 checkers, 0 silent", 0), 0u) << first;
+  EXPECT_NE(first.find("total (2 live)              110        2  other"), std::string::npos)
+      << first;
   EXPECT_NE(first.find("evil?[2J?"), std::string::npos) << first;
-
-  const std::string second_draw = out.tick(view, 3000);
-  EXPECT_EQ(second_draw.rfind("\x1b[5A\r", 0), 0u) << "up over the 5 lines drawn";
+  const std::string second_draw = out.tick(view, 3000, {24, 132});
   EXPECT_NE(second_draw.find("silent"), std::string::npos);
   EXPECT_NE(second_draw.find("total (0 live)"), std::string::npos) << second_draw;
-  // Every escape is one of the table's own: up, clear line, clear below.
-  for (const std::string& text : {first, second_draw}) {
-    for (size_t at = text.find('\x1b'); at != std::string::npos; at = text.find('\x1b', at + 1)) {
-      const std::string code = text.substr(at, 4);
-      EXPECT_TRUE(code.starts_with("\x1b[K") || code.starts_with("\x1b[J") || code == "\x1b[5A")
-          << "at " << at;
+  // The terminal throws on any code or control byte but the table's own.
+  testing::Terminal terminal(24, 132);
+  EXPECT_NO_THROW(terminal.write(first + second_draw));
+}
+
+// 30 checkers that reported from 0 ms to 4000 ms, as a crowded table shows
+// them at 4000 ms: c03 silent since its first second, c12 and c07 losing
+// frames (c12 the most over its run, c07 the most in its latest second), c20
+// ended, the others losing nothing; c00's name is 44 characters of UTF-8.
+// `count` keeps the first ones alone.
+constexpr int64_t kCrowdedNow = 4000;
+View crowded(int count = 30) {
+  View view;
+  std::string accents = "c00-";
+  for (int i = 0; i < 20; ++i) accents += "\xc3\xa9\xe2\x82\xac";  // é€
+  for (int64_t s = 0; s <= 4; ++s) {
+    for (int i = 0; i < count; ++i) {
+      const std::string name = (i < 10 ? "c0" : "c") + std::to_string(i);
+      if ((i == 3 && s > 0) || (i == 20 && s > 2)) continue;
+      const int64_t lost = i == 12 ? 5 : i == 7 && s == 4 ? 9 : 0;
+      check_report_t m = second(i == 0 ? accents : name, kSecond + s, 30, lost);
+      view.hear(encode(m), s * 1000);
+      if (i == 20 && s == 2) view.hear(encode(summary_of(m, 90, 3)), s * 1000);
     }
-    EXPECT_EQ(text.find('\x07'), std::string::npos);
+  }
+  return view;
+}
+
+// Characters of `line`, which must be valid UTF-8.
+size_t characters(const std::string& line) {
+  size_t count = 0;
+  for (std::string_view rest = line; !rest.empty(); ++count) {
+    uint32_t code = 0;
+    const size_t length = utf8_character(rest, &code);
+    if (length == 0) {
+      ADD_FAILURE() << "not UTF-8 at byte " << line.size() - rest.size() << " of " << line;
+      return count;
+    }
+    rest.remove_prefix(length);
+  }
+  return count;
+}
+
+TEST(GatherTable, TheWorstCheckersComeFirstAndTheRestAreCounted) {
+  const std::vector<std::string> lines = table_lines(crowded(), kCrowdedNow, {24, 80});
+  ASSERT_EQ(lines.size(), 23u);
+  EXPECT_EQ(lines[0], "VARNOCK_CHECK: 30 checkers, 1 silent, 0 malformed messages");
+  EXPECT_TRUE(lines[1].starts_with("checker ")) << lines[1];
+  const std::vector<std::string> first = {"c03", "c12", "c07", "c00", "c01", "c02", "c04",
+                                          "c05", "c06", "c08", "c09", "c10", "c11", "c13",
+                                          "c14", "c15", "c16", "c17", "c18"};
+  for (size_t i = 0; i < first.size(); ++i) EXPECT_EQ(lines[2 + i].substr(0, 3), first[i]);
+  EXPECT_NE(lines[2].find(" silent "), std::string::npos) << "its state within 80 columns";
+  EXPECT_EQ(lines[21], "... and 11 more checkers (--json lists them all)");
+  EXPECT_TRUE(lines[22].starts_with("total (28 live) ")) << lines[22];
+  for (const std::string& line : lines) EXPECT_LE(characters(line), 80u) << line;
+}
+
+// However small the terminal: no more lines than its rows but one, none
+// wider than it, cut between characters; the header first, the total last,
+// and, given room for a line of checkers, every checker shown or counted.
+TEST(GatherTable, FramesFitTheTerminalWhateverItsSize) {
+  const View view = crowded();
+  const struct {
+    TerminalSize size;
+    size_t lines;
+  } cases[] = {
+      {{24, 80}, 23}, {{24, 20}, 23}, {{24, 7}, 23}, {{200, 40}, 33}, {{6, 80}, 5},
+      {{5, 80}, 4},   {{4, 80}, 3},   {{3, 80}, 2},  {{2, 80}, 1},    {{1, 80}, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.size.rows) + "x" + std::to_string(c.size.columns));
+    const std::vector<std::string> lines = table_lines(view, kCrowdedNow, c.size);
+    ASSERT_EQ(lines.size(), c.lines);
+    for (const std::string& line : lines) {
+      EXPECT_LE(characters(line), static_cast<size_t>(c.size.columns)) << line;
+    }
+    if (lines.empty()) continue;
+    EXPECT_TRUE(lines[0].starts_with("VARNOC")) << lines[0];
+    if (c.size.rows < 3) continue;
+    EXPECT_TRUE(lines.back().starts_with("total")) << lines.back();
+    if (c.size.rows < 5 || c.size.columns < 20) continue;
+    int64_t listed = static_cast<int64_t>(lines.size()) - 3;
+    if (lines[lines.size() - 2].starts_with("... and ")) {
+      listed += std::stoll(lines[lines.size() - 2].substr(8)) - 1;
+    }
+    EXPECT_EQ(listed, 30);
+  }
+}
+
+// Drawn into a terminal, each second's table shows as the frame alone from
+// the top row, whatever was drawn before it, and nothing scrolls away:
+// redrawn at a new size after a resize, whether the terminal cut its rows
+// or rewrapped them, and again a second later.
+TEST(GatherTable, EachFrameIsDrawnOverTheLastThroughResizes) {
+  const struct {
+    int checkers;
+    bool rewrap;
+    TerminalSize to;
+  } cases[] = {
+      {30, false, {10, 40}}, {30, true, {10, 40}},  {3, false, {24, 40}},
+      {3, true, {24, 40}},   {30, true, {30, 100}}, {30, true, {24, 79}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.checkers) + " checkers to " + std::to_string(c.to.rows) + "x" +
+                 std::to_string(c.to.columns) + (c.rewrap ? ", rewrapped" : ", cut"));
+    const View view = crowded(c.checkers);
+    Output out(Format::kTable, "memq://", 0);
+    testing::Terminal terminal(24, 80);
+    const auto shows = [&](TerminalSize size) {
+      const std::vector<std::string> frame = table_lines(view, kCrowdedNow, size);
+      const std::vector<std::string> screen = terminal.screen();
+      ASSERT_EQ(screen.size(), static_cast<size_t>(size.rows));
+      for (size_t i = 0; i < screen.size(); ++i) {
+        EXPECT_EQ(screen[i], i < frame.size() ? frame[i] : "") << "row " << i;
+      }
+    };
+    for (int i = 0; i < 2; ++i) {
+      terminal.write(out.tick(view, kCrowdedNow, {24, 80}));
+      shows({24, 80});
+    }
+    EXPECT_EQ(terminal.scrolled_off(), 0u);
+    terminal.resize(static_cast<size_t>(c.to.rows), static_cast<size_t>(c.to.columns), c.rewrap);
+    const size_t scrolled = terminal.scrolled_off();
+    terminal.write(out.resized(view, kCrowdedNow, c.to));
+    shows(c.to);
+    terminal.write(out.tick(view, kCrowdedNow, c.to));
+    shows(c.to);
+    EXPECT_EQ(terminal.scrolled_off(), scrolled);
   }
 }
 

@@ -127,6 +127,26 @@ TEST(HeldSignals, WaitForAWaitToTakeThemOneAtATime) {
   });
 }
 
+// SIGWINCH, held for a program that draws to its terminal's size, ends a
+// wait as a resize notice and stops nothing; a stop after it is still one.
+TEST(HeldSignals, AResizeEndsAWaitAndStopsNothing) {
+  in_child([](Failures& f) {
+    hold_run_signals(RunSignals::kStopAndResize);
+    std::raise(SIGWINCH);
+    f.check(!take_resize_notice(), "SIGWINCH was taken before a wait");
+    const int64_t start = now_ns();
+    f.check(wait_taking_signals(-1, kLongWaitNs) == Wake::kSignal, "SIGWINCH did not end a wait");
+    f.check(now_ns() - start < kLongWaitNs / 2, "the wait ran its time");
+    f.check(take_resize_notice(), "SIGWINCH was not taken");
+    f.check(!take_resize_notice(), "one SIGWINCH taken twice");
+    f.check(received_stop_signal() == 0, "SIGWINCH was taken as a stop");
+    std::raise(SIGTERM);
+    f.check(wait_taking_signals(-1, kLongWaitNs) == Wake::kSignal, "SIGTERM did not end a wait");
+    f.check(received_stop_signal() == SIGTERM, "SIGTERM was not taken");
+    f.check(!take_resize_notice(), "SIGTERM was taken as a resize");
+  });
+}
+
 // The race a wait closes: a stop signal that comes after a loop has looked
 // for one and before it waits is taken by that wait at once, on a descriptor
 // that stays quiet and on one that is readable (a log replayed at full

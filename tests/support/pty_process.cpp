@@ -28,7 +28,10 @@ int status_of(int wstatus) {
 
 PtyProcess::PtyProcess(const std::vector<std::string>& argv, const PtyOptions& options) {
   std::vector<char*> args = exec_args(argv);
-  if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) {
+  winsize size{};
+  size.ws_row = options.rows;
+  size.ws_col = options.columns;
+  if (openpty(&master_, &slave_, nullptr, nullptr, &size) != 0) {
     throw std::runtime_error("openpty failed");
   }
   termios t{};
@@ -93,6 +96,14 @@ void PtyProcess::type(std::string_view keys) const {
   if (write(master_, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size())) {
     throw std::runtime_error("could not type at the terminal");
   }
+}
+
+void PtyProcess::resize(unsigned short rows, unsigned short columns) const {
+  winsize size{};
+  size.ws_row = rows;
+  size.ws_col = columns;
+  if (ioctl(master_, TIOCSWINSZ, &size) != 0)
+    throw std::runtime_error("could not resize the terminal");
 }
 
 std::optional<int> PtyProcess::wait_exit(std::chrono::milliseconds timeout) {

@@ -24,6 +24,9 @@ struct PtyOptions {
   bool echo = true;
   // Where the program's standard error goes; empty: to the terminal.
   std::string stderr_path = "/dev/null";
+  // The terminal's size; 0 leaves a fresh pseudo-terminal's, 0x0.
+  unsigned short rows = 0;
+  unsigned short columns = 0;
 };
 
 class PtyProcess {
@@ -50,6 +53,8 @@ class PtyProcess {
   const std::string& output() const { return output_; }
 
   void type(std::string_view keys) const;
+  // Resizes the terminal; the kernel tells the program by SIGWINCH.
+  void resize(unsigned short rows, unsigned short columns) const;
 
   // Waits for the program to end; returns its exit status (128 + signal when
   // a signal killed it), or nullopt after `timeout`.
