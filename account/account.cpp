@@ -18,6 +18,9 @@ Account::Account(int64_t now_ms, int64_t monotonic_ms)
 }
 
 void Account::open_rows_to(int64_t second) {
+  if (second - rows_.back().report.second > kMaxGapRows) {
+    rows_.emplace_back().report.second = second - kMaxGapRows;
+  }
   while (rows_.back().report.second < second) {
     const int64_t next = rows_.back().report.second + 1;
     rows_.emplace_back().report.second = next;
@@ -107,11 +110,11 @@ std::string_view Account::on_frame(std::span<const uint8_t> message, int64_t rec
   count(row, &Counts::frames);
   largest_frame_bytes_ = std::max<int64_t>(largest_frame_bytes_, std::ssize(message));
   const int64_t latency_us = saturating_sub(recv_utime, saturating_mul(v.timestamp_ms, 1000));
-  row.histograms.latency.add(latency_us);
+  row.samples().latency.add(latency_us);
   run_histograms_.latency.add(latency_us);
   if (last_frame_us_ >= 0) {
     const int64_t gap_us = saturating_sub(recv_utime, last_frame_us_);
-    row.histograms.inter_arrival.add(gap_us);
+    row.samples().inter_arrival.add(gap_us);
     run_histograms_.inter_arrival.add(gap_us);
   }
   last_frame_us_ = recv_utime;
@@ -119,7 +122,7 @@ std::string_view Account::on_frame(std::span<const uint8_t> message, int64_t rec
   // status record since the last frame (it was lost) has no delivery time.
   if (open_status_us_ >= 0) {
     const int64_t delivery_us = saturating_sub(recv_utime, open_status_us_);
-    row.histograms.delivery.add(delivery_us);
+    row.samples().delivery.add(delivery_us);
     run_histograms_.delivery.add(delivery_us);
     open_status_us_ = -1;
   }
@@ -204,10 +207,15 @@ void Account::count_witnessed(int64_t now_ms, bool last) {
   }
 }
 
+Account::Row& Account::row_of_reading(int64_t at_ms) {
+  if (second_of(at_ms) > rows_.back().report.second) open_rows_to(second_of(at_ms));
+  return row_at(at_ms);
+}
+
 void Account::count_network(int64_t reassembly_failures, int64_t reassembly_timeouts,
                             int64_t queues_left, int64_t checksum_errors, int64_t at_ms) {
   network_known_ = true;
-  Row& row = row_at(at_ms);
+  Row& row = row_of_reading(at_ms);
   count(row, &Counts::reassembly_failures, reassembly_failures);
   count(row, &Counts::reassembly_timeouts, reassembly_timeouts);
   count(row, &Counts::reassembly_queues_left, queues_left);
@@ -219,13 +227,13 @@ void Account::note_queue(Row& row, int64_t recv_utime, int64_t now_ms) {
   // may come out below zero, and is none.
   const int64_t queued_us =
       std::max<int64_t>(saturating_sub(saturating_mul(now_ms, 1000), recv_utime), 0);
-  row.histograms.lcm_queue.add(queued_us);
+  row.samples().lcm_queue.add(queued_us);
   run_histograms_.lcm_queue.add(queued_us);
 }
 
 void Account::count_kernel_drops(int64_t datagrams, int64_t at_ms) {
   kernel_drops_known_ = true;
-  count(row_at(at_ms), &Counts::kernel_drops, datagrams);
+  count(row_of_reading(at_ms), &Counts::kernel_drops, datagrams);
 }
 
 void Account::split_by_cause(Row& row) {
@@ -241,7 +249,8 @@ void Account::split_by_cause(Row& row) {
   e.reassembly_timeouts = c.reassembly_timeouts;
   e.queues_left = c.reassembly_queues_left - row.queues_lent;
   e.lost_with_records = c.lost_with_records;
-  e.deepest_queue_ms = row.histograms.lcm_queue.summary().max;
+  e.deepest_queue_ms =
+      row.histograms ? row.histograms->lcm_queue.summary().max : TimePercentiles{}.max;
   Row* next = rows_.size() > 1 ? &rows_[1] : nullptr;
   if (next != nullptr) {
     const Counts& n = next->report.counts;
@@ -266,9 +275,11 @@ std::vector<SecondReport> Account::take_rows(int64_t up_to_second) {
   while (!rows_.empty() && rows_.front().report.second <= up_to_second) {
     Row& row = rows_.front();
     SecondReport& r = row.report;
-    r.latency = row.histograms.latency.summary();
-    r.times = {row.histograms.inter_arrival.summary(), row.histograms.delivery.summary(),
-               row.histograms.lcm_queue.summary()};
+    if (row.histograms) {
+      const Histograms& h = *row.histograms;
+      r.latency = h.latency.summary();
+      r.times = {h.inter_arrival.summary(), h.delivery.summary(), h.lcm_queue.summary()};
+    }
     r.kernel_drops_known = kernel_drops_known_;
     r.network_known = network_known_;
     r.lost_lower_bound = totals_.unsequenced > 0;
@@ -278,6 +289,8 @@ std::vector<SecondReport> Account::take_rows(int64_t up_to_second) {
   }
   return out;
 }
+
+void Account::note_stall(int64_t stalled_ms) { runs_.stalled(stalled_ms); }
 
 std::vector<SecondReport> Account::advance(int64_t now_ms, int64_t monotonic_ms) {
   const int64_t drift =

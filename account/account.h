@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -100,6 +101,10 @@ class Account {
  public:
   static constexpr int64_t kSettleSeconds = 2;
   static constexpr int64_t kSilentSettleSeconds = 10;
+  // After a stop, the seconds before the last kMaxGapRows get no row of
+  // their own: what lands in them goes to the row before the stop, so that
+  // an hour's stop opens no more rows than ten minutes'.
+  static constexpr int64_t kMaxGapRows = 600;
   // A gap this much larger between the wall and monotonic clocks is a step.
   static constexpr int64_t kStepMs = 1500;
   // No message for this long: the bus is silent.
@@ -124,6 +129,11 @@ class Account {
   // zero when a queue in flight at the last reading has since completed.
   void count_network(int64_t reassembly_failures, int64_t reassembly_timeouts, int64_t queues_left,
                      int64_t checksum_errors, int64_t at_ms);
+
+  // This process was stopped (Ctrl+Z, SIGSTOP) or starved of CPU for
+  // `stalled_ms` just before `now_ms`: what was sent meanwhile waited in the
+  // socket and comes now, late, so publisher runs allow for that wait.
+  void note_stall(int64_t stalled_ms);
 
   // Moves the account to `now_ms` (a clock step shows as a difference from
   // the monotonic clock) and returns the rows that have settled, oldest first.
@@ -153,7 +163,13 @@ class Account {
   };
   struct Row {
     SecondReport report;
-    Histograms histograms;
+    // Made by the first sample: seconds that receive nothing (a stopped
+    // checker's, a silent bus's) cost no histograms.
+    std::unique_ptr<Histograms> histograms;
+    Histograms& samples() {
+      if (!histograms) histograms = std::make_unique<Histograms>();
+      return *histograms;
+    }
     int64_t drops_lent = 0;   // of its kernel drops, those that explained the row before's loss
     int64_t queues_lent = 0;  // the same of its reassembly queues left
   };
@@ -166,6 +182,9 @@ class Account {
   // already reported keep theirs.
   void take_back(int64_t Counts::*what, int64_t n, Row* row, int64_t from_row);
   Row& row_at(int64_t ms);
+  // The row for counters read at `at_ms`, opening rows up to it: a reading
+  // after a stop comes before the account has moved past the stop.
+  Row& row_of_reading(int64_t at_ms);
   void note_message(int64_t now_ms);
   void open_rows_to(int64_t second);
   void count_lost(int64_t frames, int64_t from_ms, int64_t to_ms);

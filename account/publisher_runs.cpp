@@ -19,8 +19,10 @@ bool room_for_cycles(int64_t cycles, int64_t elapsed_ms) {
 }  // namespace
 
 bool RunTracker::offset_fits(const Run& r, int64_t offset_ms) {
-  return !r.offset_known || (offset_ms >= saturating_sub(r.min_offset_ms, kEarlierOffsetMs) &&
-                             offset_ms <= saturating_add(r.min_offset_ms, kLaterOffsetMs));
+  return !r.offset_known ||
+         (offset_ms >= saturating_sub(r.min_offset_ms, kEarlierOffsetMs) &&
+          offset_ms <=
+              saturating_add(r.min_offset_ms, saturating_add(kLaterOffsetMs, r.stalled_ms)));
 }
 
 double RunTracker::shown_pace(int64_t pixels) {
@@ -150,6 +152,13 @@ FrameOutcome RunTracker::add(int64_t seq, int64_t stamp_ms, int64_t recv_ms, int
 
   start(seq, stamp_ms, recv_ms, pixels);
   return {FrameOutcome::kStarted};
+}
+
+void RunTracker::stalled(int64_t stalled_ms) {
+  for (Run& r : runs_) {
+    r.last_recv_ms = saturating_add(r.last_recv_ms, stalled_ms);
+    r.stalled_ms = saturating_add(r.stalled_ms, stalled_ms);
+  }
 }
 
 void RunTracker::shift(int64_t delta_ms) {

@@ -72,6 +72,10 @@ class RunTracker {
   // times kept by as much, and learns each run's offset anew.
   void shift(int64_t delta_ms);
 
+  // This host stopped receiving for `stalled_ms` (the process was stopped):
+  // frames sent meanwhile arrive now, their offsets larger by up to as much,
+  // and the stop counts toward no run's silence.
+  void stalled(int64_t stalled_ms);
   // Runs started so far.
   int64_t runs_started() const { return runs_started_; }
   // Runs retired while still live (heard within kRetireMs) to make room for
@@ -89,6 +93,7 @@ class RunTracker {
   struct Run {
     int64_t pixels = 0;
     int64_t min_offset_ms = 0;  // the smallest receive time minus stamp seen
+    int64_t stalled_ms = 0;     // this host's stops while the run was live, allowed for
     // False after this host's clock stepped: a publisher on another host
     // moved by the step, one on this host did not, and the next frame tells.
     bool offset_known = true;

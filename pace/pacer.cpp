@@ -86,12 +86,13 @@ int run_cycles(lcm_t* bus, const Options& options, Clock& clock, Console& consol
   int64_t last_stamp_ms = std::numeric_limits<int64_t>::min() / 2;
   if (!console.key_waiting()) {
     for (;;) {
-      lines.cycle_started(clock.calendar_seconds(), started_ns, console);
       last_stamp_ms = std::max(clock.wall_milliseconds(), last_stamp_ms + kMinCycleMs);
-      // The status record carries its frame's second, from the one reading:
-      // after the clock steps back, the stamps go on rising, and a record
-      // read apart would no longer pair with its frame.
-      recstat_t record = status_record(second_of(last_stamp_ms));
+      // The status record and the rate lines take their frame's second, from
+      // the one reading: after the clock steps back the stamps go on rising,
+      // and a record read apart would no longer pair with its frame.
+      const int64_t second = second_of(last_stamp_ms);
+      lines.cycle_started(second, started_ns, console);
+      recstat_t record = status_record(second);
       const int status_sent = publish_message(bus, kStatusChannel, record);
       const int frame_sent = publish_message(bus, kImageChannel, frames.next(last_stamp_ms));
       // A bus LCM opened but cannot send on (a tcpq server that is not

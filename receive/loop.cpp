@@ -1,11 +1,15 @@
 #include "receive/loop.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "platform/signals.h"
 
 namespace varnock::receive {
 namespace {
+
+// A wait that ends this much later than asked means the process did not run.
+constexpr int64_t kStallMs = 1000;
 
 // The kernel's drops on LCM's receiving socket, and the host's network
 // counters, read into the account several times a second, so that each
@@ -24,11 +28,13 @@ class CounterReader {
   }
 
   // Reads the counts when kEveryMs have passed since the last reading, or
-  // whenever `now` is set (the run ends).
+  // whenever `now` is set (the run ends). Counts read after a stall (the
+  // process stopped) are booked now, not halfway: the datagrams the kernel
+  // dropped meanwhile belong with the loss the backlog shows now.
   void read(int64_t now_ms, bool now = false) {
     if (!now && now_ms - read_ms_ < kEveryMs && now_ms >= read_ms_) return;
     const int64_t from = std::min(read_ms_, now_ms);
-    const int64_t at = from + (now_ms - from) / 2;
+    const int64_t at = now_ms - from > kStallMs ? now_ms : from + (now_ms - from) / 2;
     read_ms_ = now_ms;
     if (drops_ >= 0) {
       if (const int64_t drops = socket_->drops(); drops >= drops_) {
@@ -69,6 +75,17 @@ class CounterReader {
 
 int64_t monotonic_ms(Clock& clock) { return clock.monotonic_nanoseconds() / 1'000'000; }
 
+// A wait that overran its time by `stalled_ms`: the process was stopped
+// (Ctrl+Z, SIGSTOP) or starved of CPU. Told to the account and the user.
+void note_stall(account::Account& account, int64_t stalled_ms) {
+  account.note_stall(stalled_ms);
+  std::fprintf(stderr,
+               "varnock-check: note: this process was stopped or starved for %.1f s; what was "
+               "published meanwhile waited in the socket and comes late, or was lost there "
+               "(counted with its cause)\n",
+               static_cast<double>(stalled_ms) / 1000);
+}
+
 }  // namespace
 
 LoopEnd receive(lcm_t* bus, int64_t seconds, Clock& clock, account::Account& account,
@@ -93,22 +110,28 @@ LoopEnd receive(lcm_t* bus, int64_t seconds, Clock& clock, account::Account& acc
     const int64_t to_end = (end_ns - now_ns + 999'999) / 1'000'000;
     const int64_t wait_ms = std::clamp<int64_t>(std::min(to_second, to_end), 1, 1000);
     const Wake wake = wait_taking_signals(fd, wait_ms * 1'000'000);
+    const int64_t woke_ms = monotonic_ms(clock);
+    if (const int64_t overran_ms = woke_ms - now_ns / 1'000'000 - wait_ms; overran_ms > kStallMs) {
+      note_stall(account, overran_ms);
+    }
     if (wake == Wake::kSignal) continue;  // a stop ends the loop at its test
+    // The account moves to the time before the message is handled, so that
+    // a step of the wall clock is seen before a message is stamped with it.
+    const int64_t wall_ms = clock.wall_milliseconds();
+    drops.read(wall_ms);
+    bool written = true;
+    for (const account::SecondReport& r : account.advance(wall_ms, woke_ms)) {
+      written = written && rows(r);
+    }
+    if (!written) {
+      end = LoopEnd::kOutputError;
+      break;
+    }
     // Readable, LCM has a message queued, so lcm_handle takes it without the
     // wait of its own that lcm_handle_timeout would add. -1 is a bus that
     // delivers no more, as the file provider does at the end of its log.
     if (wake == Wake::kReadable && lcm_handle(bus) < 0) {
       end = LoopEnd::kEndOfInput;
-      break;
-    }
-    drops.read(clock.wall_milliseconds());
-    bool written = true;
-    for (const account::SecondReport& r :
-         account.advance(clock.wall_milliseconds(), monotonic_ms(clock))) {
-      written = written && rows(r);
-    }
-    if (!written) {
-      end = LoopEnd::kOutputError;
       break;
     }
   }

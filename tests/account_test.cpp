@@ -388,6 +388,12 @@ class AccountFeed {
     advance(now);
     for (const SecondReport& r : checker_.finish(now)) rows.push_back(r);
   }
+  // A frame of `period` stamped `stamp`, received at `now`, after its status
+  // record.
+  void receive(int32_t period, int64_t stamp, int64_t now) {
+    EXPECT_EQ(checker_.on_status(status(stamp / 1000), now * 1000, now), "");
+    EXPECT_EQ(checker_.on_frame(frame_at(period, stamp), now * 1000, now), "");
+  }
   Account& checker() { return checker_; }
   int64_t row_sum(int64_t Counts::*field) const {
     int64_t sum = 0;
@@ -440,6 +446,43 @@ TEST(Account, AnOutageShowsAsLossInTheSecondsItLasted) {
   EXPECT_EQ(feed.row_sum(&Counts::lost), 500);
   EXPECT_EQ(s.totals.frames, 500);
   EXPECT_EQ(s.totals.runs, 1);
+}
+
+// A checker stopped (Ctrl+Z) while a publisher sends 100 cycles a second:
+// on resume the socket's backlog (the first 50 cycles of the stop) comes at
+// once, the kernel dropped the rest, and live frames follow. The stop opens
+// a bounded number of rows, starts no run, and its loss is exact and the
+// receive buffer's.
+TEST(Account, AStoppedCheckerStaysBoundedAndFollowsItsRuns) {
+  constexpr int64_t kT0 = AccountFeed::kT0;
+  for (const int64_t stop_s : {10, 70, 3600}) {
+    SCOPED_TRACE(std::to_string(stop_s) + " s stopped");
+    AccountFeed feed;
+    feed.checker().count_kernel_drops(0, kT0);
+    for (int i = 0; i < 200; ++i) feed.cycle(kT0 + int64_t{10} * i, 60 + i);
+    const int64_t resume = kT0 + 2'000 + stop_s * 1000;
+    const int64_t sent_in_stop = stop_s * 100;
+    feed.checker().note_stall(stop_s * 1000);
+    feed.checker().count_kernel_drops(2 * (sent_in_stop - 50), resume);
+    feed.advance(resume);
+    for (int i = 0; i < 50; ++i) {
+      feed.receive(static_cast<int32_t>(260 + i), kT0 + 2'000 + int64_t{10} * i, resume);
+    }
+    for (int i = 0; i < 300; ++i) {
+      const int64_t now = resume + int64_t{10} * i;
+      feed.cycle(now, static_cast<int32_t>(260 + sent_in_stop + i));
+    }
+    feed.finish(resume + 3'000);
+    const Summary s = feed.checker().summary(static_cast<double>(stop_s + 5));
+    const int64_t published = 200 + sent_in_stop + 300;
+    EXPECT_EQ(s.totals.runs, 1) << "the backlog continues its run";
+    EXPECT_EQ(s.totals.lost, sent_in_stop - 50);
+    EXPECT_EQ(s.totals.frames + s.totals.lost, published);
+    EXPECT_EQ(s.totals.lost_receive_buffer, s.totals.lost);
+    EXPECT_EQ(feed.row_sum(&Counts::lost), s.totals.lost);
+    EXPECT_LE(feed.rows.size(), size_t{5 + 2 + Account::kMaxGapRows + 5});
+    for (const SecondReport& r : feed.rows) EXPECT_GE(r.counts.lost, 0) << r.second;
+  }
 }
 
 TEST(Account, StatusRecordsWitnessFramesThatNoGapShows) {

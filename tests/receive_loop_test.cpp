@@ -100,60 +100,63 @@ TEST(ReceiveLoop, ReadsALogToItsEndThroughClockSteps) {
       std::filesystem::temp_directory_path() / ("varnock-loop-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   ASSERT_EQ(write_log(dir / "run.log", 300), "");
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    // 5 ms a monotonic reading, two readings a message: 10 ms a message,
-    // 6 s for the whole log; the jump comes half way.
-    SteppingClock clock(5, 600, c.jump_ms);
-    const std::string url = "file://" + (dir / "run.log").string() + "?speed=0";
-    lcm_t* bus = lcm_create(url.c_str());
-    ASSERT_NE(bus, nullptr);
-    ASSERT_GE(lcm_get_fileno(bus), 0);
-    std::FILE* sink = std::tmpfile();
-    ASSERT_NE(sink, nullptr);
-    Account account(clock.wall_milliseconds(), clock.monotonic_nanoseconds() / 1'000'000);
-    report::ReportOutput out(sink, true, nullptr, "");
-    LoopEnd end = LoopEnd::kSignal;
-    {
-      const Subscription subscription(bus, account, clock, nullptr);
-      end = receive(bus, 0, clock, account, [&out](const SecondReport& r) {
-        out.row(r);
-        return out.error() == 0;
-      });
-    }
-    for (const SecondReport& r : account.finish(clock.wall_milliseconds())) out.row(r);
-    lcm_destroy(bus);
-    EXPECT_EQ(end, LoopEnd::kEndOfInput);
-    EXPECT_EQ(out.error(), 0);
-
-    std::rewind(sink);
-    std::vector<nlohmann::json> rows;
-    char line[4096];
-    while (std::fgets(line, sizeof line, sink) != nullptr)
-      rows.push_back(nlohmann::json::parse(line));
-    std::fclose(sink);
-    int64_t frames = 0;
-    int64_t statuses = 0;
-    int64_t lost = 0;
-    int steps = 0;
-    for (const nlohmann::json& r : rows) {
-      frames += r["frames"].get<int64_t>();
-      statuses += r["status_records"].get<int64_t>();
-      lost += r["lost"].get<int64_t>();
-      if (r["clock_step_s"].get<int64_t>() != 0) {
-        ++steps;
-        EXPECT_EQ(r["clock_step_s"].get<int64_t>(), c.expect_step_s);
+  // The jump at each reading of a loop's: whether the clock steps before a
+  // message is handled or after, no message is stamped with a step unseen.
+  for (const int jump_at : {600, 601, 602})
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + " at reading " + std::to_string(jump_at));
+      // 5 ms a monotonic reading, two readings a message: 10 ms a message,
+      // 6 s for the whole log; the jump comes half way.
+      SteppingClock clock(5, jump_at, c.jump_ms);
+      const std::string url = "file://" + (dir / "run.log").string() + "?speed=0";
+      lcm_t* bus = lcm_create(url.c_str());
+      ASSERT_NE(bus, nullptr);
+      ASSERT_GE(lcm_get_fileno(bus), 0);
+      std::FILE* sink = std::tmpfile();
+      ASSERT_NE(sink, nullptr);
+      Account account(clock.wall_milliseconds(), clock.monotonic_nanoseconds() / 1'000'000);
+      report::ReportOutput out(sink, true, nullptr, "");
+      LoopEnd end = LoopEnd::kSignal;
+      {
+        const Subscription subscription(bus, account, clock, nullptr);
+        end = receive(bus, 0, clock, account, [&out](const SecondReport& r) {
+          out.row(r);
+          return out.error() == 0;
+        });
       }
+      for (const SecondReport& r : account.finish(clock.wall_milliseconds())) out.row(r);
+      lcm_destroy(bus);
+      EXPECT_EQ(end, LoopEnd::kEndOfInput);
+      EXPECT_EQ(out.error(), 0);
+
+      std::rewind(sink);
+      std::vector<nlohmann::json> rows;
+      char line[4096];
+      while (std::fgets(line, sizeof line, sink) != nullptr)
+        rows.push_back(nlohmann::json::parse(line));
+      std::fclose(sink);
+      int64_t frames = 0;
+      int64_t statuses = 0;
+      int64_t lost = 0;
+      int steps = 0;
+      for (const nlohmann::json& r : rows) {
+        frames += r["frames"].get<int64_t>();
+        statuses += r["status_records"].get<int64_t>();
+        lost += r["lost"].get<int64_t>();
+        if (r["clock_step_s"].get<int64_t>() != 0) {
+          ++steps;
+          EXPECT_EQ(r["clock_step_s"].get<int64_t>(), c.expect_step_s);
+        }
+      }
+      EXPECT_EQ(frames, 300);
+      EXPECT_EQ(statuses, 300);
+      EXPECT_EQ(lost, 0);
+      EXPECT_EQ(steps, c.expect_step_s == 0 ? 0 : 1);
+      EXPECT_LE(rows.size(), 12u) << "a row for every second jumped over";
+      const Summary s = account.summary(6);
+      EXPECT_EQ(s.totals.runs, 1);
+      EXPECT_EQ(s.totals.lost, 0);
     }
-    EXPECT_EQ(frames, 300);
-    EXPECT_EQ(statuses, 300);
-    EXPECT_EQ(lost, 0);
-    EXPECT_EQ(steps, c.expect_step_s == 0 ? 0 : 1);
-    EXPECT_LE(rows.size(), 12u) << "a row for every second jumped over";
-    const Summary s = account.summary(6);
-    EXPECT_EQ(s.totals.runs, 1);
-    EXPECT_EQ(s.totals.lost, 0);
-  }
   std::filesystem::remove_all(dir);
 }
 
