@@ -170,6 +170,8 @@ TEST(OutputFields, CsvRowsMatchTheHeaderAndTheJson) {
       const nlohmann::json& v = json.at(header[i]);
       if (v.is_null()) {
         EXPECT_EQ(cells[i], "");
+      } else if (v.is_boolean()) {
+        EXPECT_EQ(cells[i], v.get<bool>() ? "true" : "false");
       } else {
         EXPECT_DOUBLE_EQ(std::stod(cells[i]), v.get<double>());
       }
