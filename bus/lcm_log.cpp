@@ -8,7 +8,7 @@
 namespace varnock::bus {
 namespace {
 
-constexpr int64_t kBufferBytes = 128 * 1024;
+constexpr int64_t kBufferBytes = int64_t{128} * 1024;
 // A scan reads this much at a time, and the rest of a header beyond it.
 constexpr int64_t kScanBytes = kBufferBytes - kLogHeaderBytes;
 
