@@ -330,6 +330,14 @@ std::vector<SecondReport> Account::finish(int64_t now_ms) {
   return out;
 }
 
+void Account::end_of_input() {
+  for (const auto& [second, lost] : witness_.expire_all()) {
+    Row& row = row_at(second * 1000);
+    count(row, &Counts::lost, lost);
+    count(row, &Counts::lost_estimated, lost);
+  }
+}
+
 Summary Account::summary(double seconds) const {
   return {seconds,
           totals_,

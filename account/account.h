@@ -144,6 +144,11 @@ class Account {
   // still open.
   std::vector<SecondReport> finish(int64_t now_ms);
 
+  // The input has ended and nothing is in flight (a log read to its end):
+  // every status record still waiting has lost its frame. Call before
+  // finish(), and only where nothing more can arrive.
+  void end_of_input();
+
   Summary summary(double seconds) const;
   // Valid status records so far.
   int64_t status_records() const { return totals_.status_records; }

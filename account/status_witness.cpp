@@ -129,6 +129,16 @@ LossBySecond StatusWitness::expire(int64_t now_ms, bool last) {
   return lost;
 }
 
+LossBySecond StatusWitness::expire_all() {
+  LossBySecond lost;
+  for (const Record& r : waiting_) {
+    remember(r);
+    add_to(&lost, second_of(r.recv_ms), 1);
+  }
+  waiting_.clear();
+  return lost;
+}
+
 void StatusWitness::shift(int64_t delta_ms) {
   for (Record& r : waiting_) r.recv_ms = saturating_add(r.recv_ms, delta_ms);
   for (Witnessed& w : witnessed_) w.recv_second = saturating_add(w.recv_second, delta_ms / 1000);

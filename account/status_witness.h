@@ -59,6 +59,10 @@ class StatusWitness {
   // frame. At the end of a run (`last`), the wait is short.
   LossBySecond expire(int64_t now_ms, bool last = false);
 
+  // Every status record still waiting: the input has ended and nothing is
+  // in flight, so each has lost its frame.
+  LossBySecond expire_all();
+
   // The clock stepped by `delta_ms`: moves the times kept by as much.
   void shift(int64_t delta_ms);
 

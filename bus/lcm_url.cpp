@@ -95,6 +95,30 @@ std::string parse_option(std::string_view option, LcmUrl* out) {
   return "";
 }
 
+// LCM keeps each option's last value; it takes mode r, w or a, and leaves
+// the mode as it was for any other value.
+void parse_file_option(std::string_view option, LcmUrl* out) {
+  const size_t eq = option.find('=');
+  const std::string_view key = option.substr(0, eq);
+  const std::string_view value = eq == std::string_view::npos ? "" : option.substr(eq + 1);
+  if (key == "mode") {
+    out->mode = value == "w" ? 'w' : value == "a" ? 'a' : 'r';
+  } else if (key == "start_timestamp") {
+    out->start_timestamp = true;
+  }
+}
+
+// LCM splits the options at every '?' and '&'.
+template <typename ParseOption>
+std::string parse_options(std::string_view options, ParseOption parse) {
+  while (!options.empty()) {
+    const size_t end = options.find_first_of("?&");
+    if (std::string e = parse(options.substr(0, end)); !e.empty()) return e;
+    options = end == std::string_view::npos ? "" : options.substr(end + 1);
+  }
+  return "";
+}
+
 }  // namespace
 
 std::string parse_lcm_url(std::string_view url, LcmUrl* out) {
@@ -104,19 +128,21 @@ std::string parse_lcm_url(std::string_view url, LcmUrl* out) {
     return "the URL " + quoted(url) + " is not of the form PROVIDER://NETWORK?OPTIONS";
   }
   out->provider = std::string(url.substr(0, scheme_end));
-  if (!out->udpm()) return "";
   const std::string_view rest = url.substr(scheme_end + 3);
   const size_t query = rest.find('?');
-  if (std::string e = parse_network(rest.substr(0, query), out); !e.empty()) return e;
-  if (query == std::string_view::npos) return "";
-  // LCM splits the options at every '?' and '&'; a later value wins.
-  std::string_view options = rest.substr(query + 1);
-  while (!options.empty()) {
-    const size_t end = options.find_first_of("?&");
-    if (std::string e = parse_option(options.substr(0, end), out); !e.empty()) return e;
-    options = end == std::string_view::npos ? "" : options.substr(end + 1);
+  const std::string_view options = query == std::string_view::npos ? "" : rest.substr(query + 1);
+  if (out->file()) {
+    out->path = std::string(rest.substr(0, query));
+    return parse_options(options, [out](std::string_view option) {
+      parse_file_option(option, out);
+      return std::string();
+    });
   }
-  return "";
+  if (!out->udpm()) return "";
+  if (std::string e = parse_network(rest.substr(0, query), out); !e.empty()) return e;
+  // A later value wins.
+  return parse_options(options,
+                       [out](std::string_view option) { return parse_option(option, out); });
 }
 
 std::string url_in_use(std::string_view given) {

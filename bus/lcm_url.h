@@ -1,5 +1,7 @@
 // An LCM URL read the way LCM 1.3.1 reads it: PROVIDER://NETWORK?OPTIONS,
-// and for the udpm provider GROUP:PORT with the options ttl and recv_buf_size.
+// for the udpm provider GROUP:PORT with the options ttl and recv_buf_size,
+// for the file provider a log's path with the options mode and
+// start_timestamp.
 #ifndef VARNOCK_BUS_LCM_URL_H_
 #define VARNOCK_BUS_LCM_URL_H_
 
@@ -33,6 +35,15 @@ struct LcmUrl {
   int ttl = 0;                               // LCM's default: this host only
   std::optional<int64_t> recv_buf_size;      // absent or 0: LCM leaves the socket's default
   std::vector<std::string> unknown_options;  // names LCM ignores (a typo, say); at most 8
+
+  // Only for file: the log's path as LCM opens it (as written: relative to
+  // the working directory, nothing decoded; empty when missing), whether
+  // LCM writes it ('w', 'a') or reads it ('r': also for a mode LCM does not
+  // know), and whether start_timestamp makes LCM seek into it.
+  bool file() const { return provider == "file"; }
+  std::string path;
+  char mode = 'r';
+  bool start_timestamp = false;
 };
 
 // Reads `url` into *out; returns "" or what is wrong with it. A URL of another

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "bus/lcm_url.h"
+#include "check/log_input.h"
 #include "check/receive_buffer_warning.h"
 #include "cli/exit_status.h"
 #include "host/receive_buffer.h"
@@ -231,14 +232,21 @@ class ReportSink {
   SendDropTally send_drops_;
 };
 
-// What follows the receive loop, which ended by `end`: the rows still open
-// and the summary of the run begun at `start_ns`, which it returns.
-account::Summary finish_run(receive::LoopEnd end, account::Account& account, Clock& clock,
-                            int64_t start_ns, ReportSink& sink) {
+// What follows the receive loop, which ended by `end` after LCM delivered
+// `handled` events: the rows still open and the summary of the run begun at
+// `start_ns`, which it returns. Of a log read to where LCM stopped, *status
+// tells how its reading ended (judge_log); it is left as it was otherwise.
+account::Summary finish_run(receive::LoopEnd end, const std::optional<LogPlan>& log,
+                            int64_t handled, account::Account& account, Clock& clock,
+                            int64_t start_ns, ReportSink& sink, int* log_status) {
   // What arrived after the last settled row is judged before the run's end is told.
   sink.judge_buffer();
   if (end == receive::LoopEnd::kEndOfInput) {
-    std::fprintf(stderr, "varnock-check: the bus delivers no more messages (end of the log?)\n");
+    if (log) {
+      *log_status = judge_log(*log, handled, account);
+    } else {
+      std::fprintf(stderr, "varnock-check: the bus delivers no more messages (end of the log?)\n");
+    }
   }
   for (const account::SecondReport& r : account.finish(clock.wall_milliseconds())) sink.row(r);
   const double seconds = static_cast<double>(clock.monotonic_nanoseconds() - start_ns) / 1e9;
@@ -247,11 +255,12 @@ account::Summary finish_run(receive::LoopEnd end, account::Account& account, Clo
   return summary;
 }
 
-// How the run went, from its report's outputs and its account, said on
-// standard error where it failed. Does not return when standard output's
-// reader has gone.
+// How the run went, from its report's outputs, how reading its log ended
+// (`log_status`) and its account, said on standard error where it failed.
+// Does not return when standard output's reader has gone.
 int exit_status(const Options& options, const std::string& url, const report::ReportOutput& out,
-                const account::Account& account, const account::Summary& summary, File& csv) {
+                int log_status, const account::Account& account, const account::Summary& summary,
+                File& csv) {
   if (const int64_t retired = account.live_runs_retired(); retired > 0) {
     std::fprintf(stderr,
                  "varnock-check: warning: more than %zu publisher runs were live at once; %lld "
@@ -267,6 +276,8 @@ int exit_status(const Options& options, const std::string& url, const report::Re
                  std::strerror(out.error()));
     return kExitOutputError;
   }
+  // The account covers only the part of the log before the damage.
+  if (log_status != kExitOk) return log_status;
   if (account.messages() == 0) {
     std::fprintf(stderr, "varnock-check: nothing received on %s in %.1f s\n", url.c_str(),
                  summary.seconds);
@@ -317,6 +328,8 @@ std::string missed_limit(const Options& options, const account::Summary& s) {
 
 int run_check(const Options& options, const host::Host& host, Clock& clock, SendDropSource& drops) {
   const std::string url = bus::url_in_use(options.url);
+  std::optional<LogPlan> log;
+  if (const std::optional<int> status = prepare_log(url, &log)) return *status;
   const Bus bus = open_bus(url);
   if (!bus) return kExitNoBus;
   const int64_t start_ns = clock.monotonic_nanoseconds();
@@ -338,12 +351,18 @@ int run_check(const Options& options, const host::Host& host, Clock& clock, Send
   out.start(start_info(options, url, receiving));
 
   ReportSink sink(out, sharer ? &*sharer : nullptr, buffer_warning, account, drops);
+  // LCM reads no further into a log than the walk found events: never the
+  // damage it would take on trust.
+  receive::EventCount events;
+  if (log) events.limit = log->walk.events;
   const receive::LoopEnd end = receive::receive(
       bus.get(), options.seconds, clock, account,
       [&sink](const account::SecondReport& r) { return sink.row(r); }, receiving.counters.get(),
-      receiving.url.udpm() ? &host : nullptr);
-  const account::Summary summary = finish_run(end, account, clock, start_ns, sink);
-  return exit_status(options, url, out, account, summary, csv);
+      receiving.url.udpm() ? &host : nullptr, &events);
+  int log_status = kExitOk;
+  const account::Summary summary =
+      finish_run(end, log, events.handled, account, clock, start_ns, sink, &log_status);
+  return exit_status(options, url, out, log_status, account, summary, csv);
 }
 
 }  // namespace varnock::check

@@ -123,6 +123,15 @@ lost, frames past period 1638399, or size - 1 for frames of another size),
 marked as estimated. Rows are written two seconds late (longer after the bus
 falls silent), so that loss found later lands in the second it happened.
 
+Logs: --url file://PATH reads an LCM log (add ?speed=0 to read it as fast as
+it can rather than at the speed it was recorded). PATH must be a regular
+file, since LCM skips every other event of a pipe: copy a compressed or
+streamed log to a file first. Read to its end, a log has nothing in flight:
+a frame whose status record is there but not the frame itself counts as
+lost, even when the log was cut short inside it. Damage (bytes that are not
+an event) ends the check with exit 7, saying at which byte reading stopped
+and after which event.
+
 On udpm, loss is split by cause from this host's counters: a full receive
 buffer (the socket's drops), bad checksums, IP reassembly refused for want of
 memory, fragments lost on the way, messages LCM discarded from a full queue,

@@ -25,6 +25,8 @@ constexpr Meaning kMeanings[] = {
     {Program::kCheck, kExitDiagnoseFailed, "--diagnose found a problem"},
     {Program::kCheck, kExitOutputError,
      "the report could not be written (standard output or --csv)"},
+    {Program::kCheck, kExitDamagedLog,
+     "the log read (--url file://) is damaged: reading stopped before its end"},
 
     {Program::kPace, kExitOk, "a key or --seconds ended the run; --help or --version answered"},
     {Program::kPace, kExitNoBus, "the bus could not be opened or the frame not allocated"},

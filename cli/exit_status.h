@@ -16,6 +16,7 @@ enum ExitStatus : int {
   kExitShortfall = 4,       // too little arrived, or a limit was missed
   kExitDiagnoseFailed = 5,  // varnock-check --diagnose: a check failed
   kExitOutputError = 6,     // the report could not be written
+  kExitDamagedLog = 7,      // varnock-check: a log was damaged; reading stopped before its end
 };
 
 enum class Program { kVarnock, kCheck, kPace, kGather };

@@ -89,7 +89,10 @@ void note_stall(account::Account& account, int64_t stalled_ms) {
 }  // namespace
 
 LoopEnd receive(lcm_t* bus, int64_t seconds, Clock& clock, account::Account& account,
-                const RowSink& rows, const host::ReceiveCounters* socket, const host::Host* host) {
+                const RowSink& rows, const host::ReceiveCounters* socket, const host::Host* host,
+                EventCount* events) {
+  EventCount unlimited;
+  if (events == nullptr) events = &unlimited;
   CounterReader drops(socket, host, account, clock.wall_milliseconds());
 
   const int64_t start_ns = clock.monotonic_nanoseconds();
@@ -98,6 +101,10 @@ LoopEnd receive(lcm_t* bus, int64_t seconds, Clock& clock, account::Account& acc
   const int fd = lcm_get_fileno(bus);
   LoopEnd end = LoopEnd::kSignal;
   while (received_stop_signal() == 0) {
+    if (events->limit >= 0 && events->handled >= events->limit) {
+      end = LoopEnd::kEndOfInput;
+      break;
+    }
     const int64_t now_ns = clock.monotonic_nanoseconds();
     if (now_ns >= end_ns) {
       end = LoopEnd::kSeconds;
@@ -130,9 +137,12 @@ LoopEnd receive(lcm_t* bus, int64_t seconds, Clock& clock, account::Account& acc
     // Readable, LCM has a message queued, so lcm_handle takes it without the
     // wait of its own that lcm_handle_timeout would add. -1 is a bus that
     // delivers no more, as the file provider does at the end of its log.
-    if (wake == Wake::kReadable && lcm_handle(bus) < 0) {
-      end = LoopEnd::kEndOfInput;
-      break;
+    if (wake == Wake::kReadable) {
+      if (lcm_handle(bus) < 0) {
+        end = LoopEnd::kEndOfInput;
+        break;
+      }
+      ++events->handled;
     }
   }
   drops.read(clock.wall_milliseconds(), true);

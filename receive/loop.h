@@ -22,17 +22,25 @@ enum class LoopEnd { kSeconds, kSignal, kEndOfInput, kOutputError };
 // ends the loop.
 using RowSink = std::function<bool(const account::SecondReport&)>;
 
+// How many events (messages of any channel) LCM may deliver, and how many it
+// did.
+struct EventCount {
+  int64_t limit = -1;  // -1: no limit; past it the bus counts as delivering no more
+  int64_t handled = 0;
+};
+
 // Receives on `bus` (subscribed to `account`) until `seconds` (0: no limit)
 // have passed on the monotonic clock, a stop signal is taken, the bus
-// delivers no more (a log read to its end) or `rows` fails. Several times a
-// second the kernel's drops on `socket` and the network counters of `host`
-// (either may be null) are counted. The caller writes what account.finish()
-// returns and the summary. `bus` must have a file descriptor (lcm_get_fileno
-// >= 0): the loop waits on it with wait_taking_signals (platform/signals.h),
-// so call it from the thread that holds the signals.
+// delivers no more (a log read to its end, or `events`' limit reached) or
+// `rows` fails. Several times a second the kernel's drops on `socket` and
+// the network counters of `host` (either may be null) are counted. The
+// caller writes what account.finish() returns and the summary. `bus` must
+// have a file descriptor (lcm_get_fileno >= 0): the loop waits on it with
+// wait_taking_signals (platform/signals.h), so call it from the thread that
+// holds the signals.
 LoopEnd receive(lcm_t* bus, int64_t seconds, Clock& clock, account::Account& account,
                 const RowSink& rows, const host::ReceiveCounters* socket = nullptr,
-                const host::Host* host = nullptr);
+                const host::Host* host = nullptr, EventCount* events = nullptr);
 
 }  // namespace varnock::receive
 

@@ -519,6 +519,25 @@ TEST(Account, StatusRecordsWitnessFramesThatNoGapShows) {
   }
 }
 
+// At the end of a log nothing is in flight: a status record whose frame
+// never came has lost it however short a time ago it came, where at the end
+// of a run on a bus its frame may still be on its way.
+TEST(Account, AtTheEndOfInputAWitnessedFrameIsLost) {
+  constexpr int64_t kT0 = AccountFeed::kT0;
+  for (const bool input_ended : {false, true}) {
+    SCOPED_TRACE(input_ended ? "input ended" : "run ended");
+    AccountFeed feed;
+    for (int i = 0; i < 10; ++i) feed.cycle(kT0 + i, 60 + i, true, i < 9);
+    if (input_ended) feed.checker().end_of_input();
+    feed.finish(kT0 + 10);
+    const Summary s = feed.checker().summary(1);
+    EXPECT_EQ(s.totals.frames, 9);
+    EXPECT_EQ(s.totals.lost, input_ended ? 1 : 0);
+    EXPECT_EQ(s.totals.lost_estimated, input_ended ? 1 : 0);
+    EXPECT_EQ(feed.row_sum(&Counts::lost), s.totals.lost);
+  }
+}
+
 TEST(Account, JoinedMidRunAndStrayFramesLoseNothing) {
   constexpr int64_t kT0 = AccountFeed::kT0;
   AccountFeed feed;

@@ -57,6 +57,36 @@ TEST(LcmUrl, OtherProvidersAreNotErrors) {
   }
 }
 
+// A log's path as LCM opens it, and the options that decide whether LCM
+// reads it: LCM keeps each option's last value and reads a mode it does not
+// know as reading.
+TEST(LcmUrl, ReadsALogsPathAndMode) {
+  struct Case {
+    const char* url;
+    const char* path;
+    char mode;
+    bool start_timestamp;
+  };
+  const Case cases[] = {
+      {"file:///tmp/run.log", "/tmp/run.log", 'r', false},
+      {"file://run.log?speed=0", "run.log", 'r', false},
+      {"file:///tmp/run.log?mode=w", "/tmp/run.log", 'w', false},
+      {"file:///tmp/run.log?speed=0&mode=a", "/tmp/run.log", 'a', false},
+      {"file:///tmp/run.log?mode=w?mode=r", "/tmp/run.log", 'r', false},
+      {"file:///tmp/run.log?mode=w&mode=x", "/tmp/run.log", 'r', false},
+      {"file:///tmp/a%20b.log?start_timestamp=1700000000000000", "/tmp/a%20b.log", 'r', true},
+      {"file://?speed=0", "", 'r', false},
+  };
+  for (const Case& c : cases) {
+    LcmUrl url;
+    ASSERT_EQ(parse_lcm_url(c.url, &url), "") << c.url;
+    EXPECT_TRUE(url.file()) << c.url;
+    EXPECT_EQ(url.path, c.path) << c.url;
+    EXPECT_EQ(url.mode, c.mode) << c.url;
+    EXPECT_EQ(url.start_timestamp, c.start_timestamp) << c.url;
+  }
+}
+
 TEST(LcmUrl, UnknownOptionsAreNamedAndBounded) {
   LcmUrl url;
   ASSERT_EQ(parse_lcm_url("udpm://239.255.76.67:7667?recv_buf_sz=8388608&transmit_only=1", &url),
