@@ -121,7 +121,8 @@ sends a status record just before its frame; a status record that no frame
 follows counts a lost frame that no gap shows (all frames lost, the last ones
 lost, frames past period 1638399, or size - 1 for frames of another size),
 marked as estimated. Rows are written two seconds late (longer after the bus
-falls silent), so that loss found later lands in the second it happened.
+falls silent), so that loss found later lands in the second it happened. A
+checker stopped (Ctrl+Z) or starved says for how long when it resumes.
 
 Logs: --url file://PATH reads an LCM log (add ?speed=0 to read it as fast as
 it can rather than at the speed it was recorded). PATH must be a regular
