@@ -382,7 +382,23 @@ TEST_F(GatherRun, RunsThatEndBadlySayWhy) {
 
 // On a bus of hosts inside a network namespace of the test's own, with
 // varnock-check and varnock-pace as the checkers and the publisher.
-class GatherInNamespace : public testing::CheckInNamespace {};
+class GatherInNamespace : public testing::CheckInNamespace {
+ protected:
+  // Starts varnock-gather with `args`, its output in gather.out and
+  // gather.err, and waits for its start line: it has subscribed.
+  std::unique_ptr<ChildProcess> start_gather(std::vector<std::string> args) {
+    args.insert(args.begin(), GATHER_BINARY);
+    auto gather = std::make_unique<ChildProcess>(args, path("gather.out"), path("gather.err"));
+    EXPECT_TRUE(testing::wait_for_line(
+        path("gather.out"),
+        [](const std::string& line) {
+          return json::parse(line, nullptr, false).value("type", "") == "start";
+        },
+        std::chrono::seconds(20)))
+        << testing::read_file(path("gather.err"));
+    return gather;
+  }
+};
 
 // A test across hosts: a publisher, two receivers (one losing packets on
 // its way in), each checker sharing its account, and varnock-gather on a
@@ -395,16 +411,8 @@ TEST_F(GatherInNamespace, GatheredAccountsAreTheCheckersOwn) {
   nft("table inet lossy {\n  chain input {\n    type filter hook input priority 0;\n"
       "    meta l4proto udp meta length > 1000 numgen random mod 100 < 2 drop\n  }\n}\n",
       hosts_[2]);
-  ChildProcess gather({GATHER_BINARY, "--json", "--seconds", "8", "--url", kUrl},
-                      path("gather.out"), path("gather.err"));
-  // Its start line is written once it has subscribed.
-  ASSERT_TRUE(testing::wait_for_line(
-      path("gather.out"),
-      [](const std::string& line) {
-        return json::parse(line, nullptr, false).value("type", "") == "start";
-      },
-      std::chrono::seconds(20)))
-      << testing::read_file(path("gather.err"));
+  const auto gather = start_gather({"--json", "--seconds", "8", "--url", kUrl});
+  if (HasFailure()) return;
   const std::vector<std::string> names = {"sub-clean", "sub-lossy"};
   std::vector<std::unique_ptr<ChildProcess>> checks;
   for (size_t i = 0; i < names.size(); ++i) {
@@ -418,7 +426,7 @@ TEST_F(GatherInNamespace, GatheredAccountsAreTheCheckersOwn) {
   EXPECT_EQ(pace.wait_exit(std::chrono::seconds(10)), 0);
   std::vector<CheckOutput> own;
   for (size_t i = 0; i < names.size(); ++i) own.push_back(finished_check(*checks[i], 0, names[i]));
-  EXPECT_EQ(gather.wait_exit(std::chrono::seconds(15)), 0)
+  EXPECT_EQ(gather->wait_exit(std::chrono::seconds(15)), 0)
       << testing::read_file(path("gather.err"));
 
   json summary;
@@ -458,15 +466,8 @@ TEST_F(GatherInNamespace, GatheredAccountsAreTheCheckersOwn) {
 // A fleet stopped at once sends its reports in one burst, far more than
 // LCM's default queue of 30 for a subscription holds: every one is heard.
 TEST_F(GatherInNamespace, EveryReportOfABurstIsHeard) {
-  ChildProcess gather({GATHER_BINARY, "--json", "--seconds", "3", "--url", kLoopbackUrl},
-                      path("gather.out"), path("gather.err"));
-  ASSERT_TRUE(testing::wait_for_line(
-      path("gather.out"),
-      [](const std::string& line) {
-        return json::parse(line, nullptr, false).value("type", "") == "start";
-      },
-      std::chrono::seconds(20)))
-      << testing::read_file(path("gather.err"));
+  const auto gather = start_gather({"--json", "--seconds", "3", "--url", kLoopbackUrl});
+  if (HasFailure()) return;
   constexpr int kCheckers = 100;
   lcm_t* bus = lcm_create(kLoopbackUrl);
   ASSERT_NE(bus, nullptr);
@@ -484,7 +485,7 @@ TEST_F(GatherInNamespace, EveryReportOfABurstIsHeard) {
     }
   }
   lcm_destroy(bus);
-  EXPECT_EQ(gather.wait_exit(std::chrono::seconds(15)), 0)
+  EXPECT_EQ(gather->wait_exit(std::chrono::seconds(15)), 0)
       << testing::read_file(path("gather.err"));
   const std::vector<json> lines = json_lines(testing::read_file(path("gather.out")));
   ASSERT_FALSE(lines.empty());

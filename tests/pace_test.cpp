@@ -390,12 +390,12 @@ TEST(PaceRun, BusThatCannotBeOpenedExits1AfterTheStartLine) {
             "nosuchprovider://\n");
 }
 
-// A wall clock that stands still, as one read late in a cycle and on time
-// in the next may seem to: stamps still step by a cycle's 2 ms.
-class StillWallClock final : public Clock {
+// A wall clock read off the monotonic one by `wall_of`; sleeps take no time.
+class WallClockOf final : public Clock {
  public:
-  int64_t calendar_seconds() override { return 1'700'000'000; }
-  int64_t wall_milliseconds() override { return 1'700'000'000'000; }
+  explicit WallClockOf(int64_t (*wall_of)(int64_t monotonic_ns)) : wall_of_(wall_of) {}
+  int64_t calendar_seconds() override { return wall_milliseconds() / 1000; }
+  int64_t wall_milliseconds() override { return wall_of_(monotonic_ns_); }
   int64_t monotonic_nanoseconds() override { return monotonic_ns_; }
   void sleep_until(int64_t deadline_ns) override {
     monotonic_ns_ = std::max(monotonic_ns_, deadline_ns);
@@ -403,11 +403,12 @@ class StillWallClock final : public Clock {
   void take_pending_signals() override {}
 
  private:
+  int64_t (*wall_of_)(int64_t);
   int64_t monotonic_ns_ = 0;
 };
 
-TEST(PaceRun, StampsStayTwoMillisecondsApart) {
-  StillWallClock clock;
+// What a one-second run of 64 x 48 frames at full rate publishes on `clock`.
+std::vector<testing::Published> one_second_run(Clock& clock) {
   CycleClock unused([](int) { return 0; });
   CycleConsole console(unused, 1 << 30);
   Options options;
@@ -415,11 +416,18 @@ TEST(PaceRun, StampsStayTwoMillisecondsApart) {
   options.size = {64, 48};
   testing::BusCapture capture;
   testing::FakeSendDrops drops;
-  ASSERT_EQ(run_cycles(capture.bus(), options, clock, console, drops), kExitOk);
+  EXPECT_EQ(run_cycles(capture.bus(), options, clock, console, drops), kExitOk);
   capture.drain();
+  return capture.messages();
+}
+
+// A wall clock that stands still, as one read late in a cycle and on time
+// in the next may seem to: stamps still step by a cycle's 2 ms.
+TEST(PaceRun, StampsStayTwoMillisecondsApart) {
+  WallClockOf clock([](int64_t) -> int64_t { return 1'700'000'000'000; });
   int64_t last = 0;
   int frames = 0;
-  for (const testing::Published& m : capture.messages()) {
+  for (const testing::Published& m : one_second_run(clock)) {
     if (m.channel != kImageChannel) continue;
     int64_t ms = 0;
     EXPECT_EQ(testing::check_frame(m.bytes, 60 + frames, &ms, 64, 48), "");
@@ -431,38 +439,15 @@ TEST(PaceRun, StampsStayTwoMillisecondsApart) {
   EXPECT_EQ(frames, 500);
 }
 
-// A wall clock that an NTP step sets back 3 s half a second into the run.
-class SteppingBackClock final : public Clock {
- public:
-  int64_t calendar_seconds() override { return wall_milliseconds() / 1000; }
-  int64_t wall_milliseconds() override {
-    const int64_t ms = 1'700'000'000'000 + monotonic_ns_ / 1'000'000;
-    return monotonic_ns_ < 500'000'000 ? ms : ms - 3'000;
-  }
-  int64_t monotonic_nanoseconds() override { return monotonic_ns_; }
-  void sleep_until(int64_t deadline_ns) override {
-    monotonic_ns_ = std::max(monotonic_ns_, deadline_ns);
-  }
-  void take_pending_signals() override {}
-
- private:
-  int64_t monotonic_ns_ = 0;
-};
-
 // After the clock steps back the stamps go on rising, and each status
 // record still carries its own frame's second, as a checker pairs them.
 TEST(PaceRun, AStatusRecordCarriesItsFramesSecondThroughAClockStep) {
-  SteppingBackClock clock;
-  CycleClock unused([](int) { return 0; });
-  CycleConsole console(unused, 1 << 30);
-  Options options;
-  options.seconds = 1;
-  options.size = {64, 48};
-  testing::BusCapture capture;
-  testing::FakeSendDrops drops;
-  ASSERT_EQ(run_cycles(capture.bus(), options, clock, console, drops), kExitOk);
-  capture.drain();
-  const std::vector<testing::Published>& m = capture.messages();
+  // An NTP step sets the clock back 3 s half a second into the run.
+  WallClockOf clock([](int64_t monotonic_ns) -> int64_t {
+    const int64_t ms = 1'700'000'000'000 + monotonic_ns / 1'000'000;
+    return monotonic_ns < 500'000'000 ? ms : ms - 3'000;
+  });
+  const std::vector<testing::Published> m = one_second_run(clock);
   ASSERT_GT(m.size(), 400u);
   int64_t last_ms = 0;
   for (size_t i = 0; i + 1 < m.size(); i += 2) {
