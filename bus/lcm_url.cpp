@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 
@@ -98,11 +99,13 @@ std::string parse_option(std::string_view option, LcmUrl* out) {
 // LCM keeps each option's last value; it takes mode r, w or a, and leaves
 // the mode as it was for any other value.
 void parse_file_option(std::string_view option, LcmUrl* out) {
-  const size_t eq = option.find('=');
-  const std::string_view key = option.substr(0, eq);
-  const std::string_view value = eq == std::string_view::npos ? "" : option.substr(eq + 1);
+  // std::find rather than find(): GCC 11 warns of a memchr bound its own
+  // inlining of string_view::find made up.
+  const auto eq = std::find(option.begin(), option.end(), '=');
+  const std::string_view key(option.begin(), eq);
+  const std::string_view value = eq == option.end() ? "" : std::string_view(eq + 1, option.end());
   if (key == "mode") {
-    out->mode = value == "w" ? 'w' : value == "a" ? 'a' : 'r';
+    if (value == "r" || value == "w" || value == "a") out->mode = value[0];
   } else if (key == "start_timestamp") {
     out->start_timestamp = true;
   }

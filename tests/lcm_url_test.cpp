@@ -58,8 +58,8 @@ TEST(LcmUrl, OtherProvidersAreNotErrors) {
 }
 
 // A log's path as LCM opens it, and the options that decide whether LCM
-// reads it: LCM keeps each option's last value and reads a mode it does not
-// know as reading.
+// reads it: LCM keeps each option's last value, and a mode it does not know
+// leaves the one before (mode=w&mode=x writes).
 TEST(LcmUrl, ReadsALogsPathAndMode) {
   struct Case {
     const char* url;
@@ -73,7 +73,7 @@ TEST(LcmUrl, ReadsALogsPathAndMode) {
       {"file:///tmp/run.log?mode=w", "/tmp/run.log", 'w', false},
       {"file:///tmp/run.log?speed=0&mode=a", "/tmp/run.log", 'a', false},
       {"file:///tmp/run.log?mode=w?mode=r", "/tmp/run.log", 'r', false},
-      {"file:///tmp/run.log?mode=w&mode=x", "/tmp/run.log", 'r', false},
+      {"file:///tmp/run.log?mode=w&mode=x", "/tmp/run.log", 'w', false},
       {"file:///tmp/a%20b.log?start_timestamp=1700000000000000", "/tmp/a%20b.log", 'r', true},
       {"file://?speed=0", "", 'r', false},
   };
