@@ -264,8 +264,8 @@ TEST(GatherView, NumbersNotClocksTellRepeatsAndMissingReports) {
     m.sequence = sequence++;
     return m;
   };
-  for (int i = 0; i < 10; ++i) hear(view, numbered(kSecond + i, 10), i * 1000);
-  for (int i = 0; i < 10; ++i) {
+  for (int64_t i = 0; i < 10; ++i) hear(view, numbered(kSecond + i, 10), i * 1000);
+  for (int64_t i = 0; i < 10; ++i) {
     EXPECT_EQ(hear(view, numbered(kSecond - 3600 + i, 10), 10'000 + i * 1000), View::Heard::kSecond)
         << i;
   }
