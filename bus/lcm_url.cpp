@@ -101,7 +101,7 @@ std::string parse_option(std::string_view option, LcmUrl* out) {
 void parse_file_option(std::string_view option, LcmUrl* out) {
   // std::find rather than find(): GCC 11 warns of a memchr bound its own
   // inlining of string_view::find made up.
-  const auto eq = std::find(option.begin(), option.end(), '=');
+  const auto* const eq = std::find(option.begin(), option.end(), '=');
   const std::string_view key(option.begin(), eq);
   const std::string_view value = eq == option.end() ? "" : std::string_view(eq + 1, option.end());
   if (key == "mode") {
