@@ -132,6 +132,22 @@ ReceiveSocket find_receive_socket(const std::string& url, const host::Host& host
           stderr, "varnock-check: the kernel granted LCM's socket a receive buffer of %lld bytes\n",
           static_cast<long long>(socket.counters->receive_buffer_bytes()));
     }
+    // Said once here, since the rows can only show the count as unknown.
+    if (!socket.counters) {
+      std::fprintf(stderr,
+                   "varnock-check: note: LCM's receiving socket was not found: the kernel's drops "
+                   "(kernel_drops, lost_receive_buffer) are unknown\n");
+    } else if (const std::string source = socket.counters->drops_source(); source.empty()) {
+      std::fprintf(stderr,
+                   "varnock-check: note: the kernel's drops for LCM's socket cannot be read "
+                   "(neither SO_MEMINFO nor /proc/self/net/udp gives them): kernel_drops and "
+                   "lost_receive_buffer are unknown\n");
+    } else if (source != "SO_MEMINFO") {
+      std::fprintf(stderr,
+                   "varnock-check: note: SO_MEMINFO gives no drops for LCM's socket here; they "
+                   "are read from %s\n",
+                   source.c_str());
+    }
   }
   return socket;
 }

@@ -37,7 +37,16 @@ set(CPACK_PACKAGE_CONTACT "${VARNOCK_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${VARNOCK_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+if(CMAKE_CROSSCOMPILING)
+  # cpack's dpkg-shlibdeps looks for the libraries among this host's installed
+  # packages, where the target's LCM cannot be (cmake/aarch64-linux-gnu.cmake);
+  # scripts/package-arm64 works the Depends out from the target's shlibs.
+  set(VARNOCK_DEB_DEPENDS "" CACHE STRING "Depends field of a cross-built package")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${VARNOCK_DEB_ARCHITECTURE})
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "${VARNOCK_DEB_DEPENDS}")
+else()
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)
 # Not the builder's umask: Debian expects 0755 folders.

@@ -42,6 +42,9 @@ class ReceiveCounters {
   // full receive buffer, a bad checksum); -1 once they cannot be read, e.g.
   // the socket was closed. Any thread.
   virtual int64_t drops() const = 0;
+  // Where drops() reads them ("SO_MEMINFO", a /proc file), for notes; "" when
+  // it cannot.
+  virtual std::string drops_source() const { return ""; }
   // The receive buffer the kernel granted the socket (SO_RCVBUF): its limit
   // for the bytes of queued datagrams, overhead included.
   virtual int64_t receive_buffer_bytes() const = 0;

@@ -10,7 +10,11 @@
 
 #include <array>
 #include <charconv>
+#include <fstream>
+#include <iterator>
 #include <optional>
+#include <sstream>
+#include <string>
 #include <string_view>
 
 namespace varnock::host {
@@ -51,28 +55,74 @@ class LinuxReceiveSocket final : public ReceiveCounters {
   LinuxReceiveSocket(int fd, ino_t inode, int64_t receive_buffer_bytes)
       : fd_(fd), inode_(inode), receive_buffer_bytes_(receive_buffer_bytes) {}
 
-  int64_t drops() const override {
-    // LCM may have closed the socket and the descriptor may hold another by
-    // now: its counters are not this socket's.
-    if (socket_inode(fd_) != inode_) return -1;
-    std::array<uint32_t, SK_MEMINFO_VARS> meminfo{};
-    socklen_t size = sizeof meminfo;
-    if (getsockopt(fd_, SOL_SOCKET, SO_MEMINFO, meminfo.data(), &size) != 0 ||
-        size < (SK_MEMINFO_DROPS + 1) * sizeof(uint32_t)) {
-      return -1;
-    }
-    return meminfo[SK_MEMINFO_DROPS];
+  int64_t drops() const override { return read_drops(nullptr); }
+
+  std::string drops_source() const override {
+    std::string source;
+    read_drops(&source);
+    return source;
   }
 
   int64_t receive_buffer_bytes() const override { return receive_buffer_bytes_; }
 
  private:
+  // Sets *source (if given) to where the count came from.
+  int64_t read_drops(std::string* source) const {
+    // LCM may have closed the socket and the descriptor may hold another by
+    // now: its counters are not this socket's.
+    if (socket_inode(fd_) != inode_) return -1;
+    std::array<uint32_t, SK_MEMINFO_VARS> meminfo{};
+    socklen_t size = sizeof meminfo;
+    if (getsockopt(fd_, SOL_SOCKET, SO_MEMINFO, meminfo.data(), &size) == 0 &&
+        size >= (SK_MEMINFO_DROPS + 1) * sizeof(uint32_t)) {
+      if (source != nullptr) *source = "SO_MEMINFO";
+      return meminfo[SK_MEMINFO_DROPS];
+    }
+    // The same counter, where SO_MEMINFO gives no drops: qemu-user passes
+    // only its first field through, and a seccomp filter may refuse it.
+    for (const char* path : {"/proc/self/net/udp", "/proc/self/net/udp6"}) {
+      std::ifstream in(path);
+      const std::string table((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
+      if (const int64_t drops = udp_table_drops(table, inode_); drops >= 0) {
+        if (source != nullptr) *source = path;
+        return drops;
+      }
+    }
+    return -1;
+  }
+
   int fd_;
   ino_t inode_;
   int64_t receive_buffer_bytes_;
 };
 
 }  // namespace
+
+int64_t udp_table_drops(std::string_view table, ino_t inode) {
+  std::istringstream lines{std::string(table)};
+  std::string line;
+  std::getline(lines, line);  // the header
+  while (std::getline(lines, line)) {
+    // sl local rem st tx:rx tr:when retrnsmt uid timeout inode ref pointer drops
+    std::istringstream words(line);
+    std::array<std::string, 13> w;
+    for (std::string& word : w) {
+      if (!(words >> word)) break;
+    }
+    std::string extra;
+    if (w[12].empty() || words >> extra) continue;
+    uint64_t found = 0;
+    int64_t drops = -1;
+    const auto [inode_end, inode_ec] =
+        std::from_chars(w[9].data(), w[9].data() + w[9].size(), found);
+    if (inode_ec != std::errc() || inode_end != w[9].data() + w[9].size() || found != inode)
+      continue;
+    const auto [end, ec] = std::from_chars(w[12].data(), w[12].data() + w[12].size(), drops);
+    return ec == std::errc() && end == w[12].data() + w[12].size() && drops >= 0 ? drops : -1;
+  }
+  return -1;
+}
 
 std::unique_ptr<ReceiveCounters> find_receive_socket(uint16_t port) {
   DIR* dir = opendir("/proc/self/fd");

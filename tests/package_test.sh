@@ -3,11 +3,14 @@
 # checks the Debian package as a user gets it: its name, control fields and
 # dependencies, exactly which files it holds, that the programs it unpacks
 # report VERSION and their help, and that every man page renders without a
-# warning. Also checks that 'cmake --install' lays out the same files.
-#   tests/package_test.sh BUILD_DIR VERSION
+# warning. Also checks that 'cmake --install' lays out the same files. A
+# cross build names its ARCH, and RUN (e.g. scripts/run-arm64) runs its programs.
+#   [RUN=EMULATOR] tests/package_test.sh BUILD_DIR VERSION [ARCH]
 set -euo pipefail
 build=$1
 version=$2
+arch=${3:-$(dpkg --print-architecture)}
+run=${RUN:-}
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 fail() {
@@ -17,12 +20,13 @@ fail() {
 
 cpack --config "$build/CPackConfig.cmake" -G DEB -B "$tmp/out" >"$tmp/cpack.log" 2>&1 ||
   { cat "$tmp/cpack.log" >&2; fail "cpack failed"; }
-deb=$tmp/out/varnock_${version}_$(dpkg --print-architecture).deb
+deb=$tmp/out/varnock_${version}_$arch.deb
 [ -f "$deb" ] || fail "no $(basename "$deb"); cpack made: $(ls "$tmp/out")"
 
 field() { dpkg-deb --field "$deb" "$1"; }
 [ "$(field Package)" = varnock ] || fail "Package is '$(field Package)'"
 [ "$(field Version)" = "$version" ] || fail "Version is '$(field Version)'"
+[ "$(field Architecture)" = "$arch" ] || fail "Architecture is '$(field Architecture)'"
 [[ "$(field Section)" =~ ^(net|utils)$ ]] || fail "Section is '$(field Section)'"
 [[ "$(field Maintainer)" =~ ^.+\ \<.+@.+\>$ ]] || fail "Maintainer is '$(field Maintainer)'"
 [ -n "$(field Description)" ] || fail "no Description"
@@ -87,9 +91,9 @@ license=$(sed -n 's/^License: //p' "$doc/copyright" | head -n 1)
   fail "copyright does not give the text of its licence '$license'"
 for program in varnock varnock-check varnock-gather varnock-pace; do
   bin=$root/usr/bin/$program
-  [ "$("$bin" --version)" = "$program $version" ] ||
-    fail "$program --version printed '$("$bin" --version)'"
-  help=$("$bin" --help) || fail "$program --help failed"
+  [ "$($run "$bin" --version)" = "$program $version" ] ||
+    fail "$program --version printed '$($run "$bin" --version)'"
+  help=$($run "$bin" --help) || fail "$program --help failed"
   grep -iq "^usage: $program " <<<"$help" || fail "$program --help has no usage line"
   grep -q -- '--version' <<<"$help" || fail "$program --help does not list --version"
 
