@@ -12,8 +12,8 @@
 namespace varnock::account {
 
 // LCM's queue was this deep when the deepest wait it showed in a second
-// reached it: complete messages are being discarded (LCM 1.3.1 keeps 30 a
-// subscription).
+// reached it: complete messages are being discarded (LCM keeps 30 a
+// subscription, 1.3.1 and 1.5.2 alike: lcm.c's default_max_num_queued_messages).
 inline constexpr int64_t kDeepQueueMs = 50;
 
 // What a second knows of its loss. A drop or a reassembly queue and the loss

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "bus/lcm_url.h"
+#include "bus/lcm_version.h"
 #include "check/log_input.h"
 #include "check/receive_buffer_warning.h"
 #include "cli/exit_status.h"
@@ -203,6 +204,7 @@ report::StartInfo start_info(const Options& options, const std::string& url,
   start.max_loss_percent = options.max_loss_percent;
   start.min_frames = options.min_frames;
   start.handler_ms = options.handler_ms;
+  if (const auto lcm = bus::loaded_lcm_version()) start.lcm_version = lcm->text();
   return start;
 }
 

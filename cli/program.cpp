@@ -1,5 +1,6 @@
 #include "cli/program.h"
 
+#include "bus/lcm_version.h"
 #include "varnock/version.h"
 
 namespace varnock {
@@ -7,6 +8,12 @@ namespace varnock {
 std::string usage_line(Program p, const char* synopsis) {
   const std::string name = program_name(p);
   return "Usage: " + name + " " + synopsis + "\n'" + name + " --help' tells more.\n";
+}
+
+std::string lcm_version_line() {
+  const std::optional<bus::LcmVersion> v = bus::loaded_lcm_version();
+  if (!v) return "LCM of a release that cannot be told (the library loaded now does not name it)";
+  return "LCM " + v->text() + " (the library loaded now)";
 }
 
 std::optional<int> answer_command_line(Program p, const CommandLine& line, const char* synopsis,
@@ -21,7 +28,8 @@ std::optional<int> answer_command_line(Program p, const CommandLine& line, const
       std::fputs(help.c_str(), out);
       return kExitOk;
     case Request::kVersion:
-      std::fprintf(out, "%s %s\n", program_name(p), kVersion);
+      // The LCM named is the one running, which need not be the one built on.
+      std::fprintf(out, "%s %s\n%s\n", program_name(p), kVersion, lcm_version_line().c_str());
       return kExitOk;
     case Request::kRun:
       break;

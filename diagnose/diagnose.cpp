@@ -90,6 +90,7 @@ Verdict run_diagnose(const std::string& url_text, int64_t seconds, const host::H
     return printer.finish(true, false);
   }
   printer.print(url_line(url_text, url));
+  printer.print(lcm_line(bus::loaded_lcm_version()));
   SetupFacts facts;
   if (url.udpm()) {
     facts = read_setup_facts(url, host);

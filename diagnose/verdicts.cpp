@@ -273,6 +273,19 @@ std::string format_line(const DiagnoseLine& line) {
   return out + "\n";
 }
 
+DiagnoseLine lcm_line(const std::optional<bus::LcmVersion>& lcm) {
+  if (!lcm) {
+    return {DiagnoseLine::kOk, "lcm",
+            "the release of the LCM library loaded now cannot be told (linked statically?)", ""};
+  }
+  // Both keep 30 messages a subscription and drop the rest uncounted.
+  std::string text = lcm->text() + ", the library loaded now: it keeps 30 messages a subscription";
+  text += bus::lcm_reassembles_reordered_fragments(lcm)
+              ? " and reassembles a message whose fragments arrive out of order"
+              : " and discards a message whose fragments arrive out of order";
+  return {DiagnoseLine::kOk, "lcm", text, ""};
+}
+
 std::vector<DiagnoseLine> setup_lines(const LcmUrl& url, const SetupFacts& facts) {
   std::vector<DiagnoseLine> lines;
   if (!facts.route_error.empty()) {

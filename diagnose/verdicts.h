@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bus/lcm_url.h"
+#include "bus/lcm_version.h"
 #include "host/host.h"
 
 namespace varnock::diagnose {
@@ -24,6 +25,10 @@ struct DiagnoseLine {
 
 // "ok    SUBJECT: TEXT", "warn  ...", "FAIL  ...; fix: FIX", and a newline.
 std::string format_line(const DiagnoseLine& line);
+
+// The LCM library loaded now (nullopt: its release cannot be told), and
+// what of its receive path bears on loss.
+DiagnoseLine lcm_line(const std::optional<bus::LcmVersion>& lcm);
 
 // What the set-up checks read from the system.
 struct SetupFacts {

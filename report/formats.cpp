@@ -40,6 +40,7 @@ std::string text_ms(FieldId id, const Summary& s) { return plain_value(summary_v
 std::string json_start(const StartInfo& s) {
   return json_line("start")
       .text("version", kVersion)
+      .json("lcm_version", s.lcm_version ? json_string(*s.lcm_version) : "null")
       .text("url", s.url)
       .json("receive_buffer_bytes", s.receive_buffer_bytes ? n(*s.receive_buffer_bytes) : "null")
       .json("seconds", s.seconds > 0 ? n(s.seconds) : "null")

@@ -409,3 +409,21 @@ TEST(SetupFacts, ReadThroughTheHostInterface) {
 
 }  // namespace
 }  // namespace varnock::diagnose
+
+namespace varnock::diagnose {
+namespace {
+
+// The LCM line names the release loaded and what its receive path does with
+// fragments out of order, which changed in 1.5.0.
+TEST(LcmLine, NamesTheReleaseAndItsFragmentRule) {
+  EXPECT_EQ(format_line(lcm_line(bus::LcmVersion{1, 3, 1})),
+            "ok    lcm: 1.3.1, the library loaded now: it keeps 30 messages a subscription and "
+            "discards a message whose fragments arrive out of order\n");
+  EXPECT_EQ(format_line(lcm_line(bus::LcmVersion{1, 5, 2})),
+            "ok    lcm: 1.5.2, the library loaded now: it keeps 30 messages a subscription and "
+            "reassembles a message whose fragments arrive out of order\n");
+  EXPECT_NE(format_line(lcm_line(std::nullopt)).find("cannot be told"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace varnock::diagnose

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "bus/lcm_version.h"
 #include "messages/check_report_t.h"
 #include "messages/encoding.h"
 #include "messages/recstat_t.h"
@@ -670,8 +671,12 @@ TEST_F(CheckInNamespace, OutputsAndBusesThatFail) {
        "cannot write to standard output: No space left on device"},
       {"a CSV that cannot be opened", "$C --url memq:// --seconds 1 --csv /nonexistent/x.csv", 6,
        "cannot write --csv /nonexistent/x.csv: No such file or directory"},
-      {"a bus LCM cannot receive on", "$C --url tcpq://127.0.0.1:1 --seconds 1 --csv $F", 1,
-       "LCM cannot receive on tcpq://127.0.0.1:1"},
+      // LCM 1.5 refuses to create a tcpq bus it cannot connect; 1.3 creates
+      // one it cannot receive on.
+      {"a tcpq server nobody runs", "$C --url tcpq://127.0.0.1:1 --seconds 1 --csv $F", 1,
+       bus::lcm_create_fails_on_unreachable_tcpq(bus::loaded_lcm_version())
+           ? "cannot open the bus tcpq://127.0.0.1:1"
+           : "LCM cannot receive on tcpq://127.0.0.1:1"},
       // A filter whose reader has left ends by SIGPIPE, quietly.
       {"a reader that goes away", "set -o pipefail; $C --url memq:// --seconds 8 | head -c 1",
        128 + SIGPIPE, ""},

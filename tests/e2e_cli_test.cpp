@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <nlohmann/json.hpp>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -65,8 +67,42 @@ TEST_F(EveryProgram, TheFirstOfHelpAndVersionWins) {
 
     const Ran version = run(p.binary, {"--version", "--help"});
     EXPECT_EQ(version.status, kExitOk) << name;
-    EXPECT_TRUE(version.out.starts_with(name + " 0.")) << name << ": " << version.out;
-    EXPECT_EQ(version.out.find('\n'), version.out.size() - 1) << name << ": " << version.out;
+    std::istringstream lines(version.out);
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_TRUE(line.starts_with(name + " 0.")) << name << ": " << version.out;
+    std::getline(lines, line);
+    EXPECT_EQ(line, "LCM " BUILT_LCM_VERSION " (the library loaded now)") << name;
+    EXPECT_FALSE(std::getline(lines, line)) << name << ": " << version.out;
+  }
+}
+
+// LCM is named as loaded at run time: varnock built on one LCM and run on
+// another names the other, in --version and in varnock-check's start line.
+TEST_F(EveryProgram, TheLcmNamedIsTheLibraryLoaded) {
+  struct Case {
+    std::string library_path;  // LD_LIBRARY_PATH, "" for none
+    std::string release;
+  };
+  std::vector<Case> cases{{"", BUILT_LCM_VERSION}};
+  if (*LCM_152_LIB != '\0') cases.push_back({LCM_152_LIB, "1.5.2"});
+  for (const Case& c : cases) {
+    SCOPED_TRACE("LD_LIBRARY_PATH=" + c.library_path);
+    for (const Program& p : kPrograms) {
+      const Ran version = run("env", {"LD_LIBRARY_PATH=" + c.library_path, p.binary, "--version"});
+      EXPECT_EQ(version.status, kExitOk) << version.err;
+      EXPECT_NE(version.out.find("\nLCM " + c.release + " (the library loaded now)\n"),
+                std::string::npos)
+          << version.out;
+    }
+    const Ran check = run("env", {"LD_LIBRARY_PATH=" + c.library_path, CHECK_BINARY, "--json",
+                                  "--seconds", "1", "--url", "memq://"});
+    EXPECT_EQ(check.status, kExitShortfall) << check.err;  // no frames in a second
+    const nlohmann::json start =
+        nlohmann::json::parse(check.out.substr(0, check.out.find('\n')), nullptr, false);
+    ASSERT_TRUE(start.is_object()) << check.out;
+    EXPECT_EQ(start["type"], "start");
+    EXPECT_EQ(start["lcm_version"], c.release) << check.out;
   }
 }
 

@@ -63,10 +63,10 @@ TEST_F(PaceRunTest, JsonLinesAccountForEveryCyclePublished) {
   const Case cases[] = {{"40", 2, 40}, {"max", 1, nullptr}};
   ChildProcess version_run({PACE_BINARY, "--version"}, path("version"), path("version.err"));
   ASSERT_EQ(version_run.wait_exit(std::chrono::seconds(10)), 0);
-  // "varnock-pace VERSION\n"
+  // "varnock-pace VERSION\nLCM ...\n"
   std::string version = testing::read_file(path("version"));
+  version = version.substr(0, version.find('\n'));
   version = version.substr(version.find(' ') + 1);
-  version.pop_back();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.rate);
     const std::string log = path("run.log");

@@ -49,6 +49,7 @@ expected="./usr/bin/varnock
 ./usr/share/doc/varnock/check-run.png
 ./usr/share/doc/varnock/copyright
 ./usr/share/doc/varnock/development.md
+./usr/share/doc/varnock/lcm-versions.md
 ./usr/share/doc/varnock/mtu1500.csv
 ./usr/share/doc/varnock/mtu1500.png
 ./usr/share/doc/varnock/output-fields.md
@@ -91,8 +92,11 @@ license=$(sed -n 's/^License: //p' "$doc/copyright" | head -n 1)
   fail "copyright does not give the text of its licence '$license'"
 for program in varnock varnock-check varnock-gather varnock-pace; do
   bin=$root/usr/bin/$program
-  [ "$($run "$bin" --version)" = "$program $version" ] ||
+  # The program's release, then the LCM library it loaded.
+  [ "$($run "$bin" --version | head -n 1)" = "$program $version" ] ||
     fail "$program --version printed '$($run "$bin" --version)'"
+  $run "$bin" --version | sed -n 2p | grep -q '^LCM [0-9.]* (the library loaded now)$' ||
+    fail "$program --version does not name the LCM loaded: '$($run "$bin" --version)'"
   help=$($run "$bin" --help) || fail "$program --help failed"
   grep -iq "^usage: $program " <<<"$help" || fail "$program --help has no usage line"
   grep -q -- '--version' <<<"$help" || fail "$program --help does not list --version"
