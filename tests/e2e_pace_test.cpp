@@ -64,9 +64,9 @@ TEST_F(PaceRunTest, JsonLinesAccountForEveryCyclePublished) {
   ChildProcess version_run({PACE_BINARY, "--version"}, path("version"), path("version.err"));
   ASSERT_EQ(version_run.wait_exit(std::chrono::seconds(10)), 0);
   // "varnock-pace VERSION\nLCM ...\n"
-  std::string version = testing::read_file(path("version"));
-  version = version.substr(0, version.find('\n'));
-  version = version.substr(version.find(' ') + 1);
+  const std::string text = testing::read_file(path("version"));
+  const std::string first_line = text.substr(0, text.find('\n'));
+  const std::string version = first_line.substr(first_line.find(' ') + 1);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.rate);
     const std::string log = path("run.log");
