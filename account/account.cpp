@@ -207,15 +207,10 @@ void Account::count_witnessed(int64_t now_ms, bool last) {
   }
 }
 
-Account::Row& Account::row_of_reading(int64_t at_ms) {
-  if (second_of(at_ms) > rows_.back().report.second) open_rows_to(second_of(at_ms));
-  return row_at(at_ms);
-}
-
 void Account::count_network(int64_t reassembly_failures, int64_t reassembly_timeouts,
                             int64_t queues_left, int64_t checksum_errors, int64_t at_ms) {
   network_known_ = true;
-  Row& row = row_of_reading(at_ms);
+  Row& row = row_at(at_ms);
   count(row, &Counts::reassembly_failures, reassembly_failures);
   count(row, &Counts::reassembly_timeouts, reassembly_timeouts);
   count(row, &Counts::reassembly_queues_left, queues_left);
@@ -233,7 +228,7 @@ void Account::note_queue(Row& row, int64_t recv_utime, int64_t now_ms) {
 
 void Account::count_kernel_drops(int64_t datagrams, int64_t at_ms) {
   kernel_drops_known_ = true;
-  count(row_of_reading(at_ms), &Counts::kernel_drops, datagrams);
+  count(row_at(at_ms), &Counts::kernel_drops, datagrams);
 }
 
 void Account::split_by_cause(Row& row) {

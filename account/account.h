@@ -187,9 +187,6 @@ class Account {
   // already reported keep theirs.
   void take_back(int64_t Counts::*what, int64_t n, Row* row, int64_t from_row);
   Row& row_at(int64_t ms);
-  // The row for counters read at `at_ms`, opening rows up to it: a reading
-  // after a stop comes before the account has moved past the stop.
-  Row& row_of_reading(int64_t at_ms);
   void note_message(int64_t now_ms);
   void open_rows_to(int64_t second);
   void count_lost(int64_t frames, int64_t from_ms, int64_t to_ms);

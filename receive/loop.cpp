@@ -125,7 +125,6 @@ LoopEnd receive(lcm_t* bus, int64_t seconds, Clock& clock, account::Account& acc
     // The account moves to the time before the message is handled, so that
     // a step of the wall clock is seen before a message is stamped with it.
     const int64_t wall_ms = clock.wall_milliseconds();
-    drops.read(wall_ms);
     bool written = true;
     for (const account::SecondReport& r : account.advance(wall_ms, woke_ms)) {
       written = written && rows(r);
@@ -134,6 +133,9 @@ LoopEnd receive(lcm_t* bus, int64_t seconds, Clock& clock, account::Account& acc
       end = LoopEnd::kOutputError;
       break;
     }
+    // After the account has moved: counters read after a stall are booked
+    // now, in the row the move opened.
+    drops.read(wall_ms);
     // Readable, LCM has a message queued, so lcm_handle takes it without the
     // wait of its own that lcm_handle_timeout would add. -1 is a bus that
     // delivers no more, as the file provider does at the end of its log.

@@ -83,14 +83,17 @@ void Sharer::summary(const account::Summary& s) {
     const auto at_ms =
         static_cast<int64_t>((copy - 1) * kShareMs + static_cast<int64_t>(random() % kShareMs));
     clock_.sleep_until(first_ns + at_ms * 1'000'000);
-    --sequence_;  // the same number again
-    publish(m);
+    send(m);  // the same number again
   }
 }
 
 void Sharer::publish(check_report_t& m) {
-  m.utime = clock_.wall_milliseconds() * 1000;
   m.sequence = sequence_++;
+  send(m);
+}
+
+void Sharer::send(check_report_t& m) {
+  m.utime = clock_.wall_milliseconds() * 1000;
   publish_message(bus_, kShareChannel, m);
 }
 

@@ -57,7 +57,10 @@ class Sharer {
   void summary(const account::Summary& s);
 
  private:
+  // Numbers `m` and sends it.
   void publish(check_report_t& m);
+  // Sends `m` as it is numbered.
+  void send(check_report_t& m);
 
   lcm_t* bus_;
   Reporter who_;

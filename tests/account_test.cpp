@@ -463,8 +463,8 @@ TEST(Account, AStoppedCheckerStaysBoundedAndFollowsItsRuns) {
     const int64_t resume = kT0 + 2'000 + stop_s * 1000;
     const int64_t sent_in_stop = stop_s * 100;
     feed.checker().note_stall(stop_s * 1000);
-    feed.checker().count_kernel_drops(2 * (sent_in_stop - 50), resume);
     feed.advance(resume);
+    feed.checker().count_kernel_drops(2 * (sent_in_stop - 50), resume);
     for (int i = 0; i < 50; ++i) {
       feed.receive(static_cast<int32_t>(260 + i), kT0 + 2'000 + int64_t{10} * i, resume);
     }
