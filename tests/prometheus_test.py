@@ -42,6 +42,8 @@ import urllib.parse
 import urllib.request
 
 BUS = "udpm://239.255.76.67:7667?ttl=0"
+# The checkers' buffer holds a second of frames: they lose only what is dropped.
+CHECK_BUS = BUS + "&recv_buf_size=8388608"
 PROMETHEUS = "127.0.0.1:9090"
 # Two checkers on one bus: the first is attacked, the second is the clean case.
 HOSTILE, CLEAN = "e2e-hostile", "e2e-clean"
@@ -455,7 +457,7 @@ def run(tmp, programs_dir, dashboard, started):
     gather.wait_for(lambda: gather.of_type("start"), 30, "the start line")
     checkers = {}
     for name in (HOSTILE, CLEAN):
-        checkers[name] = program(name, "varnock-check", "--url", BUS, "--json", "--share",
+        checkers[name] = program(name, "varnock-check", "--url", CHECK_BUS, "--json", "--share",
                                  "--name", name, "--metrics", f":{PORTS[name]}",
                                  "--metrics-file", os.path.join(tmp, name + ".prom"))
     for c in checkers.values():
@@ -497,11 +499,12 @@ def run(tmp, programs_dir, dashboard, started):
 
     cycles = pace.finish(timeout=SECONDS + 60)["cycles"]
     pace_end = time.time()
-    summaries = {}
+    summaries, stopped = {}, {}
     for name, c in checkers.items():
         c.wait_for(lambda c=c: any(r["second"] > pace_end and r["frames"] == 0 and
                                    r["status_records"] == 0 for r in c.of_type("second")),
                    30, "a quiet second after varnock-pace ended")
+        stopped[name] = time.time()
         summaries[name] = c.stop()
     checkers_end = time.time()
     # Gather has heard the summaries (sent within 300 ms of the end) once a
@@ -592,7 +595,7 @@ def run(tmp, programs_dir, dashboard, started):
         each_scrape_a_prefix(samples_by_scrape(f'{{job="check",checker="{name}"}}', prometheus_time),
                              rows, name, f"{name} scraped itself")
         running = {t: s for t, s in samples_by_scrape(f'{{job="gather",checker="{name}"}}',
-                                                      prometheus_time).items() if t < checkers_end}
+                                                      prometheus_time).items() if t < stopped[name]}
         each_scrape_a_prefix(running, rows, name, f"{name} scraped from gather while it ran")
 
     print("== varnock-pace", flush=True)
