@@ -11,6 +11,8 @@
 #include "cli/exit_status.h"
 #include "messages/cycle.h"
 #include "messages/encoding.h"
+#include "metrics/metrics_output.h"
+#include "pace/pace_metrics.h"
 #include "pace/report.h"
 #include "pace/schedule.h"
 #include "pattern/frames.h"
@@ -32,21 +34,29 @@ void wait_until(Clock& clock, Console& console, int64_t deadline_ns) {
 }
 
 // Counts cycles and writes a second's line, with the datagrams the host
-// dropped in it, when one starts in a new calendar second.
+// dropped in it, when one starts in a new calendar second; the metrics, when
+// served, then too.
 class RateLines {
  public:
   RateLines(Format format, double requested_hz, int64_t second, int64_t start_ns,
-            SendDropSource& drops)
+            SendDropSource& drops, metrics::MetricsOutput* metrics)
       : format_(format),
         requested_hz_(requested_hz),
         second_(second),
         since_ns_(start_ns),
-        drops_(drops) {}
+        drops_(drops),
+        metrics_(metrics) {}
 
   void cycle_started(int64_t second, int64_t now_ns, Console& console) {
     if (second != second_) {
-      console.write(second_line(format_, second, requested_hz_, cycles_, now_ns - since_ns_,
-                                drops_.since_last()));
+      const int64_t dropped = drops_.since_last();
+      console.write(
+          second_line(format_, second, requested_hz_, cycles_, now_ns - since_ns_, dropped));
+      all_cycles_ += cycles_;
+      all_drops_ = dropped < 0 || all_drops_ < 0 ? -1 : all_drops_ + dropped;
+      if (metrics_ != nullptr) {
+        metrics_->publish(pace_metrics_text(all_cycles_, all_drops_, requested_hz_));
+      }
       second_ = second;
       since_ns_ = now_ns;
       cycles_ = 0;
@@ -63,13 +73,16 @@ class RateLines {
   int64_t second_;
   int64_t since_ns_;
   SendDropTally drops_;
+  metrics::MetricsOutput* metrics_;
   int64_t cycles_ = 0;
+  int64_t all_cycles_ = 0;  // of the seconds written
+  int64_t all_drops_ = 0;   // -1 once a second's were unknown
 };
 
 }  // namespace
 
 int run_cycles(lcm_t* bus, const Options& options, Clock& clock, Console& console,
-               SendDropSource& drops) {
+               SendDropSource& drops, metrics::MetricsOutput* metrics) {
   TestPatternFrames frames(options.size);
   const int64_t start_ns = clock.monotonic_nanoseconds();
   // Options bound --seconds to a year, so this cannot overflow.
@@ -77,7 +90,7 @@ int run_cycles(lcm_t* bus, const Options& options, Clock& clock, Console& consol
                                              : std::numeric_limits<int64_t>::max();
   const Format format = options.json ? Format::kJson : Format::kText;
   CycleSchedule schedule(options.rate_hz, start_ns);
-  RateLines lines(format, options.rate_hz, clock.calendar_seconds(), start_ns, drops);
+  RateLines lines(format, options.rate_hz, clock.calendar_seconds(), start_ns, drops, metrics);
   int64_t cycles = 0;
   int status = kExitOk;
   int64_t started_ns = start_ns;
@@ -159,7 +172,15 @@ int run_pace(const Options& options, Clock& clock, Console& console, SendDropSou
     std::fprintf(stderr, "varnock-pace: cannot open the bus %s\n", url.c_str());
     return kExitNoBus;
   }
-  const int status = run_cycles(bus.get(), options, clock, console, drops);
+  metrics::MetricsOutput metrics("varnock-pace");
+  if (const std::string error =
+          metrics.open(options.metrics, "", pace_metrics_text(0, 0, options.rate_hz));
+      !error.empty()) {
+    std::fprintf(stderr, "varnock-pace: %s\n", error.c_str());
+    return kExitOutputError;
+  }
+  const int status =
+      run_cycles(bus.get(), options, clock, console, drops, metrics.active() ? &metrics : nullptr);
   if (status == kExitNoBus) {
     std::fprintf(stderr, "varnock-pace: cannot publish on %s (LCM's message above says why)\n",
                  url.c_str());
