@@ -119,20 +119,23 @@ class Program:
         raise AssertionError(f"{self.name}: {what} not seen in {seconds} s "
                              f"(exit {self.proc.poll()}); stderr:\n{self.text(self.err_path)}")
 
-    def finish(self, timeout=30):
+    def finish(self, timeout=30, status=0):
+        """The summary, once the program has exited with `status` (negative:
+        died of that signal)."""
         try:
-            status = self.proc.wait(timeout=timeout)
+            got = self.proc.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
             self.proc.kill()
-            status = self.proc.wait()
-        if status != 0:
-            raise AssertionError(f"{self.name} exited {status}; stderr:\n{self.text(self.err_path)}")
+            got = self.proc.wait()
+        if got != status:
+            raise AssertionError(f"{self.name} exited {got}, not {status}; "
+                                 f"stderr:\n{self.text(self.err_path)}")
         return self.of_type("summary")[0]
 
-    def stop(self):
+    def stop(self, status=0):
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
-        return self.finish()
+        return self.finish(status=status)
 
     def kill(self):
         if self.proc.poll() is None:
@@ -314,7 +317,7 @@ def each_scrape_a_prefix(scrapes, rows, checker, who):
             continue
         ks = [k for k, s in enumerate(sums) if all(s.get(key, 0) == v for key, v in got.items())]
         if ks:
-            used.add(ks[-1])
+            used.add(ks[0])
         else:
             bad.append((t, got))
     check(scrapes and not bad and len(used) > 3,
@@ -462,19 +465,27 @@ def run(tmp, programs_dir, dashboard, started):
                                  "--metrics-file", os.path.join(tmp, name + ".prom"))
     for c in checkers.values():
         c.wait_for(lambda c=c: c.of_type("start"), 30, "the start line")
+    # Prometheus takes a few seconds to begin scraping: the run waits for it.
+    for job in ("check", "gather"):
+        prometheus.wait_for(lambda job=job: len(query(f'up{{job="{job}"}} == 1', time.time())) ==
+                            (2 if job == "check" else 1), 30, f"a scrape of every {job} target")
     pace = program("pace", "varnock-pace", "--url", BUS, "--width", "320", "--height", "240",
                    "--rate", str(RATE), "--seconds", str(SECONDS), "--json",
                    "--metrics", f":{PORTS['pace']}")
     hostile = checkers[HOSTILE]
     hostile.wait_for(lambda: sum(r["frames"] for r in hostile.of_type("second")) > 2 * RATE, 30,
                      "two seconds of frames")
+    prometheus.wait_for(lambda: query('up{job="pace"} == 1', time.time()), 30,
+                        "a scrape of varnock-pace")
     expositions = {"varnock-pace": exposition(PORTS["pace"])}
     for name in checkers:
         expositions[f"varnock-check --name {name}"] = exposition(PORTS[name])
 
     # The attack, while frames flow; the account must keep settling seconds.
     rows_before = len(hostile.of_type("second"))
+    attack_start = time.time()
     harm = attack(PORTS[HOSTILE], hostile, 4)
+    attack_end = time.time()
     rows_during = len(hostile.of_type("second")) - rows_before
     print(f"      attack on {HOSTILE}'s --metrics: {harm['held']} of {harm['flood']} connections "
           f"held open, {harm['slow']} sending a header a byte at a time, a huge header cut "
@@ -496,6 +507,11 @@ def run(tmp, programs_dir, dashboard, started):
             time.sleep(0.2)
     check("varnock_check_frames_received_total" in served,
           f"{HOSTILE} serves /metrics again once the attackers leave")
+    # Prometheus comes from the attackers' address, so it may be kept out too.
+    print(f"      Prometheus' scrapes of {HOSTILE} during the attack: " + " ".join(
+        f"{v}" for t, v in api("query", query=f'up{{instance="127.0.0.1:{PORTS[HOSTILE]}"}}[1h]',
+                              time=f"{time.time():.3f}")["result"][0]["values"]
+        if attack_start <= float(t) <= attack_end + 1), flush=True)
 
     cycles = pace.finish(timeout=SECONDS + 60)["cycles"]
     pace_end = time.time()
@@ -511,8 +527,6 @@ def run(tmp, programs_dir, dashboard, started):
     # scrape is a second after that.
     at = wait_for_scrape_after("gather", checkers_end + 1.0)
     expositions["varnock-gather"] = exposition(PORTS["gather"])
-    gather_summary = gather.stop()
-    prometheus_time = time.time()
 
     print(f"== the account: varnock-pace published {cycles} frames; {DROP_PERCENT}% of frames' "
           "datagrams dropped", flush=True)
@@ -520,17 +534,21 @@ def run(tmp, programs_dir, dashboard, started):
         check(s["frames"] - s["duplicates"] + s["lost"] == cycles and s["corrupt"] == 0,
               f"{name}: frames {s['frames']} - duplicates {s['duplicates']} + lost {s['lost']} = "
               f"{s['frames'] - s['duplicates'] + s['lost']} of {cycles} published, corrupt {s['corrupt']}")
-    check(all(s["lost"] > 0 for s in summaries.values()),
-          "both lost frames to the drops: " + ", ".join(f"{n} {s['lost']} (other {s['lost_other']})"
-                                                          for n, s in summaries.items()))
+    check(all(s["lost"] > 0 and s["status_records"] == cycles for s in summaries.values()),
+          "both lost frames to the drops, and no status record: " + ", ".join(
+              f"{n} {s['lost']} (other {s['lost_other']})" for n, s in summaries.items()))
+    # The drops are made once for both sockets: the attacked checker lost what
+    # the other did, and nothing more.
+    h, c = summaries[HOSTILE], summaries[CLEAN]
+    check((h["frames"], h["lost"], h["kernel_drops"]) == (c["frames"], c["lost"], c["kernel_drops"]),
+          f"{HOSTILE} received {h['frames']}, lost {h['lost']}, kernel drops {h['kernel_drops']}; "
+          f"{CLEAN} {c['frames']}, {c['lost']}, {c['kernel_drops']}")
 
     print("== varnock-gather as Prometheus scraped it after the checkers ended, against their "
           "JSON summaries and final --metrics-file", flush=True)
-    heard = {c["name"]: c for c in gather_summary["checkers"]}
-    check(sorted(heard) == sorted(summaries) and gather_summary["missing_reports"] == 0,
-          f"gather heard {sorted(heard)}, missing reports {gather_summary['missing_reports']}")
-    gathered = {t: s for t, s in samples_by_scrape('{job="gather"}', prometheus_time).items()}
+    gathered = samples_by_scrape('{job="gather"}', at)
     final = gathered[max(gathered)]
+    stamps = []
     bounds = {}
     for name, s in summaries.items():
         textfile = parse_exposition(checkers[name].text(os.path.join(tmp, name + ".prom")))
@@ -557,11 +575,19 @@ def run(tmp, programs_dir, dashboard, started):
             les = sorted(float(dict(k[1])["le"]) for k in textfile
                          if k[0] == f"varnock_check_{h}_seconds_bucket" and ("checker", name) in k[1])
             bounds[h] = [b for b in les if b != math.inf]
-        count = textfile[(f"varnock_check_latency_seconds_count", frozenset({("checker", name)}))]
-        check(count == s["frames"], f"{name}: latency's count {count:.0f} = frames {s['frames']}")
+        # Every frame has a latency, every frame but the first an
+        # inter-arrival, and, no status record being lost, a delivery time;
+        # every message waited in LCM's queue.
+        counts = {"latency": s["frames"], "delivery": s["frames"],
+                  "inter_arrival": s["frames"] - 1, "lcm_queue": s["frames"] + s["status_records"]}
+        got = {h: mine.get((f"varnock_check_{h}_seconds_count", frozenset({("checker", name)})))
+               for h in HISTOGRAMS}
+        check(got == counts, f"{name}: gather's histogram counts {got} from the JSON summary's "
+                             f"frames and status records: {counts}")
         stamp = textfile[("varnock_check_last_report_timestamp_seconds",
                           frozenset({("checker", name)}))]
         check(abs(stamp - checkers_end) < 5, f"{name}: last report {stamp:.3f}, ended {checkers_end:.3f}")
+        stamps.append(stamp)
     b = bounds["delivery"]
     check(b and b[0] <= 5e-05 and 0.0001 in b and 0.0002 in b and b[-1] >= 10,
           f"delivery's buckets reach from {b[0] if b else None} to {b[-1] if b else None} s "
@@ -582,6 +608,26 @@ def run(tmp, programs_dir, dashboard, started):
     check(lower <= fleet <= upper,
           f"both checkers: {fleet * 1000:.3f} ms, between their p99s' buckets "
           f"({lower * 1000:.3f} to {upper * 1000:.3f} ms; JSON p99s {p99s} ms)")
+
+    print("== the dashboard's queries", flush=True)
+    dashboard_queries(dashboard, pace_end - 2)
+    # Once the checkers have said nothing for 5 s, they show as silent.
+    silent_at = wait_for_scrape_after("gather", max(stamps) + 6)
+    for title, expr in dashboard_expressions(dashboard):
+        if "> 5" in expr:
+            result = query(substitute(expr, 60), silent_at)
+            check(sorted(r[0].get("checker") for r in result) == sorted(summaries),
+                  f"{title}, {silent_at - max(stamps):.1f} s after the last report: "
+                  f"{[r[0].get('checker') for r in result]}")
+
+    # Like a program without handlers, gather dies of SIGTERM once it has
+    # written its summary.
+    gather_summary = gather.stop(-signal.SIGTERM)
+    heard = {c["name"]: c for c in gather_summary["checkers"]}
+    check(sorted(heard) == sorted(summaries) and gather_summary["missing_reports"] == 0
+          and all(c["ended"] for c in heard.values()),
+          f"gather heard {sorted(heard)}, each ended, missing reports {gather_summary['missing_reports']}")
+    prometheus_time = time.time()
 
     print("== every scrape during the run, against the sums of the JSON rows", flush=True)
     for name, c in checkers.items():
@@ -604,7 +650,7 @@ def run(tmp, programs_dir, dashboard, started):
     check(pace_cycles and pace_cycles == sorted(pace_cycles) and 0 < pace_cycles[-1] <= cycles,
           f"varnock_pace_cycles_total rose to {pace_cycles[-1] if pace_cycles else None} "
           f"over {len(pace_cycles)} scrapes, of {cycles}")
-    target = value('max(varnock_pace_target_rate_hertz)', at)
+    target = value('max(varnock_pace_target_rate_hertz)', pace_end - 1)
     check(target == RATE, f"varnock_pace_target_rate_hertz {target}")
 
     print("== promtool check metrics", flush=True)
@@ -613,9 +659,6 @@ def run(tmp, programs_dir, dashboard, started):
     for name in checkers:
         promtool_check(checkers[name].text(os.path.join(tmp, name + ".prom")),
                        f"{name}'s --metrics-file")
-
-    print("== the dashboard's queries", flush=True)
-    dashboard_queries(dashboard, at, pace_end)
 
 
 def dashboard_expressions(dashboard):
@@ -641,7 +684,7 @@ def substitute(expr, seconds):
     return expr
 
 
-def dashboard_queries(dashboard, at, pace_end):
+def dashboard_queries(dashboard, during):
     variables = {v["name"]: v for v in dashboard["templating"]["list"]}
     source = variables.get("datasource", {})
     check(source.get("type") == "datasource" and source.get("query") == "prometheus",
@@ -660,7 +703,6 @@ def dashboard_queries(dashboard, at, pace_end):
     check(sorted(names) == sorted([HOSTILE, CLEAN]), f"its values: {names}")
 
     # While frames flowed, every query that draws the run answers with data.
-    during = pace_end - 2
     for title, expr in dashboard_expressions(dashboard):
         e = substitute(expr, 60)
         try:
@@ -672,12 +714,6 @@ def dashboard_queries(dashboard, at, pace_end):
         check(bool(result) != silent,
               f"{title}: {e} -> " + (", ".join(f"{r[0].get('checker') or r[0].get('cause') or r[0].get('instance') or ''}"
                                               f"={r[1]:.4g}" for r in result[:6]) or "nothing"))
-    # Long after the end the checkers have gone silent.
-    for title, expr in dashboard_expressions(dashboard):
-        if "> 5" in expr:
-            result = query(substitute(expr, 60), at + 10)
-            check(sorted(r[0].get("checker") for r in result) == sorted([HOSTILE, CLEAN]),
-                  f"{title}, 10 s after the end: {[r[0].get('checker') for r in result]}")
 
 
 def main():
