@@ -90,7 +90,7 @@ void Exposition::sample(std::string_view name, std::initializer_list<Label> labe
   } else {
     // The shortest text that reads back as the same double.
     char digits[32];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    auto* const end = std::to_chars(digits, digits + sizeof digits, value).ptr;
     text_.append(digits, end);
   }
   text_ += '\n';
