@@ -3,8 +3,9 @@
 # checks the Debian package as a user gets it: its name, control fields and
 # dependencies, exactly which files it holds, that the programs it unpacks
 # report VERSION and their help, that every man page renders without a
-# warning, and that the Grafana dashboard it holds is one. Also checks that 'cmake --install' lays out the same files. A
-# cross build names its ARCH, and RUN (e.g. scripts/run-arm64) runs its programs.
+# warning, and that the Grafana dashboard it holds is one. Also checks that
+# 'cmake --install' lays out the same files. A cross build names its ARCH,
+# and RUN (e.g. scripts/run-arm64) runs its programs.
 #   [RUN=EMULATOR] tests/package_test.sh BUILD_DIR VERSION [ARCH]
 set -euo pipefail
 build=$1
@@ -94,6 +95,7 @@ license=$(sed -n 's/^License: //p' "$doc/copyright" | head -n 1)
   fail "copyright does not give the text of its licence '$license'"
 # The dashboard is one Grafana can import: JSON, with a Prometheus
 # data-source variable that every panel takes.
+# shellcheck disable=SC2016 # Grafana's variable, not the shell's
 jq -e '.schemaVersion >= 39 and (.panels | length > 0)
   and any(.templating.list[]; .type == "datasource" and .query == "prometheus")
   and all(.panels[]; .datasource.uid == "${datasource}")' \
