@@ -13,6 +13,11 @@
 
 namespace varnock {
 
+// The stream's channels are this prefix and a channel number from 0, below
+// kMaxStreamChannels.
+inline constexpr char kStreamChannelPrefix[] = "VARNOCK_MSG_";
+inline constexpr int32_t kMaxStreamChannels = 256;
+
 struct stream_message_t {
   static constexpr uint64_t fingerprint = 0x59E4E0D812BB5F27;
   // Four int64 fields and the payload's size.
