@@ -51,7 +51,8 @@ using PublishFunction = int (*)(lcm_t*, const char*, const void*, unsigned int);
 // options.channels channels, VARNOCK_MSG_0 up, each with its own sequence,
 // which moves on only when LCM takes a message: a refused message's number
 // goes to the channel's next, so that a receiver's received and lost add up
-// to the messages sent. Each message is stamped as it is handed to LCM.
+// to the messages sent. Each message is stamped as it is handed to LCM, the
+// first with the cycle's start.
 class MessageCycles {
  public:
   static constexpr int64_t kMinGapNs = 0;
@@ -71,6 +72,7 @@ class MessageCycles {
   PublishFunction publish_;
   std::vector<std::string> channels_;
   std::vector<int64_t> sequences_;
+  int64_t start_ns_ = 0;  // the wall clock as the cycle started
   int64_t second_ = std::numeric_limits<int64_t>::min();
 };
 

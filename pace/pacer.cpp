@@ -119,7 +119,8 @@ int paced_run(lcm_t* bus, const Options& options, Clock& clock, Console& console
         break;
       }
       if (look && console.key_waiting()) break;
-      started_ns = clock.monotonic_nanoseconds();
+      // Without a wait, the next cycle starts as this one ended.
+      started_ns = look ? clock.monotonic_nanoseconds() : ended_ns;
       if (started_ns >= end_ns) break;
     }
   }
