@@ -4,6 +4,8 @@
 #include <bit>
 #include <cmath>
 
+#include "base/saturating.h"
+
 namespace varnock::account {
 
 int TimeHistogram::bucket_of(uint64_t m) {
@@ -31,6 +33,10 @@ void TimeHistogram::add(int64_t us) {
   const int bucket = us < 0 ? kPerSign - 1 - bucket_of(0 - static_cast<uint64_t>(us))
                             : kPerSign + bucket_of(static_cast<uint64_t>(us));
   ++buckets_[static_cast<size_t>(bucket)];
+  const auto* coarse = std::lower_bound(kBucketBoundsUs.begin(), kBucketBoundsUs.end(), us,
+                                        [](int32_t bound, int64_t v) { return bound < v; });
+  ++coarse_[static_cast<size_t>(coarse - kBucketBoundsUs.begin())];
+  sum_us_ = saturating_add(sum_us_, us);
 }
 
 double TimeHistogram::value_at_rank(int64_t rank) const {
@@ -52,8 +58,16 @@ TimePercentiles TimeHistogram::summary() const {
     const auto r = static_cast<int64_t>(std::ceil(q * static_cast<double>(count_)));
     return std::clamp<int64_t>(r - 1, 0, count_ - 1);
   };
-  return {value_at_rank(rank_of(0.5)) / 1000.0, value_at_rank(rank_of(0.99)) / 1000.0,
-          static_cast<double>(max_) / 1000.0};
+  TimePercentiles p{value_at_rank(rank_of(0.5)) / 1000.0, value_at_rank(rank_of(0.99)) / 1000.0,
+                    static_cast<double>(max_) / 1000.0, {}};
+  int64_t below = 0;
+  for (size_t i = 0; i < kBucketBoundsUs.size(); ++i) {
+    below += coarse_[i];
+    p.buckets.at_or_below[i] = below;
+  }
+  p.buckets.count = count_;
+  p.buckets.sum_us = sum_us_;
+  return p;
 }
 
 }  // namespace varnock::account

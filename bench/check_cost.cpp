@@ -4,7 +4,16 @@
 // prints each subscriber's CPU time per frame received, their ratio, and what
 // varnock-check counted lost.
 //
-//   check_cost [--seconds N] [--rounds R] [--publishers P] [--checkers C] [--no-bare]
+// With --scrape, one more varnock-check serves --metrics and is scraped
+// every second, beside one that is not, in the same rounds.
+//
+//   check_cost [--seconds N] [--rounds R] [--publishers P] [--checkers C] [--no-bare] [--scrape]
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -38,7 +47,11 @@ struct Options {
   int publishers = 1;
   int checkers = 1;
   bool bare = true;
+  // One more varnock-check, serving --metrics, scraped every second.
+  bool scrape = false;
 };
+
+constexpr uint16_t kMetricsPort = 9464;
 
 bool parse(int argc, char** argv, Options* o) {
   struct Numeric {
@@ -59,6 +72,10 @@ bool parse(int argc, char** argv, Options* o) {
     const std::string arg = argv[i];
     if (arg == "--no-bare") {
       o->bare = false;
+      continue;
+    }
+    if (arg == "--scrape") {
+      o->scrape = true;
       continue;
     }
     const Numeric* option = nullptr;
@@ -166,7 +183,34 @@ std::vector<double> publisher_rates(const std::string& output) {
   return rates;
 }
 
+// GETs /metrics from 127.0.0.1:kMetricsPort every second until `stop`;
+// counts the answers that came whole with status 200.
+void scrape_every_second(const std::atomic<bool>& stop, std::atomic<int>* scrapes) {
+  while (!stop) {
+    const auto next = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(kMetricsPort);
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0) {
+      constexpr char kRequest[] = "GET /metrics HTTP/1.0\r\n\r\n";
+      if (send(fd, kRequest, sizeof kRequest - 1, MSG_NOSIGNAL) > 0) {
+        char buffer[16384];
+        for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+          answer.append(buffer, static_cast<size_t>(n));
+        }
+      }
+    }
+    if (fd >= 0) close(fd);
+    if (answer.starts_with("HTTP/1.1 200") || answer.starts_with("HTTP/1.0 200")) ++*scrapes;
+    std::this_thread::sleep_until(next);
+  }
+}
+
 struct Round {
+  int scrapes = 0;                 // with --scrape, the scrapes answered
   std::vector<double> checker_us;  // CPU per frame, one per checker
   std::vector<Received> checker;
   double bare_us = 0;
@@ -181,11 +225,20 @@ bool run_round(const Options& o, Round* r) {
     subscribers.push_back(
         std::make_unique<Program>(std::vector<std::string>{CHECK_BINARY, "--url", kUrl, "--json"}));
   }
+  if (o.scrape) {
+    subscribers.push_back(std::make_unique<Program>(
+        std::vector<std::string>{CHECK_BINARY, "--url", kUrl, "--json", "--metrics",
+                                 "127.0.0.1:" + std::to_string(kMetricsPort)}));
+  }
   if (o.bare) {
     subscribers.push_back(
         std::make_unique<Program>(std::vector<std::string>{SUBSCRIBER_BINARY, kUrl}));
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // subscribed
+  std::atomic<bool> stop_scraping = false;
+  std::atomic<int> scrapes = 0;
+  std::thread scraper;
+  if (o.scrape) scraper = std::thread(scrape_every_second, std::cref(stop_scraping), &scrapes);
   for (auto& s : subscribers) s->cpu_start = process_cpu_ns(s->process->pid());
 
   std::vector<std::unique_ptr<Program>> publishers;
@@ -200,12 +253,15 @@ bool run_round(const Options& o, Round* r) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the last frames handled
 
   for (auto& s : subscribers) s->cpu_end = process_cpu_ns(s->process->pid());
+  stop_scraping = true;
+  if (scraper.joinable()) scraper.join();
+  r->scrapes = scrapes;
   for (auto& s : subscribers) s->stop();
   for (auto& p : publishers) {
     const std::vector<double> rates = publisher_rates(varnock::testing::read_file(p->out.path()));
     r->rates.insert(r->rates.end(), rates.begin(), rates.end());
   }
-  for (int i = 0; i < o.checkers; ++i) {
+  for (int i = 0; i < o.checkers + (o.scrape ? 1 : 0); ++i) {
     const Program& s = *subscribers[static_cast<size_t>(i)];
     const Received got = checker_received(varnock::testing::read_file(s.out.path()));
     if (got.frames <= 0 || s.cpu_start < 0) {
@@ -239,6 +295,8 @@ int run(const Options& o) {
       "| CPU µs/frame |\n");
   std::printf("|---|---|---|---|---|---|---|---|\n");
   std::vector<double> checker_us;
+  std::vector<double> scraped_us;
+  std::vector<double> scraped_ratios;
   std::vector<double> bare_us;
   std::vector<double> ratios;
   for (int round = 1; round <= o.rounds; ++round) {
@@ -246,10 +304,16 @@ int run(const Options& o) {
     if (!run_round(o, &r)) return 1;
     const double rate = median(r.rates);
     for (size_t i = 0; i < r.checker.size(); ++i) {
-      std::printf("| %d | %.1f | varnock-check %zu | %ld | %ld | %ld | %lld | %.1f |\n", round,
-                  rate, i + 1, r.checker[i].frames, r.checker[i].lost, r.checker[i].corrupt,
+      const bool scraped = o.scrape && i + 1 == r.checker.size();
+      std::printf("| %d | %.1f | varnock-check %zu%s | %ld | %ld | %ld | %lld | %.1f |\n", round,
+                  rate, i + 1, scraped ? " (--metrics, scraped)" : "", r.checker[i].frames,
+                  r.checker[i].lost, r.checker[i].corrupt,
                   static_cast<long long>(r.checker[i].kernel_drops), r.checker_us[i]);
-      checker_us.push_back(r.checker_us[i]);
+      (scraped ? scraped_us : checker_us).push_back(r.checker_us[i]);
+    }
+    if (o.scrape) {
+      scraped_ratios.push_back(r.checker_us.back() / r.checker_us.front());
+      std::printf("| %d | | scrapes answered | %d | | | | |\n", round, r.scrapes);
     }
     if (o.bare) {
       std::printf("| %d | %.1f | bare subscriber | %ld | | | %lld | %.1f |\n", round, rate,
@@ -259,6 +323,12 @@ int run(const Options& o) {
     }
   }
   std::printf("\nvarnock-check CPU per frame, median: %.1f µs\n", median(checker_us));
+  if (o.scrape) {
+    std::printf("varnock-check --metrics, scraped each second, CPU per frame, median: %.1f µs\n",
+                median(scraped_us));
+    std::printf("ratio (scraped / not scraped, same round), median: %.3f\n",
+                median(scraped_ratios));
+  }
   if (o.bare) {
     std::printf("bare subscriber CPU per frame, median: %.1f µs\n", median(bare_us));
     std::printf("ratio (varnock-check / bare, same round), median: %.3f\n", median(ratios));
@@ -273,7 +343,7 @@ int main(int argc, char** argv) {
   if (!parse(argc, argv, &o)) {
     std::fprintf(stderr,
                  "usage: check_cost [--seconds N] [--rounds R] [--publishers P] [--checkers C] "
-                 "[--no-bare]\n");
+                 "[--no-bare] [--scrape]\n");
     return 2;
   }
   if (const std::string why = varnock::testing::enter_multicast_namespace(); !why.empty()) {

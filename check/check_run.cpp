@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <array>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -17,12 +18,16 @@
 #include "cli/exit_status.h"
 #include "host/receive_buffer.h"
 #include "messages/tfimage_t.h"
+#include "metrics/check_metrics.h"
+#include "metrics/metrics_output.h"
 #include "platform/signals.h"
 #include "platform/writes.h"
 #include "receive/loop.h"
 #include "receive/subscription.h"
+#include "report/combine.h"
 #include "report/output.h"
 #include "report/share.h"
+#include "varnock/version.h"
 
 namespace varnock::check {
 namespace {
@@ -153,11 +158,24 @@ ReceiveSocket find_receive_socket(const std::string& url, const host::Host& host
   return socket;
 }
 
+// Who this checker is, in what it shares and its metrics.
+report::Reporter reporter(const Options& options, const std::string& url, const host::Host& host) {
+  report::Reporter who;
+  who.host = host.name();
+  who.pid = static_cast<int32_t>(getpid());
+  who.name = options.name.empty() ? report::default_reporter_name(who.host, who.pid) : options.name;
+  who.url = url;
+  who.instance = report::new_instance();
+  who.version = kVersion;
+  if (const auto lcm = bus::loaded_lcm_version()) who.lcm_version = lcm->text();
+  return who;
+}
+
 // With --share, makes `sharer` publish on `bus`, the bus it listens to: LCM
 // hands our own reports to no subscription of ours, so they cannot reach the
 // account. False, and why, when the bus is a log.
 bool start_sharing(const Options& options, const std::string& url, const ReceiveSocket& socket,
-                   const host::Host& host, lcm_t* bus, Clock& clock,
+                   const report::Reporter& who, lcm_t* bus, Clock& clock,
                    std::optional<report::Sharer>* sharer) {
   if (!options.share) return true;
   if (socket.url.provider == "file") {
@@ -166,15 +184,64 @@ bool start_sharing(const Options& options, const std::string& url, const Receive
                  url.c_str());
     return false;
   }
-  report::Reporter who;
-  who.host = host.name();
-  who.pid = static_cast<int32_t>(getpid());
-  who.name = options.name.empty() ? report::default_reporter_name(who.host, who.pid) : options.name;
-  who.url = url;
-  who.instance = report::new_instance();
-  sharer->emplace(bus, std::move(who), clock);
+  sharer->emplace(bus, who, clock);
   return true;
 }
+
+// --metrics and --metrics-file: the settled rows added up, then the
+// summary, each time as Prometheus' text.
+class OwnMetrics {
+ public:
+  OwnMetrics(report::Reporter who, metrics::MetricsOutput& out, Clock& clock)
+      : who_(std::move(who)),
+        label_(metrics::checker_label(who_.name, who_.host, who_.pid)),
+        out_(out),
+        clock_(clock) {}
+
+  // The text before any second has settled; "" when there are no metrics.
+  std::string initial() {
+    run_ = report::shared_row(who_, account::SecondReport{});
+    return text();
+  }
+  void row(const account::SecondReport& r) {
+    if (!out_.active()) return;
+    const check_report_t m = report::shared_row(who_, r);
+    if (rows_ == 0) {
+      run_ = m;
+    } else {
+      const std::array<check_report_t, 2> both{run_, m};
+      run_ = report::combine(both);
+    }
+    ++rows_;
+    out_.publish(text());
+  }
+  void summary(const account::Summary& s, int64_t last_second) {
+    if (!out_.active()) return;
+    run_ = report::shared_summary(who_, s, last_second);
+    out_.publish(text());
+  }
+
+ private:
+  std::string text() {
+    metrics::CheckerSeries series;
+    series.label = label_;
+    series.version = who_.version;
+    series.url = who_.url;
+    series.lcm_version = who_.lcm_version;
+    series.run = &run_;
+    series.last_report_s = static_cast<double>(clock_.wall_milliseconds()) / 1000.0;
+    metrics::Exposition e;
+    metrics::add_check_families(e, {&series, 1});
+    return e.text();
+  }
+
+  report::Reporter who_;
+  std::string label_;
+  metrics::MetricsOutput& out_;
+  Clock& clock_;
+  check_report_t run_;
+  int64_t rows_ = 0;
+};
 
 // Opens --csv, if given, into `csv`; false, and why, when it cannot. Called
 // only once the bus works, so that a bad URL leaves an existing file as it
@@ -214,10 +281,12 @@ report::StartInfo start_info(const Options& options, const std::string& url,
 // has arrived so far.
 class ReportSink {
  public:
-  ReportSink(report::ReportOutput& out, report::Sharer* sharer, BufferWarning& buffer_warning,
-             const account::Account& account, SendDropSource& drops)
+  ReportSink(report::ReportOutput& out, report::Sharer* sharer, OwnMetrics& metrics,
+             BufferWarning& buffer_warning, const account::Account& account,
+             SendDropSource& drops)
       : out_(out),
         sharer_(sharer),
+        metrics_(metrics),
         buffer_warning_(buffer_warning),
         account_(account),
         send_drops_(drops) {}
@@ -228,12 +297,15 @@ class ReportSink {
     account::SecondReport r = settled;
     r.send_drops = send_drops_.since_last();
     out_.row(r);
+    metrics_.row(r);
+    last_second_ = r.second;
     if (sharer_ != nullptr) sharer_->row(r);
     return out_.error() == 0;
   }
   void summary(account::Summary s) {
     s.send_drops = send_drops_.since_start();
     out_.summary(s);
+    metrics_.summary(s, last_second_);
     if (sharer_ != nullptr) sharer_->summary(s);
   }
   // Warns of a receive buffer too small for what has arrived so far; again
@@ -245,6 +317,8 @@ class ReportSink {
  private:
   report::ReportOutput& out_;
   report::Sharer* sharer_;
+  OwnMetrics& metrics_;
+  int64_t last_second_ = 0;
   BufferWarning& buffer_warning_;
   const account::Account& account_;
   SendDropTally send_drops_;
@@ -358,17 +432,26 @@ int run_check(const Options& options, const host::Host& host, Clock& clock, Send
 
   const ReceiveSocket receiving = find_receive_socket(url, host);
   BufferWarning buffer_warning(receiving.url, receiving.counters.get(), host);
+  const report::Reporter who = reporter(options, url, host);
   std::optional<report::Sharer> sharer;
-  if (!start_sharing(options, url, receiving, host, bus.get(), clock, &sharer)) {
+  if (!start_sharing(options, url, receiving, who, bus.get(), clock, &sharer)) {
     return kExitUsage;
   }
 
   File csv(nullptr, std::fclose);
   if (!open_csv(options, &csv)) return kExitOutputError;
+  metrics::MetricsOutput metrics_out("varnock-check");
+  OwnMetrics metrics(who, metrics_out, clock);
+  if (const std::string error =
+          metrics_out.open(options.metrics, options.metrics_file, metrics.initial());
+      !error.empty()) {
+    std::fprintf(stderr, "varnock-check: %s\n", error.c_str());
+    return kExitOutputError;
+  }
   report::ReportOutput out(stdout, options.json, csv.get(), options.csv_path);
   out.start(start_info(options, url, receiving));
 
-  ReportSink sink(out, sharer ? &*sharer : nullptr, buffer_warning, account, drops);
+  ReportSink sink(out, sharer ? &*sharer : nullptr, metrics, buffer_warning, account, drops);
   // LCM reads no further into a log than the walk found events: never the
   // damage it would take on trust.
   receive::EventCount events;
@@ -380,7 +463,9 @@ int run_check(const Options& options, const host::Host& host, Clock& clock, Send
   int log_status = kExitOk;
   const account::Summary summary =
       finish_run(end, log, events.handled, account, clock, start_ns, sink, &log_status);
-  return exit_status(options, url, out, log_status, account, summary, csv);
+  const int status = exit_status(options, url, out, log_status, account, summary, csv);
+  if (status == kExitOk && metrics_out.file_error() != 0) return kExitOutputError;
+  return status;
 }
 
 }  // namespace varnock::check

@@ -6,13 +6,16 @@
 
 #include "cli/command_line.h"
 #include "cli/exit_status.h"
+#include "metrics/endpoint.h"
+#include "metrics/metrics_output.h"
 
 namespace varnock::check {
 
 std::string parse_options(int argc, const char* const* argv, Options* o) {
   OptionReader args(
       argc, argv,
-      {"--url", "--seconds", "--csv", "--max-loss", "--min-frames", "--handler-ms", "--name"},
+      {"--url", "--seconds", "--csv", "--max-loss", "--min-frames", "--handler-ms", "--name",
+       "--metrics", "--metrics-file"},
       {"--share", "--diagnose", "--json", "--allow-unsequenced"});
   std::string_view arg;
   std::string_view value;
@@ -39,6 +42,13 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
         return "--name is " + std::to_string(o->name.size()) + " bytes long, more than " +
                std::to_string(kMaxNameBytes);
       }
+    } else if (arg == "--metrics") {
+      metrics::Endpoint where;
+      if (!metrics::parse_endpoint(value, &where, &error)) return error;
+      o->metrics = value;
+    } else if (arg == "--metrics-file") {
+      o->metrics_file = value;
+      if (o->metrics_file.empty()) return "--metrics-file needs a file name";
     } else if (arg == "--share") {
       o->share = true;
     } else if (arg == "--diagnose") {
@@ -54,10 +64,14 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
   if (std::string e = args.finish(&o->request); !e.empty() || o->request != Request::kRun) {
     return e;
   }
-  if (o->diagnose && (o->json || !o->csv_path.empty() || o->share)) {
+  if (o->diagnose &&
+      (o->json || !o->csv_path.empty() || o->share || !o->metrics.empty() ||
+       !o->metrics_file.empty())) {
     return "--diagnose writes neither --json nor --csv, and shares nothing";
   }
-  if (!o->name.empty() && !o->share) return "--name names what --share publishes: add --share";
+  if (!o->name.empty() && !o->share && o->metrics.empty() && o->metrics_file.empty()) {
+    return "--name names what --share, --metrics or --metrics-file publish: add one";
+  }
   return "";
 }
 
@@ -65,7 +79,8 @@ std::string help_text() {
   return R"(Usage: varnock-check [--url URL] [--seconds N] [--json] [--csv FILE]
                      [--max-loss PERCENT] [--min-frames N] [--allow-unsequenced]
                      [--handler-ms MS]
-                     [--share [--name NAME]]
+                     [--share] [--metrics ADDRESS:PORT] [--metrics-file PATH]
+                     [--name NAME]
        varnock-check --diagnose [--url URL] [--seconds N]
 
 Subscribes to varnock's channels RECSTAT and TFIMAGE, checks every message
@@ -97,7 +112,15 @@ Options:
                     varnock.check_report_t, /usr/share/varnock/
                     check_report_t.lcm), for varnock-gather to show beside
                     other checkers'; with this host's send-side drops
-  --name NAME       the name the shared account carries (default HOST:PID)
+  --metrics ADDRESS:PORT  serve Prometheus metrics at
+                    http://ADDRESS:PORT/metrics; :PORT listens on 127.0.0.1
+                    only, so name the address to be reached from elsewhere
+                    (0.0.0.0:PORT: every interface)
+  --metrics-file PATH  write the same text to PATH each second, replaced
+                    whole (for node_exporter's textfile collector: a .prom
+                    file in its directory)
+  --name NAME       the name the shared account carries (default HOST:PID),
+                    and the metrics' "checker" label (default the host name)
   --diagnose        check the bus set-up instead, one line per check, each
                     failing one with the command that fixes it: the multicast
                     route and its interface, ttl, net.core.rmem_max and
@@ -137,6 +160,11 @@ On udpm, loss is split by cause from this host's counters: a full receive
 buffer (the socket's drops), bad checksums, IP reassembly refused for want of
 memory, fragments lost on the way, messages LCM discarded from a full queue,
 and the rest (whole datagrams that never came); output-fields.md tells how.
+
+Metrics: the varnock_check_* counters, histograms and gauges described in
+metrics.md, from the same fields as the JSON lines: a second's figures enter
+when its row settles, and the summary's at the end. )" +
+         std::string(metrics::kServerHelp) + R"(
 
 Times: latency is LCM's receive time minus the frame's stamp, which has 1 ms
 resolution (about 0.5 ms of every figure) and across hosts is only as good as

@@ -29,6 +29,8 @@ struct Options {
   double handler_ms = 0;  // time the frame handler takes, as a slow subscriber
   bool share = false;     // also publish the account on VARNOCK_CHECK
   std::string name;       // the checker's name in what it shares; empty: HOST:PID
+  std::string metrics;       // --metrics ADDRESS:PORT; empty: not served
+  std::string metrics_file;  // --metrics-file PATH; empty: not written
 
   bool diagnose = false;  // a preflight of the bus set-up instead of a run
 

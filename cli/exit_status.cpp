@@ -24,19 +24,22 @@ constexpr Meaning kMeanings[] = {
      "be judged (frames without sequence numbers)"},
     {Program::kCheck, kExitDiagnoseFailed, "--diagnose found a problem"},
     {Program::kCheck, kExitOutputError,
-     "the report could not be written (standard output or --csv)"},
+     "the report could not be written (standard output, --csv or --metrics-file), or "
+     "--metrics could not listen"},
     {Program::kCheck, kExitDamagedLog,
      "the log read (--url file://) is damaged: reading stopped before its end"},
 
     {Program::kPace, kExitOk, "a key or --seconds ended the run; --help or --version answered"},
     {Program::kPace, kExitNoBus, "the bus could not be opened or the frame not allocated"},
     {Program::kPace, kExitUsage, "usage error"},
+    {Program::kPace, kExitOutputError, "--metrics could not listen"},
 
     {Program::kGather, kExitOk, "at least one checker reported"},
     {Program::kGather, kExitNoBus, "the bus could not be opened, or LCM cannot receive on it"},
     {Program::kGather, kExitUsage, "usage error"},
     {Program::kGather, kExitShortfall, "no checker reported"},
-    {Program::kGather, kExitOutputError, "standard output could not be written"},
+    {Program::kGather, kExitOutputError,
+     "standard output or --metrics-file could not be written, or --metrics could not listen"},
 };
 
 const char* signal_text(Program p) {

@@ -13,8 +13,10 @@
 
 #include "bus/lcm_url.h"
 #include "cli/exit_status.h"
+#include "gather/metrics_text.h"
 #include "gather/output.h"
 #include "gather/view.h"
+#include "metrics/metrics_output.h"
 #include "platform/signals.h"
 
 namespace varnock::gather {
@@ -133,6 +135,21 @@ int run_gather(const Options& options, Clock& clock, Screen& screen) {
                  url.c_str());
     return kExitNoBus;
   }
+  metrics::MetricsOutput metrics("varnock-gather");
+  if (const std::string error = metrics.open(
+          options.metrics, options.metrics_file,
+          metrics_text(view, clock.monotonic_nanoseconds() / kNanosPerMs, clock.wall_milliseconds()));
+      !error.empty()) {
+    std::fprintf(stderr, "varnock-gather: %s\n", error.c_str());
+    return kExitOutputError;
+  }
+  // Each tick, and at the end.
+  const auto publish_metrics = [&] {
+    if (metrics.active()) {
+      metrics.publish(metrics_text(view, clock.monotonic_nanoseconds() / kNanosPerMs,
+                                   clock.wall_milliseconds()));
+    }
+  };
   screen.write(output.start());
 
   const int64_t start_ns = clock.monotonic_nanoseconds();
@@ -147,6 +164,7 @@ int run_gather(const Options& options, Clock& clock, Screen& screen) {
     if (now_ns >= end_ns) break;
     if (now_ns >= tick_ns) {
       screen.write(output.tick(view, now_ns / kNanosPerMs, screen.size()));
+      publish_metrics();
       // A run held up for seconds ticks once, not once for each missed.
       tick_ns = std::max(tick_ns + kNanosPerSecond, now_ns + 1);
       continue;
@@ -174,6 +192,8 @@ int run_gather(const Options& options, Clock& clock, Screen& screen) {
                              static_cast<double>(now_ns - start_ns) / kNanosPerSecond,
                              screen.size()));
 
+  publish_metrics();
+
   if (screen.error() == EPIPE) end_for_lost_reader();
   if (screen.error() != 0) {
     std::fprintf(stderr, "varnock-gather: cannot write to standard output: %s\n",
@@ -188,7 +208,7 @@ int run_gather(const Options& options, Clock& clock, Screen& screen) {
     std::fprintf(stderr, "varnock-gather: no checker reported on %s (%s)\n", url.c_str(), kChannel);
     return kExitShortfall;
   }
-  return kExitOk;
+  return metrics.file_error() != 0 ? kExitOutputError : kExitOk;
 }
 
 }  // namespace varnock::gather

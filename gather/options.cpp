@@ -6,11 +6,14 @@
 
 #include "cli/command_line.h"
 #include "cli/exit_status.h"
+#include "metrics/endpoint.h"
+#include "metrics/metrics_output.h"
 
 namespace varnock::gather {
 
 std::string parse_options(int argc, const char* const* argv, Options* o) {
-  OptionReader args(argc, argv, {"--url", "--seconds"}, {"--json", "--csv"});
+  OptionReader args(argc, argv, {"--url", "--seconds", "--metrics", "--metrics-file"},
+                    {"--json", "--csv"});
   std::string_view arg;
   std::string_view value;
   while (args.next(&arg, &value)) {
@@ -19,6 +22,13 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
       error = read_url(value, &o->url);
     } else if (arg == "--seconds") {
       error = read_seconds(value, &o->seconds);
+    } else if (arg == "--metrics") {
+      metrics::Endpoint where;
+      if (!metrics::parse_endpoint(value, &where, &error)) return error;
+      o->metrics = value;
+    } else if (arg == "--metrics-file") {
+      o->metrics_file = value;
+      if (o->metrics_file.empty()) return "--metrics-file needs a file name";
     } else if (arg == "--json") {
       o->json = true;
     } else if (arg == "--csv") {
@@ -36,6 +46,7 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
 
 std::string help_text() {
   return R"(Usage: varnock-gather [--url URL] [--seconds N] [--json | --csv]
+                      [--metrics ADDRESS:PORT] [--metrics-file PATH]
 
 Shows in one view every varnock-check that reports on the channel
 VARNOCK_CHECK of a bus (varnock-check --share): each second, for each
@@ -55,6 +66,12 @@ Options:
                  varnock-check's JSON lines, and a summary with every checker
                  and the total
   --csv          a header line, then a row for each second a checker reports
+  --metrics ADDRESS:PORT  serve every checker's Prometheus metrics at
+                 http://ADDRESS:PORT/metrics, labelled by checker; :PORT
+                 listens on 127.0.0.1 only, so name the address to be reached
+                 from elsewhere (0.0.0.0:PORT: every interface)
+  --metrics-file PATH  write the same text to PATH each second, replaced whole
+                 (for node_exporter's textfile collector)
   --help         this text
   --version      the version
 Options that take a value accept it as --opt VALUE or --opt=VALUE.
@@ -80,6 +97,16 @@ max; medians (p50) cannot be combined from others' and are null there.
 Messages on VARNOCK_CHECK that are not whole check_report_t messages are
 counted as malformed and otherwise ignored; the first one is named on
 standard error. At most 1024 checkers are followed.
+
+Metrics: each checker's varnock_check_* series as its own --metrics would
+serve them (metrics.md), from what it shares: its seconds heard added up,
+then its summary once it ended, updated each second; a checker's histograms'
+buckets add up across checkers, so that histogram_quantile over their sum
+by le gives the fleet's percentiles. The "checker" label is a checker's
+--name, or its host when it has none; checkers that would share one get
+"#2", "#3"... in the order heard. varnock_gather_missing_reports_total counts
+each checker's reports that never arrived. )" +
+         std::string(metrics::kServerHelp) + R"(
 
 )" + exit_status_help(Program::kGather);
 }

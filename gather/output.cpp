@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "base/utf8.h"
+#include "report/combine.h"
 #include "report/fields.h"
 #include "report/json_string.h"
 #include "varnock/version.h"
@@ -417,7 +418,7 @@ std::string Output::oldest_second() {
   const auto& [second, w] = *oldest;
   std::string out;
   for (const R& r : w.rows) out += text_row(r);
-  out += n(second) + "  total  " + text_counts(combine(w.rows)) + "  (" +
+  out += n(second) + "  total  " + text_counts(report::combine(w.rows)) + "  (" +
          plural(std::ssize(w.rows), "checker", "checkers") + ")\n";
   waiting_rows_ -= w.rows.size();
   waiting_.erase(oldest);

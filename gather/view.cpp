@@ -5,10 +5,13 @@
 #include <cmath>
 
 #include "base/saturating.h"
+#include "report/combine.h"
 #include "report/fields.h"
 
 namespace varnock::gather {
 namespace {
+
+using report::combine;
 
 using R = check_report_t;
 
@@ -20,8 +23,20 @@ const char* implausible(const R& m) {
     if (f->count != nullptr && m.*f->count < -1) return "a count below -1";
   }
   if (m.name.size() > kMaxTextBytes || m.host.size() > kMaxTextBytes ||
-      m.url.size() > kMaxTextBytes) {
-    return "a name, host or url over 1024 bytes";
+      m.url.size() > kMaxTextBytes || m.version.size() > kMaxTextBytes ||
+      m.lcm_version.size() > kMaxTextBytes) {
+    return "a name, host, url or version over 1024 bytes";
+  }
+  for (size_t i = 1; i < m.bucket_le_us.size(); ++i) {
+    if (m.bucket_le_us[i] <= m.bucket_le_us[i - 1]) return "bucket bounds that do not rise";
+  }
+  for (const R::Histogram* h : {&m.latency, &m.inter_arrival, &m.delivery, &m.lcm_queue}) {
+    int64_t below = 0;
+    for (const int64_t n : h->le) {
+      if (n < below) return "bucket counts that fall";
+      below = n;
+    }
+    if (h->count < below) return "a histogram's count below its buckets'";
   }
   return "";
 }
@@ -60,34 +75,6 @@ std::string_view main_cause(const R& r) {
   return largest != nullptr ? largest->cause : "unknown";
 }
 
-R combine(std::span<const R> records) {
-  R out;
-  out.kind = R::kKindSummary;
-  out.seconds = 0;
-  for (const report::Field* f : report::shared_fields()) {
-    if (f->count != nullptr) out.*f->count = 0;
-  }
-  bool first = true;
-  for (const R& r : records) {
-    out.second = first ? r.second : std::max(out.second, r.second);
-    out.utime = first ? r.utime : std::max(out.utime, r.utime);
-    first = false;
-    out.seconds += r.seconds;
-    for (const report::Field* f : report::shared_fields()) {
-      if (f->combine == report::Combine::kSum) {
-        int64_t& sum = out.*f->count;
-        sum = (sum < 0 || r.*f->count < 0) ? -1 : saturating_add(sum, r.*f->count);
-      } else if (f->combine == report::Combine::kAny) {
-        out.*f->flag = out.*f->flag || r.*f->flag;
-      } else if (f->combine == report::Combine::kLargest) {
-        // fmax keeps the known one of a known and a NaN.
-        out.*f->decimal = std::fmax(out.*f->decimal, r.*f->decimal);
-      }
-    }
-  }
-  return out;
-}
-
 R Checker::run() const {
   if (summary) return *summary;
   R r = seconds_combined;
@@ -121,6 +108,8 @@ View::Heard View::hear(std::span<const uint8_t> bytes, int64_t now_ms, const cha
   const bool newest = m.sequence >= c.next_sequence;
   if (!take_sequence(c, m.sequence)) return Heard::kRepeat;
   c.url = m.url;
+  c.version = m.version;
+  c.lcm_version = m.lcm_version;
   const Heard heard = m.kind == R::kKindSummary ? Heard::kSummary : Heard::kSecond;
   if (heard == Heard::kSummary) {
     c.summary = m;

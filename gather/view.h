@@ -28,16 +28,13 @@ inline constexpr size_t kMaxTextBytes = 1024;
 // "lost_": "-" when nothing was lost, "unknown" when no cause is known.
 std::string_view main_cause(const check_report_t& r);
 
-// The counts and times of `records` combined as the table of fields says
-// (report/fields.h): counts summed (unknown when any is), p99 and max the
-// largest known, p50 unknown; `seconds` added up.
-check_report_t combine(std::span<const check_report_t> records);
-
 struct Checker {
   std::string name;
   std::string host;
   int32_t pid = 0;
   std::string url;
+  std::string version;      // varnock's, as its latest message says
+  std::string lcm_version;  // its LCM library's
   int64_t instance = 0;
 
   int64_t last_heard_ms = 0;  // this program's clock

@@ -24,7 +24,13 @@ bool each_field(Message& m, Field&& field) {
          field(m.inter_arrival_ms_p50) && field(m.inter_arrival_ms_p99) &&
          field(m.inter_arrival_ms_max) && field(m.delivery_ms_p50) && field(m.delivery_ms_p99) &&
          field(m.delivery_ms_max) && field(m.lcm_queue_ms_p50) && field(m.lcm_queue_ms_p99) &&
-         field(m.lcm_queue_ms_max);
+         field(m.lcm_queue_ms_max) && field(m.version) && field(m.lcm_version);
+}
+
+// The histograms, in their order on the wire after the bounds.
+template <typename Message, typename Each>
+bool each_histogram(Message& m, Each&& each) {
+  return each(m.latency) && each(m.inter_arrival) && each(m.delivery) && each(m.lcm_queue);
 }
 
 struct Writer {
@@ -101,20 +107,36 @@ class Reader {
 
 int64_t check_report_t::encoded_size() const {
   // The fixed fields: pid, instance, sequence, utime, kind, second,
-  // seconds, 18 counts, a flag, 12 times and the number of runs; each string adds its length field
-  // and its NUL, each run two periods.
-  constexpr int64_t kFixed = 4 + 8 + 8 + 8 + 1 + 8 + 8 + 18 * 8 + 1 + 12 * 8 + 4;
+  // seconds, 18 counts, a flag, 12 times, the number of buckets, each
+  // histogram's count and sum, and the number of runs; each string adds its
+  // length field and its NUL, each bucket its bound and four counts, each
+  // run two periods.
+  constexpr int64_t kFixed = 4 + 8 + 8 + 8 + 1 + 8 + 8 + 18 * 8 + 1 + 12 * 8 + 4 + 4 * 16 + 4;
   const auto string_size = [](const std::string& s) {
     return 4 + static_cast<int64_t>(s.size()) + 1;
   };
   return 8 + kFixed + string_size(name) + string_size(host) + string_size(url) +
+         string_size(version) + string_size(lcm_version) +
+         (4 + 4 * 8) * static_cast<int64_t>(bucket_le_us.size()) +
          16 * static_cast<int64_t>(run_periods.size());
 }
 
 int32_t check_report_t::encode_payload(uint8_t* buffer, int32_t offset, int32_t capacity) const {
   if (run_periods.size() > static_cast<size_t>(kRunPeriodsMax)) return -1;
+  const size_t buckets = bucket_le_us.size();
+  if (buckets > static_cast<size_t>(kBucketsMax)) return -1;
+  if (!each_histogram(*this, [buckets](const Histogram& h) { return h.le.size() == buckets; })) {
+    return -1;
+  }
   PayloadWriter w(buffer + offset, capacity);
-  bool ok = each_field(*this, Writer{w}) && w.put_i32(static_cast<int32_t>(run_periods.size()));
+  bool ok = each_field(*this, Writer{w}) && w.put_i32(static_cast<int32_t>(buckets));
+  for (const int32_t bound : bucket_le_us) ok = ok && w.put_i32(bound);
+  ok = ok && each_histogram(*this, [&w](const Histogram& h) {
+         bool written = true;
+         for (const int64_t n : h.le) written = written && w.put_i64(n);
+         return written && w.put_i64(h.count) && w.put_i64(h.sum_us);
+       });
+  ok = ok && w.put_i32(static_cast<int32_t>(run_periods.size()));
   for (const auto& run : run_periods) ok = ok && w.put_i64(run.first);
   for (const auto& run : run_periods) ok = ok && w.put_i64(run.second);
   return ok ? w.written() : -1;
@@ -127,6 +149,17 @@ bool check_report_t::decode(const uint8_t* data, int64_t size, check_report_t* o
   bool ok = r(hash);
   if (ok && static_cast<uint64_t>(hash) != fingerprint) ok = r.fail("another type's fingerprint");
   ok = ok && each_field(*out, r);
+  int32_t buckets = 0;
+  ok = ok && r(buckets);
+  if (ok && (buckets < 0 || buckets > kBucketsMax)) ok = r.fail("a number of buckets out of range");
+  if (ok) out->bucket_le_us.assign(static_cast<size_t>(buckets), 0);
+  for (int32_t& bound : out->bucket_le_us) ok = ok && r(bound);
+  ok = ok && each_histogram(*out, [&r, buckets](Histogram& h) {
+         h.le.assign(static_cast<size_t>(buckets), 0);
+         bool read = true;
+         for (int64_t& n : h.le) read = read && r(n);
+         return read && r(h.count) && r(h.sum_us);
+       });
   int32_t runs = 0;
   ok = ok && r(runs);
   if (ok && (runs < 0 || runs > kRunPeriodsMax)) ok = r.fail("a number of runs out of range");

@@ -14,7 +14,7 @@
 namespace varnock {
 
 struct check_report_t {
-  static constexpr uint64_t fingerprint = 0x1CCF7F933BCD69E9;
+  static constexpr uint64_t fingerprint = 0xA7AB045370946265;
   static constexpr int8_t kKindSecond = 1, kKindSummary = 2;
 
   std::string name;
@@ -66,16 +66,36 @@ struct check_report_t {
   double lcm_queue_ms_p99 = kNoSample;
   double lcm_queue_ms_max = kNoSample;
 
+  std::string version;
+  std::string lcm_version;
+
+  // One time's samples in the buckets of `bucket_le_us`: at or below each
+  // bound (as many as bounds), all of them and their sum.
+  struct Histogram {
+    std::vector<int64_t> le;
+    int64_t count = 0;
+    int64_t sum_us = 0;
+    bool operator==(const Histogram&) const = default;
+  };
+  static constexpr int32_t kBucketsMax = 64;
+  std::vector<int32_t> bucket_le_us;  // at most kBucketsMax
+  Histogram latency;
+  Histogram inter_arrival;
+  Histogram delivery;
+  Histogram lcm_queue;
+
   // The runs' [first, last] periods; at most kRunPeriodsMax.
   static constexpr int32_t kRunPeriodsMax = 100;
   std::vector<std::pair<int64_t, int64_t>> run_periods;
 
-  // Fingerprint plus payload, whose size depends on the three strings.
+  // Fingerprint plus payload, whose size depends on the strings, the
+  // buckets and the runs.
   int64_t encoded_size() const;
 
   // Writes the payload at buffer + offset; returns its size, or -1 when
   // `capacity` runs short before a field (the fields before it stay written)
-  // or run_periods holds more than kRunPeriodsMax.
+  // or run_periods holds more than kRunPeriodsMax, bucket_le_us more than
+  // kBucketsMax or a histogram another number of buckets.
   int32_t encode_payload(uint8_t* buffer, int32_t offset, int32_t capacity) const;
 
   // Reads `size` bytes that must be exactly one whole message, fingerprint

@@ -8,6 +8,7 @@
 #include "cli/command_line.h"
 #include "cli/exit_status.h"
 #include "messages/stream_message_t.h"
+#include "metrics/endpoint.h"
 
 namespace varnock::pace {
 namespace {
@@ -58,10 +59,10 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
   std::optional<std::string_view> rate;
   bool frame_size_given = false;
   bool channels_given = false;
-  OptionReader args(
-      argc, argv,
-      {"--rate", "--width", "--height", "--seconds", "--url", "--messages", "--channels"},
-      {"--json"});
+  OptionReader args(argc, argv,
+                    {"--rate", "--width", "--height", "--seconds", "--url", "--messages",
+                     "--channels", "--metrics"},
+                    {"--json"});
   std::string_view arg;
   std::string_view value;
   while (args.next(&arg, &value)) {
@@ -85,6 +86,10 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
       error = parse_number<int32_t>(arg, value, 1, kMaxStreamChannels, "a number of channels",
                                     &o->channels);
       channels_given = true;
+    } else if (arg == "--metrics") {
+      metrics::Endpoint where;
+      if (!metrics::parse_endpoint(value, &where, &error)) return error;
+      o->metrics = value;
     } else if (arg == "--json") {
       o->json = true;
     }
@@ -121,9 +126,9 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
 
 std::string help_text() {
   return R"(Usage: varnock-pace [--rate HZ] [--width W] [--height H] [--seconds N] [--url URL]
-                    [--json]
+                    [--json] [--metrics ADDRESS:PORT]
        varnock-pace --messages BYTES [--channels K] [--rate HZ] [--seconds N]
-                    [--url URL] [--json]
+                    [--url URL] [--json] [--metrics ADDRESS:PORT]
 
 varnock's stream shaped like yours: each cycle publishes a 63-byte status
 record on RECSTAT, then a W x H test-pattern image (40 + W x H bytes) on
@@ -157,6 +162,12 @@ Options:
   --url URL      the bus (default: LCM_DEFAULT_URL, else LCM's default
                  udpm://239.255.76.67:7667?ttl=0)
   --json         write one JSON object a line instead of the text below
+  --metrics ADDRESS:PORT  serve Prometheus metrics at
+                 http://ADDRESS:PORT/metrics, updated with each second's line:
+                 varnock_pace_cycles_total, varnock_pace_send_drops_total and
+                 varnock_pace_target_rate_hertz. :PORT listens on 127.0.0.1
+                 only, so name the address to be reached from elsewhere
+                 (0.0.0.0:PORT: every interface). Not in the Windows build.
   --help         this text
   --version      the version
 Options that take a value accept it as --opt VALUE or --opt=VALUE.

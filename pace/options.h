@@ -27,6 +27,7 @@ struct Options {
   int64_t seconds = 0;              // 0: until a key or a signal
   std::string url;                  // empty: LCM's default provider
   bool json = false;                // JSON lines on standard output instead of text
+  std::string metrics;              // --metrics ADDRESS:PORT; empty: not served
   Request request = Request::kRun;  // --help or --version, the first given
 };
 

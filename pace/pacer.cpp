@@ -8,7 +8,9 @@
 
 #include "bus/lcm_url.h"
 #include "cli/exit_status.h"
+#include "metrics/metrics_output.h"
 #include "pace/cycles.h"
+#include "pace/pace_metrics.h"
 #include "pace/report.h"
 #include "pace/schedule.h"
 #include "pattern/frames.h"
@@ -35,22 +37,29 @@ void wait_until(Clock& clock, Console& console, int64_t deadline_ns) {
 
 // Counts cycles and the messages LCM took, and writes a second's line, with
 // the datagrams the host dropped in it, when a cycle starts in a new
-// calendar second.
+// calendar second; the metrics, when served, then too.
 class RateLines {
  public:
   RateLines(Format format, double requested_hz, int64_t second, int64_t start_ns,
-            SendDropSource& drops, bool count_messages)
+            SendDropSource& drops, bool count_messages, metrics::MetricsOutput* metrics)
       : format_(format),
         requested_hz_(requested_hz),
         second_(second),
         since_ns_(start_ns),
         drops_(drops),
-        count_messages_(count_messages) {}
+        count_messages_(count_messages),
+        metrics_(metrics) {}
 
   void cycle_started(int64_t second, int64_t now_ns, Console& console) {
     if (second != second_) {
+      const int64_t dropped = drops_.since_last();
       console.write(second_line(format_, second, requested_hz_, cycles_, now_ns - since_ns_,
-                                drops_.since_last(), count_messages_ ? messages_ : -1));
+                                dropped, count_messages_ ? messages_ : -1));
+      all_cycles_ += cycles_;
+      all_drops_ = dropped < 0 || all_drops_ < 0 ? -1 : all_drops_ + dropped;
+      if (metrics_ != nullptr) {
+        metrics_->publish(pace_metrics_text(all_cycles_, all_drops_, requested_hz_));
+      }
       second_ = second;
       since_ns_ = now_ns;
       cycles_ = 0;
@@ -75,7 +84,10 @@ class RateLines {
   int64_t since_ns_;
   SendDropTally drops_;
   bool count_messages_;
+  metrics::MetricsOutput* metrics_;
   int64_t cycles_ = 0;
+  int64_t all_cycles_ = 0;  // of the seconds written
+  int64_t all_drops_ = 0;   // -1 once a second's were unknown
   int64_t messages_ = 0;
   int64_t total_messages_ = 0;
 };
@@ -84,7 +96,7 @@ class RateLines {
 // signal or --seconds, the rate lines and the summary.
 template <typename Cycles>
 int paced_run(lcm_t* bus, const Options& options, Clock& clock, Console& console,
-              SendDropSource& drops, Cycles& cycles) {
+              SendDropSource& drops, metrics::MetricsOutput* metrics, Cycles& cycles) {
   const int64_t start_ns = clock.monotonic_nanoseconds();
   // Options bound --seconds to a year, so this cannot overflow.
   const int64_t end_ns = options.seconds > 0 ? start_ns + options.seconds * kNanosPerSecond
@@ -92,7 +104,7 @@ int paced_run(lcm_t* bus, const Options& options, Clock& clock, Console& console
   const Format format = options.json ? Format::kJson : Format::kText;
   CycleSchedule schedule(options.rate_hz, start_ns, Cycles::kMinGapNs);
   RateLines lines(format, options.rate_hz, clock.calendar_seconds(), start_ns, drops,
-                  options.message_bytes > 0);
+                  options.message_bytes > 0, metrics);
   int64_t count = 0;
   int status = kExitOk;
   int64_t started_ns = start_ns;
@@ -133,13 +145,13 @@ int paced_run(lcm_t* bus, const Options& options, Clock& clock, Console& console
 }  // namespace
 
 int run_cycles(lcm_t* bus, const Options& options, Clock& clock, Console& console,
-               SendDropSource& drops) {
+               SendDropSource& drops, metrics::MetricsOutput* metrics) {
   if (options.message_bytes > 0) {
     MessageCycles cycles(options, new_publisher_id(), clock.wall_nanoseconds());
-    return paced_run(bus, options, clock, console, drops, cycles);
+    return paced_run(bus, options, clock, console, drops, metrics, cycles);
   }
   FrameCycles cycles(options.size);
-  return paced_run(bus, options, clock, console, drops, cycles);
+  return paced_run(bus, options, clock, console, drops, metrics, cycles);
 }
 
 std::string sequence_warning(const Options& options) {
@@ -187,7 +199,15 @@ int run_pace(const Options& options, Clock& clock, Console& console, SendDropSou
     std::fprintf(stderr, "varnock-pace: cannot open the bus %s\n", url.c_str());
     return kExitNoBus;
   }
-  const int status = run_cycles(bus.get(), options, clock, console, drops);
+  metrics::MetricsOutput metrics("varnock-pace");
+  if (const std::string error =
+          metrics.open(options.metrics, "", pace_metrics_text(0, 0, options.rate_hz));
+      !error.empty()) {
+    std::fprintf(stderr, "varnock-pace: %s\n", error.c_str());
+    return kExitOutputError;
+  }
+  const int status =
+      run_cycles(bus.get(), options, clock, console, drops, metrics.active() ? &metrics : nullptr);
   if (status == kExitNoBus) {
     std::fprintf(stderr, "varnock-pace: cannot publish on %s (LCM's message above says why)\n",
                  url.c_str());

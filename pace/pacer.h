@@ -8,6 +8,7 @@
 #include <string>
 
 #include "cli/exit_status.h"
+#include "metrics/metrics_output.h"
 #include "pace/options.h"
 #include "platform/clock.h"
 #include "platform/console.h"
@@ -22,14 +23,15 @@ namespace varnock::pace {
 // publisher id drawn at random. A second's line whenever a cycle starts in a
 // new calendar second, and the summary at the end (pace/report.h), as text
 // or, with --json, JSON, each with the datagrams `drops` tells the host
-// dropped of what it sent meanwhile. Each frame is stamped at least 2 ms
-// after the last; messages have no such gap. Returns kExitOk,
+// dropped of what it sent meanwhile; each second's figures to `metrics`
+// too, when given. Each frame is stamped at least 2 ms after the last;
+// messages have no such gap. Returns kExitOk,
 // exit_status_for_signal, or kExitNoBus (no summary written) when LCM
 // refused any message of the first cycle. The waits between cycles are where
 // held signals are taken, and keys and signals are looked at least every
 // millisecond. Throws std::bad_alloc when the frame cannot be allocated.
 int run_cycles(lcm_t* bus, const Options& options, Clock& clock, Console& console,
-               SendDropSource& drops);
+               SendDropSource& drops, metrics::MetricsOutput* metrics = nullptr);
 
 // A warning when frames of options.size stop carrying their sequence number
 // during the run (a frame carries it while its period, 60 and up, is below

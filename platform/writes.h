@@ -36,6 +36,12 @@ class FirstWriteError {
 // errno EINTR. Null with errno for any other failure.
 std::FILE* open_for_writing(const std::string& path);
 
+// Replaces the file at `path` with `text` at once: written beside it first
+// (as PATH.PID.tmp), then renamed over it, so that a reader sees the whole
+// old file or the whole new one. Returns 0, or the errno of the failure,
+// after removing what it wrote.
+int replace_file(const std::string& path, std::string_view text);
+
 }  // namespace varnock
 
 #endif  // VARNOCK_PLATFORM_WRITES_H_

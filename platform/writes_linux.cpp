@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <string>
 
 #include "platform/signals.h"
 #include "platform/writes.h"
@@ -19,6 +21,27 @@ bool is_fifo(const std::string& path) {
 }
 
 }  // namespace
+
+int replace_file(const std::string& path, std::string_view text) {
+  const std::string temporary = path + "." + std::to_string(getpid()) + ".tmp";
+  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return errno;
+  int error = 0;
+  while (!text.empty() && error == 0) {
+    const ssize_t n = write(fd, text.data(), text.size());
+    if (n > 0) {
+      text.remove_prefix(static_cast<size_t>(n));
+    } else if (n < 0 && errno != EINTR) {
+      error = errno;
+    } else if (n == 0) {
+      error = EIO;
+    }
+  }
+  if (close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && rename(temporary.c_str(), path.c_str()) != 0) error = errno;
+  if (error != 0) unlink(temporary.c_str());
+  return error;
+}
 
 std::FILE* open_for_writing(const std::string& path) {
   // Not blocked in open(), where the held signals could not end the wait:

@@ -13,6 +13,19 @@ namespace {
 static_assert(account::RunTracker::kListed <= check_report_t::kRunPeriodsMax,
               "every run a summary lists fits in a report");
 
+check_report_t::Histogram histogram(const account::TimeBuckets& b) {
+  return {{b.at_or_below.begin(), b.at_or_below.end()}, b.count, b.sum_us};
+}
+
+void fill_histograms(check_report_t& m, const account::TimePercentiles& latency,
+                     const account::ReceiveTimes& times) {
+  m.bucket_le_us.assign(account::kBucketBoundsUs.begin(), account::kBucketBoundsUs.end());
+  m.latency = histogram(latency.buckets);
+  m.inter_arrival = histogram(times.inter_arrival.buckets);
+  m.delivery = histogram(times.delivery.buckets);
+  m.lcm_queue = histogram(times.lcm_queue.buckets);
+}
+
 template <typename ValueOf>
 check_report_t fill(const Reporter& who, ValueOf value) {
   check_report_t m;
@@ -21,6 +34,8 @@ check_report_t fill(const Reporter& who, ValueOf value) {
   m.pid = who.pid;
   m.url = who.url;
   m.instance = who.instance;
+  m.version = who.version;
+  m.lcm_version = who.lcm_version;
   for (const Field* f : shared_fields()) {
     const Value v = value(f->id);
     if (f->count != nullptr) m.*f->count = v.kind == Value::kInteger ? v.integer : -1;
@@ -43,6 +58,7 @@ check_report_t shared_row(const Reporter& who, const account::SecondReport& r) {
   m.seconds = 1;
   // A row shows the rate; the message carries what makes it.
   m.bytes = r.counts.bytes;
+  fill_histograms(m, r.latency, r.times);
   return m;
 }
 
@@ -50,6 +66,7 @@ check_report_t shared_summary(const Reporter& who, const account::Summary& s, in
   check_report_t m = fill(who, [&s](FieldId id) { return summary_value(id, s); });
   m.kind = check_report_t::kKindSummary;
   m.second = last_second;
+  fill_histograms(m, s.latency, s.times);
   return m;
 }
 

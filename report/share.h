@@ -26,6 +26,8 @@ struct Reporter {
   int32_t pid = 0;
   std::string url;
   int64_t instance = 0;  // new_instance()
+  std::string version;      // varnock's release
+  std::string lcm_version;  // the LCM library's, "" when unknown
 };
 
 // A random number for a run of a checker, never 0.
@@ -33,7 +35,8 @@ int64_t new_instance();
 
 // The row's or the summary's fields as the message carries them, from the
 // one table of fields (report/fields.h): the same values as the JSON lines,
-// an unknown count -1, a time without a sample NaN.
+// an unknown count -1, a time without a sample NaN; and the times' samples
+// in the coarse buckets (account/time_histogram.h).
 check_report_t shared_row(const Reporter& who, const account::SecondReport& r);
 check_report_t shared_summary(const Reporter& who, const account::Summary& s, int64_t last_second);
 

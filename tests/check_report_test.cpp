@@ -52,6 +52,16 @@ check_report_t distinct(int64_t seed) {
         &m.delivery_ms_max, &m.lcm_queue_ms_p50, &m.lcm_queue_ms_p99, &m.lcm_queue_ms_max}) {
     *time = (t += 1.5);
   }
+  m.version = "0.5.0";
+  m.lcm_version = "1.3." + std::to_string(seed);
+  m.bucket_le_us = {50, 100, static_cast<int32_t>(200 + seed)};
+  int64_t k = seed * 1000;
+  for (check_report_t::Histogram* h : {&m.latency, &m.inter_arrival, &m.delivery, &m.lcm_queue}) {
+    h->le = {k + 1, k + 2, k + 3};
+    h->count = k + 4;
+    h->sum_us = k + 5;
+    k += 10;
+  }
   m.run_periods = {{60 + seed, 900 + seed}, {61 + seed, 62 + seed}};
   return m;
 }
@@ -67,6 +77,11 @@ std::vector<check_report_t> cases() {
   unknown.send_drops = -1;
   unknown.latency_ms_p50 = unknown.delivery_ms_max = unknown.lcm_queue_ms_p99 = kNaN;
   unknown.run_periods.clear();
+  unknown.bucket_le_us.clear();
+  for (check_report_t::Histogram* h :
+       {&unknown.latency, &unknown.inter_arrival, &unknown.delivery, &unknown.lcm_queue}) {
+    *h = {};
+  }
   all.push_back(unknown);
 
   check_report_t extreme = distinct(3);
@@ -86,6 +101,15 @@ std::vector<check_report_t> cases() {
   extreme.latency_ms_p50 = -kInf;
   extreme.latency_ms_max = kInf;
   extreme.delivery_ms_p50 = std::numeric_limits<double>::denorm_min();
+  extreme.lcm_version = "";
+  extreme.bucket_le_us.assign(check_report_t::kBucketsMax, std::numeric_limits<int32_t>::min());
+  extreme.bucket_le_us.back() = std::numeric_limits<int32_t>::max();
+  extreme.delivery.le.assign(check_report_t::kBucketsMax, kMax);
+  extreme.delivery.le.front() = kMin;
+  for (check_report_t::Histogram* h : {&extreme.latency, &extreme.inter_arrival, &extreme.lcm_queue}) {
+    h->le.assign(check_report_t::kBucketsMax, -1);
+  }
+  extreme.lcm_queue.sum_us = kMin;
   extreme.run_periods.assign(check_report_t::kRunPeriodsMax, {kMin, kMax});
   extreme.run_periods.back() = {kMax, -1};
   all.push_back(extreme);
@@ -98,6 +122,8 @@ struct LcmView {
   explicit LcmView(const check_report_t& m);
   std::vector<int64_t> first;
   std::vector<int64_t> last;
+  std::vector<int32_t> bounds;
+  std::vector<int64_t> latency, inter_arrival, delivery, lcm_queue;
   varnock_check_report_t c{};
 };
 
@@ -147,6 +173,27 @@ LcmView::LcmView(const check_report_t& m) {
   c.lcm_queue_ms_p50 = m.lcm_queue_ms_p50;
   c.lcm_queue_ms_p99 = m.lcm_queue_ms_p99;
   c.lcm_queue_ms_max = m.lcm_queue_ms_max;
+  c.version = const_cast<char*>(m.version.c_str());
+  c.lcm_version = const_cast<char*>(m.lcm_version.c_str());
+  bounds = m.bucket_le_us;
+  latency = m.latency.le;
+  inter_arrival = m.inter_arrival.le;
+  delivery = m.delivery.le;
+  lcm_queue = m.lcm_queue.le;
+  c.buckets = static_cast<int32_t>(bounds.size());
+  c.bucket_le_us = bounds.data();
+  c.latency_le = latency.data();
+  c.latency_count = m.latency.count;
+  c.latency_sum_us = m.latency.sum_us;
+  c.inter_arrival_le = inter_arrival.data();
+  c.inter_arrival_count = m.inter_arrival.count;
+  c.inter_arrival_sum_us = m.inter_arrival.sum_us;
+  c.delivery_le = delivery.data();
+  c.delivery_count = m.delivery.count;
+  c.delivery_sum_us = m.delivery.sum_us;
+  c.lcm_queue_le = lcm_queue.data();
+  c.lcm_queue_count = m.lcm_queue.count;
+  c.lcm_queue_sum_us = m.lcm_queue.sum_us;
   c.run_periods = static_cast<int32_t>(first.size());
   c.run_first = first.data();
   c.run_last = last.data();
@@ -197,6 +244,24 @@ void expect_same(const check_report_t& a, const varnock_check_report_t& b) {
   EXPECT_EQ(bits(a.lcm_queue_ms_p50), bits(b.lcm_queue_ms_p50));
   EXPECT_EQ(bits(a.lcm_queue_ms_p99), bits(b.lcm_queue_ms_p99));
   EXPECT_EQ(bits(a.lcm_queue_ms_max), bits(b.lcm_queue_ms_max));
+  EXPECT_EQ(a.version, b.version);
+  EXPECT_EQ(a.lcm_version, b.lcm_version);
+  ASSERT_EQ(std::ssize(a.bucket_le_us), b.buckets);
+  for (size_t i = 0; i < a.bucket_le_us.size(); ++i) {
+    EXPECT_EQ(a.bucket_le_us[i], b.bucket_le_us[i]) << i;
+    EXPECT_EQ(a.latency.le[i], b.latency_le[i]) << i;
+    EXPECT_EQ(a.inter_arrival.le[i], b.inter_arrival_le[i]) << i;
+    EXPECT_EQ(a.delivery.le[i], b.delivery_le[i]) << i;
+    EXPECT_EQ(a.lcm_queue.le[i], b.lcm_queue_le[i]) << i;
+  }
+  EXPECT_EQ(a.latency.count, b.latency_count);
+  EXPECT_EQ(a.latency.sum_us, b.latency_sum_us);
+  EXPECT_EQ(a.inter_arrival.count, b.inter_arrival_count);
+  EXPECT_EQ(a.inter_arrival.sum_us, b.inter_arrival_sum_us);
+  EXPECT_EQ(a.delivery.count, b.delivery_count);
+  EXPECT_EQ(a.delivery.sum_us, b.delivery_sum_us);
+  EXPECT_EQ(a.lcm_queue.count, b.lcm_queue_count);
+  EXPECT_EQ(a.lcm_queue.sum_us, b.lcm_queue_sum_us);
   ASSERT_EQ(std::ssize(a.run_periods), b.run_periods);
   for (size_t i = 0; i < a.run_periods.size(); ++i) {
     EXPECT_EQ(a.run_periods[i].first, b.run_first[i]) << i;
@@ -235,6 +300,7 @@ TEST(CheckReport, FingerprintIsLcmGens) {
   EXPECT_EQ(check_report_t::kKindSecond, VARNOCK_CHECK_REPORT_T_KIND_SECOND);
   EXPECT_EQ(check_report_t::kKindSummary, VARNOCK_CHECK_REPORT_T_KIND_SUMMARY);
   EXPECT_EQ(check_report_t::kRunPeriodsMax, VARNOCK_CHECK_REPORT_T_RUN_PERIODS_MAX);
+  EXPECT_EQ(check_report_t::kBucketsMax, VARNOCK_CHECK_REPORT_T_BUCKETS_MAX);
 }
 
 TEST(CheckReport, OurBytesAreLcmGensBothWays) {
@@ -358,6 +424,24 @@ TEST_F(CheckReportRejects, RunsOutOfRange) {
   m.run_periods.resize(check_report_t::kRunPeriodsMax + 1);
   Bytes buffer(static_cast<size_t>(m.encoded_size()));
   EXPECT_EQ(m.encode_payload(buffer.data(), 8, static_cast<int32_t>(buffer.size()) - 8), -1);
+}
+
+// The number of buckets sits after the two version strings, before the bounds.
+TEST_F(CheckReportRejects, BucketsOutOfRange) {
+  const check_report_t m = distinct(4);
+  const size_t count_at = good_.size() - size_t{2 * 16 + 4} - 3 * 4 - 4 * (3 * 8 + 16) - 4;
+  uint32_t written = 0;
+  for (size_t i = 0; i < 4; ++i) written = (written << 8) | good_[count_at + i];
+  ASSERT_EQ(written, m.bucket_le_us.size());
+  for (const int64_t buckets : {int64_t{-1}, int64_t{65}, int64_t{std::numeric_limits<int32_t>::max()}}) {
+    Bytes b = good_;
+    store_big_endian<4>(b.data() + count_at, static_cast<uint64_t>(buckets));
+    expect_rejected(b, "buckets out of range");
+  }
+  check_report_t wrong = distinct(5);
+  wrong.delivery.le.pop_back();  // fewer counts than bounds
+  Bytes buffer(static_cast<size_t>(wrong.encoded_size()));
+  EXPECT_EQ(wrong.encode_payload(buffer.data(), 8, static_cast<int32_t>(buffer.size()) - 8), -1);
 }
 
 // A boolean is one byte, 0 or 1, as lcm-gen's code writes it.

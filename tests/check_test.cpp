@@ -81,7 +81,17 @@ TEST(Options, Table) {
          o.share = true;
          o.name = "cam-sub-1";
        })},
-      {{"--name", "cam-sub-1"}, "add --share"},
+      {{"--name", "cam-sub-1"}, "--name names what --share, --metrics or --metrics-file publish"},
+      {{"--metrics", ":9464", "--metrics-file=/var/lib/x.prom", "--name", "cam"},
+       "",
+       with([](Options& o) {
+         o.metrics = ":9464";
+         o.metrics_file = "/var/lib/x.prom";
+         o.name = "cam";
+       })},
+      {{"--metrics", "9464"}, "--metrics"},
+      {{"--metrics-file="}, "--metrics-file needs a file name"},
+      {{"--diagnose", "--metrics", ":9464"}, "shares nothing"},
       {{"--share", "--name="}, "--name needs a name"},
       {{"--share", "--name", long_name.c_str()}, "201 bytes long, more than 200"},
       {{"--diagnose", "--share"}, "shares nothing"},

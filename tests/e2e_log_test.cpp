@@ -11,6 +11,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
@@ -98,12 +99,13 @@ class LogCheck : public ::testing::Test {
     return read_bytes(path(name));
   }
 
-  // varnock-check --json on `url`, to its end.
-  CheckRun check(const std::string& url) const {
+  // varnock-check --json on `url`, to its end, with `more` arguments.
+  CheckRun check(const std::string& url, const std::vector<std::string>& more = {}) const {
     CheckRun run;
     {
-      ChildProcess check({CHECK_BINARY, "--json", "--url", url}, path("check.out"),
-                         path("check.err"));
+      std::vector<std::string> argv{CHECK_BINARY, "--json", "--url", url};
+      argv.insert(argv.end(), more.begin(), more.end());
+      ChildProcess check(argv, path("check.out"), path("check.err"));
       run.status = check.wait_exit(std::chrono::seconds(30));
     }
     run.out = testing::read_file(path("check.out"));
@@ -273,6 +275,50 @@ TEST_F(LogCheck, SigtermEndsTheCheckWhileItReadsARunOfZeros) {
     EXPECT_EQ(testing::read_file(path("check.out")), "");
     std::filesystem::remove(zeros);
   }
+}
+
+// --metrics-file is replaced whole each second and at the end holds the
+// summary: the same counts as the JSON summary's, the loss (its cause
+// unknown on a log) all under "other", each histogram's count the samples.
+TEST_F(LogCheck, MetricsFileEndsWithTheSummary) {
+  write_bytes(path("cut.log"), log_.substr(0, log_.size() - static_cast<size_t>(kFrameEvent)));
+  const std::string file = path("varnock.prom");
+  const CheckRun run = check("file://" + path("cut.log") + "?speed=0",
+                             {"--metrics-file", file, "--name", "log-reader"});
+  ASSERT_EQ(run.status, kExitOk) << run.err;
+  ASSERT_TRUE(run.summary) << run.out;
+  std::map<std::string, std::string> m;
+  std::istringstream lines(testing::read_file(file));
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    m[line.substr(0, line.rfind(' '))] = line.substr(line.rfind(' ') + 1);
+  }
+  const json& s = *run.summary;
+  const auto at = [&m](const std::string& key) { return m.count(key) ? m.at(key) : "absent"; };
+  EXPECT_EQ(at("varnock_check_frames_received_total{checker=\"log-reader\"}"),
+            s["frames"].dump());
+  EXPECT_EQ(at("varnock_check_status_records_received_total{checker=\"log-reader\"}"),
+            s["status_records"].dump());
+  EXPECT_EQ(at("varnock_check_frames_lost_total{checker=\"log-reader\",cause=\"other\"}"),
+            s["lost"].dump());
+  EXPECT_EQ(s["lost"], 1);
+  EXPECT_EQ(at("varnock_check_received_bytes_total{checker=\"log-reader\"}"), s["bytes"].dump());
+  EXPECT_EQ(at("varnock_check_latency_seconds_count{checker=\"log-reader\"}"), s["frames"].dump());
+  EXPECT_EQ(at("varnock_check_kernel_drops_total{checker=\"log-reader\"}"), "absent");
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.path(""))) {
+    EXPECT_NE(entry.path().extension(), ".tmp") << "a temporary file was left";
+  }
+}
+
+// A --metrics-file that cannot be written stops the run before it begins.
+TEST_F(LogCheck, MetricsFileThatCannotBeWrittenIsSaid) {
+  const CheckRun run = check("file://" + path("run.log") + "?speed=0",
+                             {"--metrics-file", path("no-such-folder/varnock.prom")});
+  EXPECT_EQ(run.status, kExitOutputError);
+  EXPECT_NE(run.err.find("cannot write --metrics-file " + path("no-such-folder/varnock.prom") +
+                         ": No such file or directory"),
+            std::string::npos)
+      << run.err;
 }
 
 }  // namespace

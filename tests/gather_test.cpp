@@ -393,10 +393,10 @@ TEST(GatherOutput, AnEntryIsTheCheckersOwnSummary) {
   known.totals.lost_other = 1;
   known.kernel_drops_known = true;
   known.network_known = true;
-  known.latency = {0.124, 2.456, 9.999};
-  known.times.inter_arrival = {33.335, 34.1, 70.004};
-  known.times.delivery = {0.125, 1.004, 3.0};
-  known.times.lcm_queue = {0.011, 0.5, 0.75};
+  known.latency = {0.124, 2.456, 9.999, {}};
+  known.times.inter_arrival = {33.335, 34.1, 70.004, {}};
+  known.times.delivery = {0.125, 1.004, 3.0, {}};
+  known.times.lcm_queue = {0.011, 0.5, 0.75, {}};
   known.runs = {{60, 99}, {60, 190}};
   known.send_drops = 5;
   // A log read by a checker: no host counters, no sample of some times.
@@ -408,7 +408,7 @@ TEST(GatherOutput, AnEntryIsTheCheckersOwnSummary) {
   for (const account::Summary& s : {known, unknown}) {
     json own = json::parse(report::json_summary(s));
     own.erase("type");
-    const report::Reporter who{"cam-sub", "host-b", 4242, "udpm://239.255.76.67:7667?ttl=0"};
+    const report::Reporter who{"cam-sub", "host-b", 4242, "udpm://239.255.76.67:7667?ttl=0", 0, "", ""};
     View view;
     ASSERT_EQ(view.hear(encode(report::shared_summary(who, s, kSecond)), 0), View::Heard::kSummary);
     json entry = json::parse(json_summary(view, 0, 7))["checkers"][0];

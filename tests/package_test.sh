@@ -50,6 +50,7 @@ expected="./usr/bin/varnock
 ./usr/share/doc/varnock/copyright
 ./usr/share/doc/varnock/development.md
 ./usr/share/doc/varnock/lcm-versions.md
+./usr/share/doc/varnock/metrics.md
 ./usr/share/doc/varnock/mtu1500.csv
 ./usr/share/doc/varnock/mtu1500.png
 ./usr/share/doc/varnock/output-fields.md

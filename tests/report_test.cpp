@@ -31,8 +31,8 @@ SecondReport sample_row() {
   r.clock_step_s = -3;
   r.counts = {455, 450, 7, 2, 1, 3, 4, 1, 5, 1'234'567, 9, 6, 1};
   r.kernel_drops_known = true;
-  r.latency = {0.76, 1.26, 1.33};
-  r.times.inter_arrival = {2.17, 2.84, 5.66};
+  r.latency = {0.76, 1.26, 1.33, {}};
+  r.times.inter_arrival = {2.17, 2.84, 5.66, {}};
   // No frame followed a status record: delivery unknown.
   return r;
 }
@@ -44,7 +44,7 @@ Summary sample_summary() {
   s.totals = sample_row().counts;
   s.totals.bytes = 2'221'810'068;
   s.kernel_drops_known = true;
-  s.latency = {0.76, 1.28, 2.82};
+  s.latency = {0.76, 1.28, 2.82, {}};
   s.runs = {{60, 1882}, {60, 70}};
   return s;
 }
@@ -251,7 +251,7 @@ TEST(JsonString, KeepsEveryByte) {
 // time of the message by its own name, an unknown count -1, a time without a
 // sample NaN, and the message survives its own encoding.
 TEST(SharedReport, CarriesTheJsonValues) {
-  const Reporter who{"cam-sub", "host-b", 4242, "udpm://239.255.76.67:7667?ttl=1"};
+  const Reporter who{"cam-sub", "host-b", 4242, "udpm://239.255.76.67:7667?ttl=1", 0, "", ""};
   SecondReport row = sample_row();
   row.send_drops = 17;
   const Summary summary = sample_summary();
