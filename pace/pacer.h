@@ -18,14 +18,18 @@ namespace varnock::pace {
 
 // Publishes cycles on `bus` as `options` ask until a key is waiting, a stop
 // signal arrives or --seconds have passed. Each cycle: a status record on
-// RECSTAT, a frame on TFIMAGE; a second's line whenever a cycle starts in a
+// RECSTAT, a frame on TFIMAGE; or, with --messages, a stream_message_t on
+// each of the channels VARNOCK_MSG_<k>, each with its own sequence, under a
+// publisher id drawn at random. A second's line whenever a cycle starts in a
 // new calendar second, and the summary at the end (pace/report.h), as text
 // or, with --json, JSON, each with the datagrams `drops` tells the host
 // dropped of what it sent meanwhile; each second's figures to `metrics`
-// too, when given. Each frame is stamped at least 2 ms after the last.
-// Returns kExitOk, exit_status_for_signal, or kExitNoBus (no summary
-// written) when LCM refused the first cycle. The waits between cycles are where held signals
-// are taken. Throws std::bad_alloc when the frame cannot be allocated.
+// too, when given. Each frame is stamped at least 2 ms after the last;
+// messages have no such gap. Returns kExitOk,
+// exit_status_for_signal, or kExitNoBus (no summary written) when LCM
+// refused any message of the first cycle. The waits between cycles are where
+// held signals are taken, and keys and signals are looked at least every
+// millisecond. Throws std::bad_alloc when the frame cannot be allocated.
 int run_cycles(lcm_t* bus, const Options& options, Clock& clock, Console& console,
                SendDropSource& drops, metrics::MetricsOutput* metrics = nullptr);
 

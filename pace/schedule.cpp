@@ -3,12 +3,10 @@
 #include <algorithm>
 #include <cmath>
 
-#include "messages/cycle.h"
-
 namespace varnock::pace {
 
-CycleSchedule::CycleSchedule(double rate_hz, int64_t start_ns)
-    : period_ns_(rate_hz > 0 ? 1e9 / rate_hz : 0), start_ns_(start_ns) {}
+CycleSchedule::CycleSchedule(double rate_hz, int64_t start_ns, int64_t min_gap_ns)
+    : period_ns_(rate_hz > 0 ? 1e9 / rate_hz : 0), start_ns_(start_ns), min_gap_ns_(min_gap_ns) {}
 
 int64_t CycleSchedule::deadline(int64_t slot) const {
   // In double, k / rate is exact to a few nanoseconds after a year of cycles.
@@ -16,7 +14,7 @@ int64_t CycleSchedule::deadline(int64_t slot) const {
 }
 
 int64_t CycleSchedule::after(int64_t started_ns, int64_t ended_ns) {
-  if (period_ns_ == 0) return ended_ns + kPauseNanoseconds;
+  if (period_ns_ == 0) return ended_ns + min_gap_ns_;
   ++slot_;
   if (static_cast<double>(ended_ns - deadline(slot_)) >= period_ns_) {
     // Deadlines already more than a period behind are given up: the next
@@ -25,7 +23,7 @@ int64_t CycleSchedule::after(int64_t started_ns, int64_t ended_ns) {
         static_cast<int64_t>(static_cast<double>(ended_ns - start_ns_) / period_ns_);
     slot_ = std::max(slot_, passed);
   }
-  return std::max(deadline(slot_), started_ns + kPauseNanoseconds);
+  return std::max(deadline(slot_), started_ns + min_gap_ns_);
 }
 
 }  // namespace varnock::pace

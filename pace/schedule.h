@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "messages/cycle.h"
+
 namespace varnock::pace {
 
 // At `rate_hz` cycles a second, cycles start on fixed deadlines
@@ -12,14 +14,14 @@ namespace varnock::pace {
 // successor's deadline is followed at once, so a late cycle costs nothing
 // while it stays within a period; past more than a period, the missed
 // deadlines are skipped, so the run never bursts to catch up. Cycles start
-// at least kPauseNanoseconds (2 ms) apart, as varnock-check expects. At rate
-// 0 (as fast as possible), each cycle starts kPauseNanoseconds after the
-// last one ended, as varnock's do.
+// at least `min_gap_ns` apart: for frames kPauseNanoseconds (2 ms), as
+// varnock-check expects. At rate 0 (as fast as possible), each cycle starts
+// `min_gap_ns` after the last one ended, as varnock's do.
 class CycleSchedule {
  public:
-  // `rate_hz`: 0, or kMinRateHz to kMaxRateHz (pace/options.h). `start_ns`:
-  // when the first cycle starts.
-  CycleSchedule(double rate_hz, int64_t start_ns);
+  // `rate_hz`: 0, or kMinRateHz to kMaxMessageRateHz (pace/options.h).
+  // `start_ns`: when the first cycle starts. `min_gap_ns`: 0 or more.
+  CycleSchedule(double rate_hz, int64_t start_ns, int64_t min_gap_ns = kPauseNanoseconds);
 
   // When the next cycle starts, after one that started at `started_ns` and
   // ended at `ended_ns`. Call once per cycle, in order.
@@ -30,6 +32,7 @@ class CycleSchedule {
 
   double period_ns_;  // 0: as fast as possible
   int64_t start_ns_;
+  int64_t min_gap_ns_;
   int64_t slot_ = 0;  // the deadline the last cycle was started for
 };
 

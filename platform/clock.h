@@ -13,6 +13,9 @@ class Clock {
   virtual int64_t calendar_seconds() = 0;
   // Wall-clock milliseconds since 1970-01-01 UTC, truncated.
   virtual int64_t wall_milliseconds() = 0;
+  // Wall-clock nanoseconds since 1970-01-01 UTC, as finely as the clock
+  // reads them: a clock that knows only milliseconds gives those.
+  virtual int64_t wall_nanoseconds() { return wall_milliseconds() * 1'000'000; }
   // Monotonic nanoseconds from an arbitrary origin.
   virtual int64_t monotonic_nanoseconds() = 0;
   // Sleeps until the monotonic clock reaches `deadline_ns`; may return early
@@ -37,6 +40,7 @@ class SystemClock final : public Clock {
   SystemClock();
   int64_t calendar_seconds() override;
   int64_t wall_milliseconds() override;
+  int64_t wall_nanoseconds() override;
   int64_t monotonic_nanoseconds() override;
   void sleep_until(int64_t deadline_ns) override;
   void take_pending_signals() override;

@@ -32,6 +32,8 @@ int64_t SystemClock::wall_milliseconds() {
   return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1'000'000;
 }
 
+int64_t SystemClock::wall_nanoseconds() { return read_nanoseconds(CLOCK_REALTIME); }
+
 int64_t SystemClock::monotonic_nanoseconds() { return read_nanoseconds(CLOCK_MONOTONIC); }
 
 }  // namespace varnock

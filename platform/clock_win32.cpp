@@ -17,6 +17,15 @@ int64_t performance_frequency() {
   return f.QuadPart;
 }
 
+// 100-ns ticks since 1970.
+int64_t wall_ticks() {
+  FILETIME ft{};
+  GetSystemTimePreciseAsFileTime(&ft);
+  const int64_t ticks =
+      static_cast<int64_t>((uint64_t{ft.dwHighDateTime} << 32) | ft.dwLowDateTime);
+  return ticks - kUnixEpochTicks;
+}
+
 }  // namespace
 
 // The pause's precision comes from its timer (platform/signals_win32.cpp),
@@ -25,13 +34,9 @@ SystemClock::SystemClock() = default;
 
 int64_t SystemClock::calendar_seconds() { return static_cast<int64_t>(_time64(nullptr)); }
 
-int64_t SystemClock::wall_milliseconds() {
-  FILETIME ft{};
-  GetSystemTimePreciseAsFileTime(&ft);
-  const int64_t ticks =
-      static_cast<int64_t>((uint64_t{ft.dwHighDateTime} << 32) | ft.dwLowDateTime);
-  return (ticks - kUnixEpochTicks) / 10'000;
-}
+int64_t SystemClock::wall_milliseconds() { return wall_ticks() / 10'000; }
+
+int64_t SystemClock::wall_nanoseconds() { return wall_ticks() * 100; }
 
 int64_t SystemClock::monotonic_nanoseconds() {
   static const int64_t frequency = performance_frequency();

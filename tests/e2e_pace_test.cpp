@@ -1,20 +1,31 @@
-// varnock-pace as a user runs it: recording to an LCM log with --json (its
-// ends at a terminal are in e2e_file_test.cpp, beside varnock's); and,
-// inside a network namespace of its own, a paced stream of small frames
-// checked whole by varnock-check, and the drops of a link slower than the
-// sender counted by varnock-pace and varnock.
+// varnock-pace as a user runs it: recording to an LCM log with --json, its
+// frames and its --messages stream (its ends at a terminal are in
+// e2e_file_test.cpp, beside varnock's); and, inside a network namespace of
+// its own, a paced stream of small frames checked whole by varnock-check, a
+// stream of messages received whole beside it, and the drops of a link
+// slower than the sender counted by varnock-pace and varnock.
 #include <gtest/gtest.h>
+#include <lcm/eventlog.h>
+#include <lcm/lcm.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <fstream>
+#include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <span>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "bus/lcm_log.h"
+#include "messages/stream_message_t.h"
 #include "tests/support/check_in_namespace.h"
 #include "tests/support/child_process.h"
 #include "tests/support/run_check.h"
@@ -42,6 +53,74 @@ std::vector<double> achieved_rates(const std::string& output) {
     }
   }
   return rates;
+}
+
+// A receiver of varnock-pace's --messages stream that lets nothing pass:
+// every message on VARNOCK_MSG_0 to VARNOCK_MSG_<channels - 1>, `bytes`
+// long, of one publisher run, its sequence the next of its channel (nothing
+// lost or out of order), its send time not before the last, its payload
+// valid.
+class StreamReceiver {
+ public:
+  StreamReceiver(int64_t bytes, int channels)
+      : bytes_(bytes), next_(static_cast<size_t>(channels), 0), last_ns_(next_.size(), 0) {}
+
+  // Takes one message; "" or the first thing wrong with it.
+  std::string add(std::string_view channel, std::span<const uint8_t> bytes) {
+    const std::string where = std::string(channel) + " message " + std::to_string(received_++);
+    size_t k = next_.size();
+    for (size_t c = 0; c < next_.size(); ++c) {
+      if (channel == "VARNOCK_MSG_" + std::to_string(c)) k = c;
+    }
+    if (k == next_.size()) return where + ": not one of the run's channels";
+    if (std::ssize(bytes) != bytes_) return where + ": " + std::to_string(bytes.size()) + " bytes";
+    stream_message_t m;
+    const char* why = "";
+    if (!stream_message_t::decode(bytes.data(), std::ssize(bytes), &m, &why)) {
+      return where + ": " + why;
+    }
+    if (publisher_ == 0) {
+      publisher_ = m.publisher;
+      run_start_ns_ = m.run_start_ns;
+    }
+    if (m.publisher == 0 || m.publisher != publisher_ || m.run_start_ns != run_start_ns_) {
+      return where + ": another publisher run";
+    }
+    if (m.sequence != next_[k]) {
+      return where + ": sequence " + std::to_string(m.sequence) + ", expected " +
+             std::to_string(next_[k]);
+    }
+    if (m.send_time_ns < std::max(last_ns_[k], run_start_ns_)) {
+      return where + ": sent at " + std::to_string(m.send_time_ns) + " ns, before the last";
+    }
+    if (std::string e = stream_payload_problem(m.publisher, m.sequence, m.payload); !e.empty()) {
+      return where + ": " + e;
+    }
+    ++next_[k];
+    last_ns_[k] = m.send_time_ns;
+    return "";
+  }
+
+  // Messages received on each channel.
+  const std::vector<int64_t>& per_channel() const { return next_; }
+  int64_t received() const { return received_; }
+
+ private:
+  int64_t bytes_;
+  std::vector<int64_t> next_;
+  std::vector<int64_t> last_ns_;
+  int64_t publisher_ = 0;
+  int64_t run_start_ns_ = 0;
+  int64_t received_ = 0;
+};
+
+// varnock-pace's JSON lines, each parsed.
+std::vector<json> json_lines(const std::string& text) {
+  std::vector<json> lines;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(json::parse(line));
+  return lines;
 }
 
 class PaceRunTest : public ::testing::Test {
@@ -112,6 +191,82 @@ TEST_F(PaceRunTest, JsonLinesAccountForEveryCyclePublished) {
       while (cycle < cycle_seconds.size() && cycle_seconds[cycle] < second["second"]) ++cycle;
       EXPECT_EQ(second["cycles"], cycle - before) << second;
     }
+  }
+}
+
+// --messages recorded by LCM's file provider: every message LCM took is in
+// the log, numbered per channel from 0 without a gap, whole and checkable,
+// and the JSON lines count them: cycles, and messages sent on all channels
+// together.
+TEST_F(PaceRunTest, MessagesAreRecordedWholeAndCounted) {
+  struct Case {
+    int64_t bytes;
+    int channels;
+    const char* rate;
+    int seconds;
+    json rate_hz;
+  };
+  const Case cases[] = {
+      {44, 1, "2000", 1, 2000},
+      {200, 3, "1000", 2, 1000},
+      {64, 2, "max", 1, nullptr},
+      {65536, 2, "100", 1, 100},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.bytes) + " bytes on " + std::to_string(c.channels) +
+                 " channels at " + c.rate);
+    const std::string log = path("messages.log");
+    const std::string url = "file://" + log + "?mode=w";
+    ChildProcess pace({PACE_BINARY, "--json", "--messages", std::to_string(c.bytes), "--channels",
+                       std::to_string(c.channels), "--rate", c.rate, "--seconds",
+                       std::to_string(c.seconds), "--url", url},
+                      path("pace.out"), path("pace.err"));
+    ASSERT_EQ(pace.wait_exit(std::chrono::seconds(30)), 0) << testing::read_file(path("pace.err"));
+    EXPECT_EQ(testing::read_file(path("pace.err")), "");
+
+    const std::vector<json> lines = json_lines(testing::read_file(path("pace.out")));
+    ASSERT_GE(lines.size(), 2u);
+    json start = lines.front();
+    start.erase("version");
+    EXPECT_EQ(start, json({{"type", "start"},
+                           {"url", url},
+                           {"channels", c.channels},
+                           {"message_bytes", c.bytes},
+                           {"rate_hz", c.rate_hz},
+                           {"seconds", c.seconds}}));
+    const json& summary = lines.back();
+    ASSERT_EQ(summary["type"], "summary") << summary;
+    const auto cycles = summary["cycles"].get<int64_t>();
+    EXPECT_GT(cycles, 0);
+    EXPECT_EQ(summary["messages_sent"], cycles * c.channels);
+    if (c.rate_hz.is_number()) {
+      // Paced, never ahead of the deadlines.
+      EXPECT_LE(cycles, c.rate_hz.get<int64_t>() * c.seconds + 1);
+    }
+    for (size_t i = 1; i + 1 < lines.size(); ++i) {
+      ASSERT_EQ(lines[i]["type"], "second") << lines[i];
+      EXPECT_EQ(lines[i]["messages_sent"], lines[i]["cycles"].get<int64_t>() * c.channels)
+          << lines[i];
+    }
+
+    // The log whole, as LCM's reader reads it, and every event checked.
+    std::ifstream in(log, std::ios::binary);
+    const bus::LogWalk walk = bus::walk_lcm_log(in, [] { return false; });
+    EXPECT_EQ(walk.end, bus::LogEnd::kWhole) << walk.why;
+    EXPECT_EQ(walk.events, summary["messages_sent"]);
+    std::unique_ptr<lcm_eventlog_t, void (*)(lcm_eventlog_t*)> reader(
+        lcm_eventlog_create(log.c_str(), "r"), lcm_eventlog_destroy);
+    ASSERT_TRUE(reader);
+    StreamReceiver receiver(c.bytes, c.channels);
+    while (lcm_eventlog_event_t* e = lcm_eventlog_read_next_event(reader.get())) {
+      const std::string problem = receiver.add(
+          std::string_view(e->channel, static_cast<size_t>(e->channellen)),
+          std::span(static_cast<const uint8_t*>(e->data), static_cast<size_t>(e->datalen)));
+      lcm_eventlog_free_event(e);
+      ASSERT_EQ(problem, "");
+    }
+    EXPECT_EQ(receiver.received(), walk.events);
+    for (const int64_t n : receiver.per_channel()) EXPECT_EQ(n, cycles);
   }
 }
 
@@ -200,6 +355,65 @@ TEST_F(PaceInNamespace, PacedSmallFramesAreCheckedWhole) {
   }
   ASSERT_GE(frames.size(), 3u);
   for (size_t i = 1; i + 1 < frames.size(); ++i) EXPECT_NEAR(frames[i], 50, 1) << i;
+}
+
+// A --messages stream as a separate process beside varnock-pace's frames,
+// on one bus: a subscriber of its channels receives every message whole, in
+// order, as many as varnock-pace counts sent, and varnock-check the frames
+// without loss.
+TEST_F(PaceInNamespace, MessagesBesideFramesAreReceivedWhole) {
+  const std::string url = "udpm://239.255.76.67:7667?ttl=0";
+  const std::string listen = url + "&recv_buf_size=4194304";
+  auto check = start_check({}, {"--json", "--seconds", "5", "--url", listen});
+  std::unique_ptr<lcm_t, void (*)(lcm_t*)> bus(lcm_create(listen.c_str()), lcm_destroy);
+  ASSERT_TRUE(bus);
+  struct Taken {
+    StreamReceiver receiver{200, 2};
+    std::string problem;
+  } taken;
+  lcm_subscribe(
+      bus.get(), "VARNOCK_MSG_.*",
+      [](const lcm_recv_buf_t* rbuf, const char* channel, void* self) {
+        auto* t = static_cast<Taken*>(self);
+        const std::string e = t->receiver.add(
+            channel, std::span(static_cast<const uint8_t*>(rbuf->data), rbuf->data_size));
+        if (t->problem.empty()) t->problem = e;
+      },
+      &taken);
+
+  ChildProcess frames({PACE_BINARY, "--rate", "50", "--width", "640", "--height", "480",
+                       "--seconds", "3", "--url", url},
+                      path("pace.out"), path("pace.err"));
+  ChildProcess messages({PACE_BINARY, "--json", "--messages", "200", "--channels", "2", "--rate",
+                         "1000", "--seconds", "3", "--url", url},
+                        path("messages.out"), path("messages.err"));
+  std::optional<int> frames_status;
+  std::optional<int> messages_status;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  // Until both have ended and the bus has been quiet for a moment.
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (!frames_status) frames_status = frames.wait_exit(std::chrono::milliseconds(0));
+    if (!messages_status) messages_status = messages.wait_exit(std::chrono::milliseconds(0));
+    if (lcm_handle_timeout(bus.get(), 200) == 0 && frames_status && messages_status) break;
+  }
+  EXPECT_EQ(frames_status, 0) << testing::read_file(path("pace.err"));
+  ASSERT_EQ(messages_status, 0) << testing::read_file(path("messages.err"));
+  EXPECT_EQ(check->wait_exit(std::chrono::seconds(10)), 0) << testing::read_file(path("check.err"));
+
+  EXPECT_EQ(taken.problem, "");
+  const std::vector<json> lines = json_lines(testing::read_file(path("messages.out")));
+  ASSERT_FALSE(lines.empty());
+  const json& summary = lines.back();
+  ASSERT_EQ(summary["type"], "summary");
+  EXPECT_GT(summary["cycles"].get<int64_t>(), 2'500);
+  EXPECT_EQ(taken.receiver.received(), summary["messages_sent"]);
+  for (const int64_t n : taken.receiver.per_channel()) EXPECT_EQ(n, summary["cycles"]);
+
+  const CheckOutput out = parse_check_output(testing::read_file(path("check.out")));
+  ASSERT_FALSE(out.summary.is_null()) << out.text;
+  EXPECT_EQ(out.total("frames"), 150);
+  EXPECT_EQ(out.total("lost"), 0);
+  EXPECT_EQ(out.total("corrupt"), 0);
 }
 
 // A link slower than the publisher with a short queue drops on the sending

@@ -7,8 +7,12 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
 #include <functional>
+#include <limits>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -16,6 +20,8 @@
 
 #include "cli/exit_status.h"
 #include "messages/cycle.h"
+#include "messages/stream_message_t.h"
+#include "pace/cycles.h"
 #include "pace/options.h"
 #include "pace/pacer.h"
 #include "pace/report.h"
@@ -37,6 +43,8 @@ TEST(PaceOptions, Table) {
     FrameSize size = {};
     int64_t seconds = 0;
     bool json = false;
+    int64_t message_bytes = 0;
+    int32_t channels = 1;
   };
   const Case cases[] = {
       {{}, ""},
@@ -69,6 +77,36 @@ TEST(PaceOptions, Table) {
       {{"--url", ""}, "--url needs a value"},
       {{"--help=yes"}, "--help takes no value"},
       {{"--json=1"}, "--json takes no value"},
+      {{"--messages", "44"}, "", 0, {}, 0, false, 44},
+      {{"--messages=65536", "--channels", "256", "--rate", "100000"},
+       "",
+       100'000,
+       {},
+       0,
+       false,
+       65'536,
+       256},
+      {{"--rate", "20000", "--channels=3", "--messages", "200"}, "", 20'000, {}, 0, false, 200, 3},
+      {{"--messages", "43"},
+       "--messages needs a message size in bytes from 44 (a message with an empty payload) to "
+       "65536, not '43'"},
+      {{"--messages", "65537"}, "not '65537'"},
+      {{"--messages", "64k"}, "not '64k'"},
+      {{"--messages"}, "--messages needs a value"},
+      {{"--messages", "64", "--channels", "0"},
+       "--channels needs a number of channels from 1 to 256, not '0'"},
+      {{"--messages", "64", "--channels", "257"}, "not '257'"},
+      {{"--channels", "2"}, "--channels needs --messages"},
+      {{"--messages", "64", "--width", "64"},
+       "--messages publishes messages instead of frames: --width and --height do not apply"},
+      {{"--height", "48", "--messages", "64"}, "--width and --height do not apply"},
+      {{"--rate", "1000"},
+       "--rate needs cycles a second from 0.01 to 500, or max (or 0) for as fast as possible, not "
+       "'1000': frames stay at least 2 ms apart; --messages goes up to 100000"},
+      {{"--messages", "64", "--rate", "100001"},
+       "--rate needs cycles a second from 0.01 to 100000, or max (or 0) for as fast as possible, "
+       "not '100001'"},
+      {{"--messages", "64", "--rate", "0.001"}, "not '0.001'"},
       {{"--frames", "3"}, "unknown argument '--frames'"},
       {{"30"}, "unknown argument '30'"},
   };
@@ -87,6 +125,8 @@ TEST(PaceOptions, Table) {
       EXPECT_EQ(o.size.height, c.size.height);
       EXPECT_EQ(o.seconds, c.seconds);
       EXPECT_EQ(o.json, c.json);
+      EXPECT_EQ(o.message_bytes, c.message_bytes);
+      EXPECT_EQ(o.channels, c.channels);
     } else {
       EXPECT_NE(error.find(c.error), std::string::npos) << error;
     }
@@ -602,6 +642,310 @@ TEST(PaceReport, JsonStartLine) {
                                        R"("height":1200,"message_bytes":1228840,"rate_hz":)" +
                                        c.rate + R"(,"seconds":)" + c.seconds_json + "}"));
   }
+}
+
+TEST(PaceReport, MessagesStartLine) {
+  const StartFacts facts{{}, 200, 1000, 0, "memq://", 3};
+  EXPECT_EQ(start_line(Format::kText, facts),
+            "varnock-pace: 200-byte messages on VARNOCK_MSG_0 (to VARNOCK_MSG_2, 3 channels) at "
+            "1000 Hz on memq://\n");
+  const StartFacts one{{}, 44, 0, 5, "memq://", 1};
+  EXPECT_EQ(start_line(Format::kText, one),
+            "varnock-pace: 44-byte messages on VARNOCK_MSG_0 at max Hz on memq://\n");
+  nlohmann::json j = nlohmann::json::parse(start_line(Format::kJson, facts));
+  j.erase("version");
+  EXPECT_EQ(j, nlohmann::json::parse(R"({"type":"start","url":"memq://","channels":3,)"
+                                     R"("message_bytes":200,"rate_hz":1000,"seconds":null})"));
+}
+
+// The stream of --messages as a receiver reads it: per channel, each
+// message's sequence number, send time and payload.
+struct Received {
+  int64_t publisher = 0;
+  int64_t run_start_ns = 0;
+  std::vector<std::vector<int64_t>> sequences;  // by channel
+  std::vector<std::vector<int64_t>> send_ns;    // by channel
+};
+
+// Decodes and checks every message in `messages` (all `bytes` long, on
+// VARNOCK_MSG_0 to VARNOCK_MSG_<channels - 1>, of one publisher run, with a
+// valid payload); what is wrong fails the test.
+Received receive(const std::vector<testing::Published>& messages, int64_t bytes, int channels) {
+  Received r;
+  r.sequences.resize(static_cast<size_t>(channels));
+  r.send_ns.resize(static_cast<size_t>(channels));
+  for (const testing::Published& p : messages) {
+    int k = -1;
+    for (int c = 0; c < channels; ++c) {
+      if (p.channel == "VARNOCK_MSG_" + std::to_string(c)) k = c;
+    }
+    EXPECT_GE(k, 0) << p.channel;
+    EXPECT_EQ(std::ssize(p.bytes), bytes) << p.channel;
+    stream_message_t m;
+    const char* why = "";
+    if (k < 0 || !stream_message_t::decode(p.bytes.data(), std::ssize(p.bytes), &m, &why)) {
+      ADD_FAILURE() << p.channel << ": " << why;
+      continue;
+    }
+    if (r.publisher == 0) {
+      r.publisher = m.publisher;
+      r.run_start_ns = m.run_start_ns;
+    }
+    EXPECT_EQ(m.publisher, r.publisher);
+    EXPECT_EQ(m.run_start_ns, r.run_start_ns);
+    EXPECT_EQ(stream_payload_problem(m.publisher, m.sequence, m.payload), "");
+    r.sequences[static_cast<size_t>(k)].push_back(m.sequence);
+    r.send_ns[static_cast<size_t>(k)].push_back(m.send_time_ns);
+  }
+  EXPECT_NE(r.publisher, 0);
+  return r;
+}
+
+// Every message LCM refuses, as the test's publish function tells, keeps
+// its sequence number for the channel's next: what LCM took is numbered
+// 0, 1, 2, ... on each channel, and the cycles count only what it took.
+namespace refusing {
+std::vector<testing::Published> taken;
+int calls = 0;
+int publish(lcm_t* /*bus*/, const char* channel, const void* data, unsigned int size) {
+  // Refuses calls 1, 4, 7, ...: on two channels, each channel in turn.
+  if (calls++ % 3 == 1) return -1;
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  taken.push_back({channel, {bytes, bytes + size}});
+  return 0;
+}
+}  // namespace refusing
+
+TEST(MessageCycles, ARefusedMessageKeepsItsSequenceNumber) {
+  Options options;
+  options.message_bytes = 60;
+  options.channels = 2;
+  CycleClock clock([](int) { return 0; });
+  MessageCycles cycles(options, 99, 5, refusing::publish);
+  int64_t taken = 0;
+  for (int cycle = 0; cycle < 30; ++cycle) {
+    cycles.start(clock);
+    const Sent sent = cycles.publish(nullptr, clock);
+    EXPECT_EQ(sent.offered, 2);
+    taken += sent.taken;
+  }
+  EXPECT_EQ(taken, 40);  // 60 offered, one in three refused
+  ASSERT_EQ(std::ssize(refusing::taken), taken);
+  const Received r = receive(refusing::taken, 60, 2);
+  EXPECT_EQ(r.publisher, 99);
+  EXPECT_EQ(r.run_start_ns, 5);
+  for (const auto& sequences : r.sequences) {
+    ASSERT_EQ(sequences.size(), 20u);
+    for (size_t i = 0; i < sequences.size(); ++i) EXPECT_EQ(sequences[i], int64_t(i));
+  }
+}
+
+// A clock for the stream: the monotonic and wall clocks move together (the
+// wall from 100.5 s on), by `per_reading_ns` at each wall reading (the work
+// of stamping and publishing a message) and by sleeps; the other readings
+// take no time. A stop signal, when
+// staged, is taken by the first sleep or take_pending_signals at or after
+// `signal_at_ns`.
+class StreamClock final : public Clock {
+ public:
+  explicit StreamClock(int64_t per_reading_ns) : per_reading_ns_(per_reading_ns) {}
+  int64_t calendar_seconds() override { return wall() / 1'000'000'000; }
+  int64_t wall_milliseconds() override { return wall() / kMs; }
+  int64_t wall_nanoseconds() override {
+    const int64_t ns = wall();
+    monotonic_ns_ += per_reading_ns_;
+    return ns;
+  }
+  int64_t monotonic_nanoseconds() override { return monotonic_ns_; }
+  void sleep_until(int64_t deadline_ns) override {
+    ++sleeps;
+    if (signo_ != 0 && signal_at_ns_ < deadline_ns) {
+      monotonic_ns_ = std::max(monotonic_ns_, signal_at_ns_);
+      take_pending_signals();
+      return;
+    }
+    monotonic_ns_ = std::max(monotonic_ns_, deadline_ns);
+  }
+  void take_pending_signals() override {
+    if (signo_ != 0 && monotonic_ns_ >= signal_at_ns_) taken_signal = signo_;
+  }
+  void stage_signal(int signo, int64_t at_ns) {
+    signo_ = signo;
+    signal_at_ns_ = at_ns;
+  }
+
+  int taken_signal = 0;
+  int sleeps = 0;
+
+ private:
+  int64_t wall() const { return 100'500 * kMs + monotonic_ns_; }
+  int64_t per_reading_ns_;
+  int64_t monotonic_ns_ = 0;
+  int signo_ = 0;
+  int64_t signal_at_ns_ = 0;
+};
+
+// A key is waiting once the clock reaches `key_at_ns`; the stop signal is
+// the one the clock has taken.
+class StreamConsole final : public Console {
+ public:
+  StreamConsole(const StreamClock& clock, int64_t key_at_ns)
+      : clock_(clock), key_at_ns_(key_at_ns) {}
+  void write(std::string_view text) override { output.append(text); }
+  bool key_waiting() override {
+    return const_cast<StreamClock&>(clock_).monotonic_nanoseconds() >= key_at_ns_;
+  }
+  int stop_signal() override { return clock_.taken_signal; }
+
+  std::string output;
+
+ private:
+  const StreamClock& clock_;
+  int64_t key_at_ns_;
+};
+
+struct StreamRun {
+  StreamRun(double rate_hz, int channels, int64_t per_reading_ns,
+            int64_t key_at_ns = std::numeric_limits<int64_t>::max())
+      : clock(per_reading_ns), console(clock, key_at_ns) {
+    options.rate_hz = rate_hz;
+    options.seconds = 1;
+    options.message_bytes = 64;
+    options.channels = channels;
+  }
+  int go() {
+    const int status = run_cycles(capture.bus(), options, clock, console, drops);
+    capture.drain();
+    return status;
+  }
+  Options options;
+  testing::BusCapture capture;
+  StreamClock clock;
+  StreamConsole console;
+  testing::FakeSendDrops drops;
+};
+
+// 20 kHz on two channels: every cycle on its deadline, 50 us apart, far
+// closer than the frames' 2 ms; each channel numbered from 0 without a gap;
+// each message stamped as it is handed to LCM.
+TEST(PaceMessages, TwentyKilohertzOnDeadlines) {
+  StreamRun run(20'000, 2, 1'000);  // 1 us a clock reading
+  EXPECT_EQ(run.go(), kExitOk);
+  ASSERT_EQ(run.capture.messages().size(), 40'000u);
+  const Received r = receive(run.capture.messages(), 64, 2);
+  // Each cycle reads the clock for its second and its first message, then
+  // once for each message after it.
+  const int64_t first_ns = r.send_ns[0][0];
+  EXPECT_EQ(r.run_start_ns, 100'500 * kMs);
+  EXPECT_EQ(first_ns, r.run_start_ns + 1'000);
+  for (size_t k = 0; k < 2; ++k) {
+    ASSERT_EQ(r.sequences[k].size(), 20'000u);
+    for (size_t i = 0; i < r.sequences[k].size(); ++i) {
+      ASSERT_EQ(r.sequences[k][i], int64_t(i)) << k;
+      ASSERT_EQ(r.send_ns[k][i], first_ns + int64_t(k) * 1'000 + int64_t(i) * 50'000) << k;
+    }
+  }
+  // The run began at 100.5 s: one line as the first cycle of 101 starts.
+  EXPECT_EQ(run.console.output,
+            "101 rate: requested 20000 achieved 20000.0, messages sent 20000\n"
+            "total: 20000 cycles in 1.000 s: requested 20000 achieved 20000.0, messages sent "
+            "40000\n");
+}
+
+// As fast as possible, cycles follow each other without a pause; a key or
+// a stop signal still ends the run within a millisecond.
+TEST(PaceMessages, AsFastAsPossibleWithoutAPause) {
+  struct Case {
+    const char* name;
+    int64_t key_at_ns;
+    int signal;
+    int64_t signal_at_ns;
+    int status;
+    int64_t ends_by_ns;  // the last message is sent by then, and less than 1.1 ms before
+  };
+  const Case cases[] = {
+      {"--seconds", std::numeric_limits<int64_t>::max(), 0, 0, kExitOk, 1'000'000'000},
+      {"a key", 300'000'000, 0, 0, kExitOk, 301'000'000},
+      {"a stop signal", std::numeric_limits<int64_t>::max(), SIGTERM, 700'000'000,
+       exit_status_for_signal(SIGTERM), 701'000'000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    StreamRun run(0, 1, 20'000, c.key_at_ns);  // 20 us a cycle: one reading
+    if (c.signal != 0) run.clock.stage_signal(c.signal, c.signal_at_ns);
+    EXPECT_EQ(run.go(), c.status);
+    const Received r = receive(run.capture.messages(), 64, 1);
+    ASSERT_FALSE(r.send_ns[0].empty());
+    for (size_t i = 1; i < r.send_ns[0].size(); ++i) {
+      ASSERT_EQ(r.send_ns[0][i] - r.send_ns[0][i - 1], 20'000) << i;
+    }
+    const int64_t last_sent = r.send_ns[0].back() - r.run_start_ns;
+    EXPECT_LE(last_sent, c.ends_by_ns);
+    EXPECT_GT(last_sent, c.ends_by_ns - 1'100'000);
+    EXPECT_EQ(run.clock.sleeps, 0);
+    EXPECT_NE(
+        run.console.output.find("messages sent " + std::to_string(r.send_ns[0].size()) + "\n"),
+        std::string::npos)
+        << run.console.output;
+  }
+}
+
+TEST(PaceMessages, ABusThatCannotBeOpenedExits1AfterTheStartLine) {
+  StreamClock clock(0);
+  StreamConsole console(clock, 0);
+  Options options;
+  options.url = "nosuchprovider://";
+  options.message_bytes = 100;
+  options.channels = 1;
+  options.rate_hz = 1000;
+  testing::FakeSendDrops drops;
+  EXPECT_EQ(run_pace(options, clock, console, drops), kExitNoBus);
+  EXPECT_EQ(console.output,
+            "varnock-pace: 100-byte messages on VARNOCK_MSG_0 at 1000 Hz on nosuchprovider://\n");
+}
+
+// docs/output-fields.md's table of varnock-pace's JSON lines lists, for each
+// line type, every field that frames or --messages write, and no other.
+TEST(PaceReport, TheDocumentListsEveryJsonField) {
+  std::map<std::string, std::set<std::string>> documented;
+  std::ifstream doc(OUTPUT_FIELDS_DOC);
+  ASSERT_TRUE(doc) << OUTPUT_FIELDS_DOC;
+  bool in_section = false;
+  std::string type;
+  for (std::string line; std::getline(doc, line);) {
+    if (line.starts_with("## ")) in_section = line == "## varnock-pace's JSON lines";
+    if (!in_section || !line.starts_with("| ") || line.starts_with("| line")) continue;
+    std::vector<std::string> cells;
+    for (size_t at = 1; at < line.size();) {
+      const size_t end = line.find(" | ", at);
+      cells.push_back(line.substr(at, end == std::string::npos ? std::string::npos : end - at));
+      if (end == std::string::npos) break;
+      at = end + 2;
+    }
+    if (cells.size() < 2) continue;
+    if (const size_t at = cells[0].find('`'); at != std::string::npos) {
+      type = cells[0].substr(at + 1, cells[0].find('`', at + 1) - at - 1);
+    }
+    for (size_t at = cells[1].find('`'); at != std::string::npos;) {
+      const size_t end = cells[1].find('`', at + 1);
+      documented[type].insert(cells[1].substr(at + 1, end - at - 1));
+      at = cells[1].find('`', end + 1);
+    }
+  }
+  std::map<std::string, std::set<std::string>> written;
+  for (const int32_t channels : {0, 2}) {
+    const StartFacts facts{{64, 48}, 3112, 30, 10, "memq://", channels};
+    const int64_t messages = channels > 0 ? 40 : -1;
+    for (const std::string& line :
+         {start_line(Format::kJson, facts), second_line(Format::kJson, 5, 30, 20, 1, 0, messages),
+          summary_line(Format::kJson, 30, 20, 1, 0, messages)}) {
+      const nlohmann::json j = nlohmann::json::parse(line);
+      for (const auto& [key, value] : j.items()) {
+        if (key != "type") written[j["type"]].insert(key);
+      }
+    }
+  }
+  EXPECT_EQ(documented, written);
 }
 
 }  // namespace

@@ -66,6 +66,7 @@ expected="./usr/bin/varnock
 ./usr/share/man/man1/varnock-pace.1.gz
 ./usr/share/man/man1/varnock.1.gz
 ./usr/share/varnock/check_report_t.lcm
+./usr/share/varnock/stream_message_t.lcm
 ./usr/share/varnock/varnock.json"
 files=$(dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$' | sort)
 [ "$files" = "$expected" ] || fail "the package holds:
