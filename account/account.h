@@ -13,6 +13,7 @@
 #include "account/loss_causes.h"
 #include "account/publisher_runs.h"
 #include "account/status_witness.h"
+#include "account/stream_account.h"
 #include "account/time_histogram.h"
 #include "account/validate.h"
 
@@ -75,6 +76,9 @@ struct SecondReport {
   // Datagrams this host dropped of what it sent meanwhile, filled in by the
   // caller (the account sends nothing); -1 while unknown.
   int64_t send_drops = -1;
+  // The streams' figures of the second, by channel, joined in by the caller
+  // (account/stream_join.h): the Account itself takes no stream message.
+  std::vector<StreamChannelFigures> messages{};
 };
 
 // The whole run, for the reports.
@@ -89,6 +93,8 @@ struct Summary {
   std::vector<RunTracker::Span> runs;  // the first RunTracker::kListed runs
   int64_t largest_frame_bytes = 0;     // the largest valid frame's message; 0 with none
   int64_t send_drops = -1;             // as in SecondReport, over the whole run
+  // StreamAccount::summary()'s channels, filled in by the caller.
+  std::vector<StreamChannelFigures> messages{};
 };
 
 // Rows are kept open kSettleSeconds after their second, for losses found

@@ -3,13 +3,14 @@
 #include <lcm/lcm.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
-#include <array>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "bus/lcm_url.h"
 #include "bus/lcm_version.h"
@@ -105,7 +106,8 @@ using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
 // Opens the bus at `url`, saying so on standard error; null, and why, when
 // LCM cannot.
 Bus open_bus(const std::string& url) {
-  std::fprintf(stderr, "varnock-check: listening on %s (RECSTAT, TFIMAGE)\n", url.c_str());
+  std::fprintf(stderr, "varnock-check: listening on %s (RECSTAT, TFIMAGE, VARNOCK_MSG_.*)\n",
+               url.c_str());
   Bus bus(lcm_create(url.c_str()), lcm_destroy);
   if (!bus) std::fprintf(stderr, "varnock-check: cannot open the bus %s\n", url.c_str());
   return bus;
@@ -271,6 +273,7 @@ report::StartInfo start_info(const Options& options, const std::string& url,
   start.max_loss_percent = options.max_loss_percent;
   start.min_frames = options.min_frames;
   start.handler_ms = options.handler_ms;
+  start.queue_capacity = options.queue_capacity;
   if (const auto lcm = bus::loaded_lcm_version()) start.lcm_version = lcm->text();
   return start;
 }
@@ -282,8 +285,7 @@ report::StartInfo start_info(const Options& options, const std::string& url,
 class ReportSink {
  public:
   ReportSink(report::ReportOutput& out, report::Sharer* sharer, OwnMetrics& metrics,
-             BufferWarning& buffer_warning, const account::Account& account,
-             SendDropSource& drops)
+             BufferWarning& buffer_warning, const account::Account& account, SendDropSource& drops)
       : out_(out),
         sharer_(sharer),
         metrics_(metrics),
@@ -329,8 +331,9 @@ class ReportSink {
 // `start_ns`, which it returns. Of a log read to where LCM stopped, *status
 // tells how its reading ended (judge_log); it is left as it was otherwise.
 account::Summary finish_run(receive::LoopEnd end, const std::optional<LogPlan>& log,
-                            int64_t handled, account::Account& account, Clock& clock,
-                            int64_t start_ns, ReportSink& sink, int* log_status) {
+                            int64_t handled, account::Account& account,
+                            const receive::Streams& streams, Clock& clock, int64_t start_ns,
+                            ReportSink& sink, int* log_status) {
   // What arrived after the last settled row is judged before the run's end is told.
   sink.judge_buffer();
   if (end == receive::LoopEnd::kEndOfInput) {
@@ -340,9 +343,16 @@ account::Summary finish_run(receive::LoopEnd end, const std::optional<LogPlan>& 
       std::fprintf(stderr, "varnock-check: the bus delivers no more messages (end of the log?)\n");
     }
   }
-  for (const account::SecondReport& r : account.finish(clock.wall_milliseconds())) sink.row(r);
+  const int64_t now_ms = clock.wall_milliseconds();
+  streams.join.hold(streams.account.finish(now_ms));
+  std::vector<account::SecondReport> rows = account.finish(now_ms);
+  for (size_t i = 0; i < rows.size(); ++i) {
+    streams.join.join(rows[i], i + 1 == rows.size());
+    sink.row(rows[i]);
+  }
   const double seconds = static_cast<double>(clock.monotonic_nanoseconds() - start_ns) / 1e9;
   account::Summary summary = account.summary(seconds);
+  summary.messages = streams.account.summary().channels;
   sink.summary(summary);
   return summary;
 }
@@ -351,13 +361,20 @@ account::Summary finish_run(receive::LoopEnd end, const std::optional<LogPlan>& 
 // (`log_status`) and its account, said on standard error where it failed.
 // Does not return when standard output's reader has gone.
 int exit_status(const Options& options, const std::string& url, const report::ReportOutput& out,
-                int log_status, const account::Account& account, const account::Summary& summary,
-                File& csv) {
+                int log_status, const account::Account& account,
+                const account::StreamAccount& streams, const account::Summary& summary, File& csv) {
   if (const int64_t retired = account.live_runs_retired(); retired > 0) {
     std::fprintf(stderr,
                  "varnock-check: warning: more than %zu publisher runs were live at once; %lld "
                  "were dropped to make room, and their later frames counted as new runs\n",
                  account::RunTracker::kMaxRuns, static_cast<long long>(retired));
+  }
+  if (const int64_t retired = streams.summary().runs_retired; retired > 0) {
+    std::fprintf(stderr,
+                 "varnock-check: warning: a stream channel had more than %zu publisher runs at "
+                 "once; %lld were dropped to make room, and their later messages counted as new "
+                 "runs\n",
+                 account::StreamAccount::kMaxRuns, static_cast<long long>(retired));
   }
   if (out.error() == EPIPE) {
     csv.reset();
@@ -370,12 +387,18 @@ int exit_status(const Options& options, const std::string& url, const report::Re
   }
   // The account covers only the part of the log before the damage.
   if (log_status != kExitOk) return log_status;
-  if (account.messages() == 0) {
+  int64_t stream_messages = 0;
+  int64_t stream_corrupt = 0;
+  for (const account::StreamChannelFigures& c : summary.messages) {
+    stream_messages += c.counts.received + c.counts.corrupt;
+    stream_corrupt += c.counts.corrupt;
+  }
+  if (account.messages() == 0 && stream_messages == 0) {
     std::fprintf(stderr, "varnock-check: nothing received on %s in %.1f s\n", url.c_str(),
                  summary.seconds);
     return kExitShortfall;
   }
-  if (summary.totals.corrupt > 0) return kExitCorrupt;
+  if (summary.totals.corrupt > 0 || stream_corrupt > 0) return kExitCorrupt;
   if (const std::string missed = missed_limit(options, summary); !missed.empty()) {
     std::fputs(missed.c_str(), stderr);
     return kExitShortfall;
@@ -426,8 +449,15 @@ int run_check(const Options& options, const host::Host& host, Clock& clock, Send
   if (!bus) return kExitNoBus;
   const int64_t start_ns = clock.monotonic_nanoseconds();
   account::Account account(clock.wall_milliseconds(), monotonic_ms(clock));
-  const receive::Subscription subscription(bus.get(), account, clock, ProblemPrinter(),
-                                           static_cast<int64_t>(options.handler_ms * 1e6));
+  account::StreamAccount stream_account(clock.wall_milliseconds());
+  account::StreamJoin stream_rows;
+  const receive::Streams streams{stream_account, stream_rows};
+  receive::SubscriptionSettings settings;
+  // Options bound both, so neither overflows.
+  settings.handler_ns = static_cast<int64_t>(options.handler_ms * 1e6);
+  settings.queue_capacity = static_cast<int>(options.queue_capacity);
+  settings.streams = &stream_account;
+  const receive::Subscription subscription(bus.get(), account, clock, ProblemPrinter(), settings);
   if (!can_receive(subscription, bus.get(), url)) return kExitNoBus;
 
   const ReceiveSocket receiving = find_receive_socket(url, host);
@@ -459,11 +489,17 @@ int run_check(const Options& options, const host::Host& host, Clock& clock, Send
   const receive::LoopEnd end = receive::receive(
       bus.get(), options.seconds, clock, account,
       [&sink](const account::SecondReport& r) { return sink.row(r); }, receiving.counters.get(),
-      receiving.url.udpm() ? &host : nullptr, &events);
+      receiving.url.udpm() ? &host : nullptr, &events, &streams);
   int log_status = kExitOk;
   const account::Summary summary =
-      finish_run(end, log, events.handled, account, clock, start_ns, sink, &log_status);
-  const int status = exit_status(options, url, out, log_status, account, summary, csv);
+      finish_run(end, log, events.handled, account, streams, clock, start_ns, sink, &log_status);
+  if (const int64_t ignored = subscription.ignored_channel_messages(); ignored > 0) {
+    std::fprintf(stderr,
+                 "varnock-check: note: %lld messages on other VARNOCK_MSG_ channels ignored\n",
+                 static_cast<long long>(ignored));
+  }
+  const int status =
+      exit_status(options, url, out, log_status, account, stream_account, summary, csv);
   if (status == kExitOk && metrics_out.file_error() != 0) return kExitOutputError;
   return status;
 }

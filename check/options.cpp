@@ -12,11 +12,10 @@
 namespace varnock::check {
 
 std::string parse_options(int argc, const char* const* argv, Options* o) {
-  OptionReader args(
-      argc, argv,
-      {"--url", "--seconds", "--csv", "--max-loss", "--min-frames", "--handler-ms", "--name",
-       "--metrics", "--metrics-file"},
-      {"--share", "--diagnose", "--json", "--allow-unsequenced"});
+  OptionReader args(argc, argv,
+                    {"--url", "--seconds", "--csv", "--max-loss", "--min-frames", "--handler-ms",
+                     "--queue-capacity", "--name", "--metrics", "--metrics-file"},
+                    {"--share", "--diagnose", "--json", "--allow-unsequenced"});
   std::string_view arg;
   std::string_view value;
   while (args.next(&arg, &value)) {
@@ -35,6 +34,9 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
           parse_number<int64_t>(arg, value, 0, kMaxMinFrames, "a number of frames", &o->min_frames);
     } else if (arg == "--handler-ms") {
       error = parse_number<double>(arg, value, 0, kMaxHandlerMs, "milliseconds", &o->handler_ms);
+    } else if (arg == "--queue-capacity") {
+      error = parse_number<int64_t>(arg, value, 1, kMaxQueueCapacity, "a number of messages",
+                                    &o->queue_capacity);
     } else if (arg == "--name") {
       o->name = value;
       if (o->name.empty()) return "--name needs a name";
@@ -64,9 +66,8 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
   if (std::string e = args.finish(&o->request); !e.empty() || o->request != Request::kRun) {
     return e;
   }
-  if (o->diagnose &&
-      (o->json || !o->csv_path.empty() || o->share || !o->metrics.empty() ||
-       !o->metrics_file.empty())) {
+  if (o->diagnose && (o->json || !o->csv_path.empty() || o->share || !o->metrics.empty() ||
+                      !o->metrics_file.empty())) {
     return "--diagnose writes neither --json nor --csv, and shares nothing";
   }
   if (!o->name.empty() && !o->share && o->metrics.empty() && o->metrics_file.empty()) {
@@ -78,15 +79,16 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
 std::string help_text() {
   return R"(Usage: varnock-check [--url URL] [--seconds N] [--json] [--csv FILE]
                      [--max-loss PERCENT] [--min-frames N] [--allow-unsequenced]
-                     [--handler-ms MS]
+                     [--handler-ms MS] [--queue-capacity N]
                      [--share] [--metrics ADDRESS:PORT] [--metrics-file PATH]
                      [--name NAME]
        varnock-check --diagnose [--url URL] [--seconds N]
 
-Subscribes to varnock's channels RECSTAT and TFIMAGE, checks every message
-whole and reports, second by second, what arrived, what was lost and why, and
-what was damaged; a summary follows when it ends (after --seconds N, at the
-end of a log, or on Ctrl+C or SIGTERM).
+Subscribes to varnock's channels RECSTAT and TFIMAGE and to the small
+sequenced streams VARNOCK_MSG_0 to VARNOCK_MSG_255 (varnock-pace --messages),
+checks every message whole and reports, second by second, what arrived, what
+was lost and why, and what was damaged; a summary follows when it ends (after
+--seconds N, at the end of a log, or on Ctrl+C or SIGTERM).
 
 Options:
   --url URL         the bus to open (default: LCM_DEFAULT_URL, else LCM's
@@ -99,14 +101,20 @@ Options:
                     a summary, each with its "type"
   --csv FILE        also write the per-second rows to FILE, for plotting
   --max-loss PERCENT  fail (exit 4) when more than PERCENT of the frames
-                    published while listening were lost
+                    published while listening were lost (frames only, not
+                    the streams)
   --min-frames N    fail (exit 4) when fewer than N frames arrived whole
                     Both fail (exit 4) when the loss cannot be known: frames
                     too small to carry a sequence number arrived, so that
                     "lost" is only a lower bound ("lost_lower_bound").
   --allow-unsequenced  judge the limits by that lower bound instead
-  --handler-ms MS   spend MS milliseconds handling each frame, as a slow
+  --handler-ms MS   spend MS milliseconds more in every handler (status
+                    records, frames and stream messages), as a slow
                     subscriber would, to see what that loses
+  --queue-capacity N  the queue LCM keeps for each subscription, 1 to
+                    1000000 messages (default LCM's own, 30); a full queue
+                    discards what comes, counted as lost_in_lcm for the
+                    streams (a queue of 1 is what Drake's subscriptions hold)
   --share           also publish each second's account and the summary on
                     channel VARNOCK_CHECK of the same bus (type
                     varnock.check_report_t, /usr/share/varnock/
@@ -143,7 +151,13 @@ repeats as duplicates, a frame arriving after a later one as late. Each cycle
 sends a status record just before its frame; a status record that no frame
 follows counts a lost frame that no gap shows (all frames lost, the last ones
 lost, frames past period 1638399, or size - 1 for frames of another size),
-marked as estimated. Rows are written two seconds late (longer after the bus
+marked as estimated.
+
+Streams: each VARNOCK_MSG_<k> is followed per publisher run by its sequence
+numbers: received, lost (exact), duplicates, reordered, late, corrupt, and
+lost_in_lcm, what LCM's queue discarded (seen by a second subscription with a
+queue 10000 longer, whose handler only counts). The kernel's drops are per
+socket, not per channel: stream loss is not split by them. Rows are written two seconds late (longer after the bus
 falls silent), so that loss found later lands in the second it happened. A
 checker stopped (Ctrl+Z) or starved says for how long when it resumes.
 

@@ -14,6 +14,9 @@ inline constexpr size_t kMaxNameBytes = 200;
 // Bounds of --min-frames and --handler-ms.
 inline constexpr int64_t kMaxMinFrames = int64_t{1} << 40;
 inline constexpr double kMaxHandlerMs = 10'000;
+// Bound of --queue-capacity: a queue holds whole messages, up to 64 KiB a
+// stream message and 1.6 MB a frame.
+inline constexpr int64_t kMaxQueueCapacity = 1'000'000;
 
 struct Options {
   std::string url;      // empty: LCM's default provider
@@ -26,9 +29,12 @@ struct Options {
   // Judge --max-loss and --min-frames even when the loss is only a lower
   // bound (frames without sequence numbers arrived).
   bool allow_unsequenced = false;
-  double handler_ms = 0;  // time the frame handler takes, as a slow subscriber
-  bool share = false;     // also publish the account on VARNOCK_CHECK
-  std::string name;       // the checker's name in what it shares; empty: HOST:PID
+  double handler_ms = 0;  // time every handler takes, as a slow subscriber's
+  // LCM's queue for each subscription (lcm_subscription_set_queue_capacity);
+  // 0: LCM's own, 30.
+  int64_t queue_capacity = 0;
+  bool share = false;        // also publish the account on VARNOCK_CHECK
+  std::string name;          // the checker's name in what it shares; empty: HOST:PID
   std::string metrics;       // --metrics ADDRESS:PORT; empty: not served
   std::string metrics_file;  // --metrics-file PATH; empty: not written
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <vector>
 
 #include "platform/signals.h"
 
@@ -90,7 +91,7 @@ void note_stall(account::Account& account, int64_t stalled_ms) {
 
 LoopEnd receive(lcm_t* bus, int64_t seconds, Clock& clock, account::Account& account,
                 const RowSink& rows, const host::ReceiveCounters* socket, const host::Host* host,
-                EventCount* events) {
+                EventCount* events, const Streams* streams) {
   EventCount unlimited;
   if (events == nullptr) events = &unlimited;
   CounterReader drops(socket, host, account, clock.wall_milliseconds());
@@ -126,7 +127,10 @@ LoopEnd receive(lcm_t* bus, int64_t seconds, Clock& clock, account::Account& acc
     // a step of the wall clock is seen before a message is stamped with it.
     const int64_t wall_ms = clock.wall_milliseconds();
     bool written = true;
-    for (const account::SecondReport& r : account.advance(wall_ms, woke_ms)) {
+    std::vector<account::SecondReport> settled = account.advance(wall_ms, woke_ms);
+    if (streams != nullptr) streams->join.hold(streams->account.advance(wall_ms));
+    for (account::SecondReport& r : settled) {
+      if (streams != nullptr) streams->join.join(r);
       written = written && rows(r);
     }
     if (!written) {

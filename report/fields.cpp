@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "messages/stream_message_t.h"
+
 namespace varnock::report {
 namespace {
 
@@ -125,6 +127,33 @@ const Field kFields[] = {
      nullptr, 0, Combine::kSum},
 };
 
+using account::StreamChannelFigures;
+
+#define VARNOCK_STREAM_COUNT(member)                                                \
+  {                                                                                 \
+#member, [](const StreamChannelFigures& c) { return integer(c.counts.member); } \
+  }
+#define VARNOCK_STREAM_MS(name, path)                                    \
+  {                                                                      \
+    name, [](const StreamChannelFigures& c) { return ms(c.times.path); } \
+  }
+
+const StreamField kStreamFields[] = {
+    VARNOCK_STREAM_COUNT(received),
+    VARNOCK_STREAM_COUNT(lost),
+    VARNOCK_STREAM_COUNT(duplicates),
+    VARNOCK_STREAM_COUNT(reordered),
+    VARNOCK_STREAM_COUNT(lost_in_lcm),
+    VARNOCK_STREAM_COUNT(late),
+    VARNOCK_STREAM_COUNT(corrupt),
+    VARNOCK_STREAM_MS("latency_ms_p50", latency.p50),
+    VARNOCK_STREAM_MS("latency_ms_p99", latency.p99),
+    VARNOCK_STREAM_MS("delivery_ms_p99", delivery.p99),
+    VARNOCK_STREAM_MS("inter_arrival_ms_p99", inter_arrival.p99),
+};
+
+#undef VARNOCK_STREAM_COUNT
+#undef VARNOCK_STREAM_MS
 #undef VARNOCK_COUNT
 #undef VARNOCK_MS
 #undef VARNOCK_CAUSE
@@ -168,6 +197,12 @@ Value boolean(bool v) { return {Value::kBoolean, v ? 1 : 0, 0, 0, {}}; }
 std::span<const Field> fields() { return kFields; }
 
 std::span<const Field* const> shared_fields() { return kShared; }
+
+std::span<const StreamField> stream_fields() { return kStreamFields; }
+
+std::string stream_channel_name(int channel) {
+  return kStreamChannelPrefix + std::to_string(channel);
+}
 
 Value report_value(const Field& f, const check_report_t& m) {
   if (f.count != nullptr) return m.*f.count >= 0 ? integer(m.*f.count) : Value{};

@@ -116,6 +116,17 @@ Value report_value(const Field& f, const check_report_t& m);
 // The fields carried in check_report_t, in the table's order.
 std::span<const Field* const> shared_fields();
 
+// The fields of each entry of a row's and the summary's "messages" list,
+// one entry per stream channel, after its "channel" name.
+struct StreamField {
+  const char* name;
+  Value (*of)(const account::StreamChannelFigures&);
+};
+std::span<const StreamField> stream_fields();
+
+// "VARNOCK_MSG_<k>".
+std::string stream_channel_name(int channel);
+
 // "42", "0.76", "null" (JSON) or `none` (text, CSV) for an unknown value.
 std::string json_value(const Value& v);
 std::string plain_value(const Value& v, const char* none);

@@ -1,6 +1,7 @@
 #include "report/formats.h"
 
 #include <cstdio>
+#include <vector>
 
 #include "report/fields.h"
 #include "report/json_string.h"
@@ -20,13 +21,50 @@ std::string format(const char* fmt, double v) {
 
 std::string n(int64_t v) { return std::to_string(v); }
 
+// The "messages" list: an object per stream channel.
+std::string json_messages(const std::vector<account::StreamChannelFigures>& channels) {
+  std::string out = "[";
+  for (const account::StreamChannelFigures& c : channels) {
+    if (out.size() > 1) out += ',';
+    JsonObject entry;
+    entry.text("channel", stream_channel_name(c.channel));
+    for (const StreamField& f : stream_fields()) entry.json(f.name, json_value(f.of(c)));
+    out += entry.str();
+  }
+  return out + "]";
+}
+
 template <typename Record>
 std::string json_fields(const char* type, const Record& r, Value (*Field::*of)(const Record&)) {
   JsonObject out = json_line(type);
   for (const Field& f : fields()) {
     if (f.*of != nullptr) out.json(f.name, json_value((f.*of)(r)));
   }
+  out.json("messages", json_messages(r.messages));
   return out.line();
+}
+
+// Milliseconds as the field table rounds them, "-" without a sample.
+std::string stream_ms(double v) { return plain_value(decimal(v, 2), "-"); }
+
+// One line a channel, under a second's line or in the summary.
+std::string text_messages(const std::vector<account::StreamChannelFigures>& channels,
+                          bool summary) {
+  std::string out;
+  for (const account::StreamChannelFigures& c : channels) {
+    const account::StreamCounts& k = c.counts;
+    const account::StreamTimes& t = c.times;
+    out += "  " + stream_channel_name(c.channel) + (summary ? " received " : " ") + n(k.received) +
+           " lost " + n(k.lost);
+    if (k.lost_in_lcm > 0) out += " (in LCM's queue " + n(k.lost_in_lcm) + ")";
+    out += " dup " + n(k.duplicates) + " reordered " + n(k.reordered);
+    if (k.late > 0) out += " late " + n(k.late);
+    if (k.corrupt > 0) out += " corrupt " + n(k.corrupt);
+    out += "  latency p50 " + stream_ms(t.latency.p50) + " p99 " + stream_ms(t.latency.p99) +
+           " ms, delivery p99 " + stream_ms(t.delivery.p99) + " ms, inter-arrival p99 " +
+           stream_ms(t.inter_arrival.p99) + " ms\n";
+  }
+  return out;
 }
 
 // "p50 X max Y" style pieces of the text output.
@@ -47,6 +85,7 @@ std::string json_start(const StartInfo& s) {
       .json("max_loss_percent", s.max_loss_percent >= 0 ? format("%g", s.max_loss_percent) : "null")
       .integer("min_frames", s.min_frames)
       .json("handler_ms", format("%g", s.handler_ms))
+      .json("queue_capacity", s.queue_capacity > 0 ? n(s.queue_capacity) : "null")
       .line();
 }
 
@@ -65,7 +104,8 @@ std::string text_row(const SecondReport& r) {
     row += " (to buffer " + n(c.lost_receive_buffer) + ", kernel drops " + n(c.kernel_drops) + ")";
   }
   return row + "  " + format("%.1f", static_cast<double>(c.bytes) / 1e6) + " MB/s  latency p50 " +
-         text_ms(FieldId::kLatencyP50, r) + " max " + text_ms(FieldId::kLatencyMax, r) + " ms\n";
+         text_ms(FieldId::kLatencyP50, r) + " max " + text_ms(FieldId::kLatencyMax, r) + " ms\n" +
+         text_messages(r.messages, false);
 }
 
 std::string json_row(const SecondReport& r) { return json_fields("second", r, &Field::of_row); }
@@ -145,6 +185,7 @@ std::string text_summary(const Summary& s) {
   out += times("inter-arrival", FieldId::kInterArrivalP50, FieldId::kInterArrivalP99,
                FieldId::kInterArrivalMax);
   out += times("delivery", FieldId::kDeliveryP50, FieldId::kDeliveryP99, FieldId::kDeliveryMax);
+  if (!s.messages.empty()) out += "  streams (per channel):\n" + text_messages(s.messages, true);
   return out;
 }
 

@@ -9,11 +9,15 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "account/account.h"
+#include "account/stream_account.h"
+#include "account/stream_join.h"
+#include "messages/stream_message_t.h"
 #include "pattern/frames.h"
 #include "platform/clock.h"
 #include "platform/signals.h"
@@ -27,6 +31,9 @@ namespace {
 
 using account::Account;
 using account::SecondReport;
+using account::StreamAccount;
+using account::StreamChannelFigures;
+using account::StreamJoin;
 using account::Summary;
 using testing::Bytes;
 using testing::status;
@@ -59,11 +66,14 @@ class SteppingClock final : public Clock {
 };
 
 // An LCM log of `cycles` cycles as varnock publishes them, 3 ms apart, to be
-// replayed as fast as it can be read.
-std::string write_log(const std::filesystem::path& path, int cycles) {
+// replayed as fast as it can be read; `more`, when given, writes what else
+// each cycle carries after its frame.
+using Write = std::function<void(const char* channel, const Bytes& m)>;
+std::string write_log(const std::filesystem::path& path, int cycles,
+                      const std::function<void(const Write&, int cycle)>& more = {}) {
   lcm_eventlog_t* log = lcm_eventlog_create(path.c_str(), "w");
   if (log == nullptr) return "cannot write " + path.string();
-  auto write = [&](const char* channel, const Bytes& m) {
+  const Write write = [&](const char* channel, const Bytes& m) {
     lcm_eventlog_event_t e{};
     e.timestamp = 1'700'000'000'000'000;
     e.channellen = static_cast<int32_t>(std::strlen(channel));
@@ -78,6 +88,7 @@ std::string write_log(const std::filesystem::path& path, int cycles) {
     write("RECSTAT", status(stamp / 1000));
     const auto bytes = pattern.next(stamp).encoded_in_place();
     write("TFIMAGE", Bytes(bytes.begin(), bytes.end()));
+    if (more) more(write, i);
   }
   lcm_eventlog_destroy(log);
   return "";
@@ -158,6 +169,125 @@ TEST(ReceiveLoop, ReadsALogToItsEndThroughClockSteps) {
       EXPECT_EQ(s.totals.lost, 0);
     }
   std::filesystem::remove_all(dir);
+}
+
+TEST(StreamChannels, NamesAndNumbers) {
+  const std::pair<const char*, int> cases[] = {
+      {"VARNOCK_MSG_0", 0},     {"VARNOCK_MSG_7", 7},
+      {"VARNOCK_MSG_255", 255}, {"VARNOCK_MSG_256", -1},
+      {"VARNOCK_MSG_1000", -1}, {"VARNOCK_MSG_", -1},
+      {"VARNOCK_MSG_07", -1},   {"VARNOCK_MSG_00", -1},
+      {"VARNOCK_MSG_-1", -1},   {"VARNOCK_MSG_+1", -1},
+      {"VARNOCK_MSG_1a", -1},   {"VARNOCK_MSG_ 1", -1},
+      {"VARNOCK_MSG_1 ", -1},   {"varnock_msg_1", -1},
+      {"TFIMAGE", -1},          {"VARNOCK_MSG_99999999999999999999", -1},
+  };
+  for (const auto& [name, k] : cases) EXPECT_EQ(stream_channel_number(name), k) << name;
+}
+
+// Streams beside frames in a log: each channel's messages are accounted,
+// joined to the rows by second, a corrupt one told and counted, and a
+// channel that names no stream ignored.
+TEST(ReceiveLoop, StreamsAreAccountedAndJoinedToTheRows) {
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("varnock-streams-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  StreamMessageWriter channel0(1, 0, 64);
+  StreamMessageWriter channel3(2, 0, 200);
+  // Channel 0 misses 100-104; one more of its messages has a payload byte
+  // changed; one message goes to a channel that is none.
+  ASSERT_EQ(write_log(dir / "run.log", 300,
+                      [&](const Write& write, int i) {
+                        const int64_t sent = (1'700'000'000'000 + int64_t{3} * i) * 1'000'000;
+                        if (i < 100 || i > 104) {
+                          const auto m = channel0.message(i, sent);
+                          write("VARNOCK_MSG_0", Bytes(m.begin(), m.end()));
+                        }
+                        const auto m = channel3.message(i, sent);
+                        write("VARNOCK_MSG_3", Bytes(m.begin(), m.end()));
+                        if (i == 150) write("VARNOCK_MSG_03", Bytes(m.begin(), m.end()));
+                        if (i == 200) {
+                          Bytes bad(m.begin(), m.end());
+                          bad.back() ^= 1;
+                          write("VARNOCK_MSG_0", bad);
+                        }
+                      }),
+            "");
+  SteppingClock clock(5, 0, 0);
+  const std::string url = "file://" + (dir / "run.log").string() + "?speed=0";
+  lcm_t* bus = lcm_create(url.c_str());
+  ASSERT_NE(bus, nullptr);
+  Account account(clock.wall_milliseconds(), clock.monotonic_nanoseconds() / 1'000'000);
+  StreamAccount stream_account(clock.wall_milliseconds());
+  StreamJoin join;
+  const Streams streams{stream_account, join};
+  std::vector<SecondReport> rows;
+  std::vector<std::string> problems;
+  int64_t ignored = 0;
+  {
+    SubscriptionSettings settings;
+    settings.streams = &stream_account;
+    const Subscription subscription(
+        bus, account, clock,
+        [&problems](std::string_view channel, std::string_view problem) {
+          problems.push_back(std::string(channel) + ": " + std::string(problem));
+        },
+        settings);
+    ASSERT_TRUE(subscription.subscribed());
+    EXPECT_EQ(receive(
+                  bus, 0, clock, account,
+                  [&rows](const SecondReport& r) {
+                    rows.push_back(r);
+                    return true;
+                  },
+                  nullptr, nullptr, nullptr, &streams),
+              LoopEnd::kEndOfInput);
+    ignored = subscription.ignored_channel_messages();
+  }
+  lcm_destroy(bus);
+  std::filesystem::remove_all(dir);
+  const int64_t now = clock.wall_milliseconds();
+  join.hold(stream_account.finish(now));
+  std::vector<SecondReport> last = account.finish(now);
+  for (size_t i = 0; i < last.size(); ++i) {
+    join.join(last[i], i + 1 == last.size());
+    rows.push_back(last[i]);
+  }
+  EXPECT_EQ(join.held(), 0u);
+
+  EXPECT_EQ(ignored, 1);
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_TRUE(problems[0].starts_with("VARNOCK_MSG_0: ")) << problems[0];
+  struct Expect {
+    int channel;
+    int64_t received, lost, corrupt;
+  };
+  const std::vector<StreamChannelFigures> summary = stream_account.summary().channels;
+  ASSERT_EQ(summary.size(), 2u);
+  for (const Expect& e : {Expect{0, 295, 5, 1}, Expect{3, 300, 0, 0}}) {
+    SCOPED_TRACE(e.channel);
+    account::StreamCounts in_rows;
+    int64_t seconds_with_channel = 0;
+    for (const SecondReport& r : rows) {
+      for (const StreamChannelFigures& f : r.messages) {
+        if (f.channel != e.channel) continue;
+        ++seconds_with_channel;
+        in_rows.received += f.counts.received;
+        in_rows.lost += f.counts.lost;
+        in_rows.corrupt += f.counts.corrupt;
+      }
+    }
+    EXPECT_GT(seconds_with_channel, 1) << "the rows of several seconds carry the channel";
+    const StreamChannelFigures& whole = summary[e.channel == 0 ? 0 : 1];
+    EXPECT_EQ(whole.channel, e.channel);
+    for (const account::StreamCounts& c : {in_rows, whole.counts}) {
+      EXPECT_EQ(c.received, e.received);
+      EXPECT_EQ(c.lost, e.lost);
+      EXPECT_EQ(c.corrupt, e.corrupt);
+    }
+    EXPECT_EQ(whole.counts.lost_in_lcm, 0);
+  }
+  EXPECT_EQ(account.summary(6).totals.frames, 300);
 }
 
 // A stop that came before the loop's wait, on a bus where nothing arrives,

@@ -24,6 +24,17 @@ namespace {
 using account::SecondReport;
 using account::Summary;
 
+// A stream channel's figures, a different value in every field; without an
+// inter-arrival sample.
+account::StreamChannelFigures stream_channel(int k, int64_t received) {
+  account::StreamChannelFigures f;
+  f.channel = k;
+  f.counts = {received, 9, 1, 4, 2, 7, 3, 1};
+  f.times.latency = {0.021, 0.234, 0.5, {}};
+  f.times.delivery = {0.3, 0.476, 0.9, {}};
+  return f;
+}
+
 // A row with a different value in every field, loss split by cause.
 SecondReport sample_row() {
   SecondReport r;
@@ -34,6 +45,7 @@ SecondReport sample_row() {
   r.latency = {0.76, 1.26, 1.33, {}};
   r.times.inter_arrival = {2.17, 2.84, 5.66, {}};
   // No frame followed a status record: delivery unknown.
+  r.messages = {stream_channel(0, 998), stream_channel(7, 12)};
   return r;
 }
 
@@ -46,6 +58,7 @@ Summary sample_summary() {
   s.kernel_drops_known = true;
   s.latency = {0.76, 1.28, 2.82, {}};
   s.runs = {{60, 1882}, {60, 70}};
+  s.messages = {stream_channel(3, 2995)};
   return s;
 }
 
@@ -111,8 +124,16 @@ TEST(OutputFields, TheDocumentListsEveryFieldInOrder) {
   std::vector<std::string> row = {"type"};
   const std::vector<std::string> csv = split(without_newline(csv_header()), ',');
   row.insert(row.end(), csv.begin(), csv.end());
+  row.emplace_back("messages");  // JSON only
   EXPECT_EQ(documented("Per-second rows"), std::vector<std::string>(row.begin() + 1, row.end()));
   EXPECT_EQ(keys(nlohmann::ordered_json::parse(json_row(sample_row()))), row);
+
+  std::vector<std::string> entry = {"channel"};
+  for (const StreamField& f : stream_fields()) entry.emplace_back(f.name);
+  EXPECT_EQ(documented("Stream messages"), entry);
+  EXPECT_EQ(keys(nlohmann::ordered_json::parse(json_row(sample_row()))["messages"][0]), entry);
+  EXPECT_EQ(keys(nlohmann::ordered_json::parse(json_summary(sample_summary()))["messages"][0]),
+            entry);
 
   std::vector<std::string> summary = keys(nlohmann::ordered_json::parse(json_summary({})));
   std::vector<std::string> in_doc = documented("Summary");
@@ -133,13 +154,22 @@ TEST(OutputFields, TheDocumentsExamplesHaveTheCodesFields) {
       {"Start line", json_start({})},
       {"Per-second rows", json_row(sample_row())},
       {"Summary", json_summary(sample_summary())},
+      {"Stream messages", json_row(sample_row())},
   };
   for (const Case& c : cases) {
     const std::vector<std::string> lines = example(c.heading);
     ASSERT_EQ(lines.size(), 1u) << c.heading;
-    EXPECT_EQ(keys(nlohmann::ordered_json::parse(lines[0])),
-              keys(nlohmann::ordered_json::parse(c.line)))
-        << c.heading;
+    const nlohmann::ordered_json doc = nlohmann::ordered_json::parse(lines[0]);
+    const nlohmann::ordered_json code = nlohmann::ordered_json::parse(c.line);
+    if (std::string(c.heading) == "Stream messages") {
+      EXPECT_EQ(keys(doc), keys(code["messages"][0]));
+      continue;
+    }
+    EXPECT_EQ(keys(doc), keys(code)) << c.heading;
+    // A list of stream channels has the entries' fields.
+    if (doc.contains("messages") && !doc["messages"].empty()) {
+      EXPECT_EQ(keys(doc["messages"][0]), keys(code["messages"][0])) << c.heading;
+    }
   }
 }
 
@@ -183,6 +213,38 @@ TEST(OutputFields, CsvRowsMatchTheHeaderAndTheJson) {
   EXPECT_EQ(row["clock_step_s"], -3);
   EXPECT_TRUE(row["delivery_ms_p50"].is_null());
   EXPECT_TRUE(nlohmann::json::parse(json_row(unknown))["kernel_drops"].is_null());
+}
+
+// Each stream channel's entry: its name, counts, and times with two
+// decimals, null without a sample; an empty list without streams.
+TEST(OutputFields, StreamEntriesInJsonAndText) {
+  const nlohmann::json row = nlohmann::json::parse(json_row(sample_row()));
+  ASSERT_EQ(row["messages"].size(), 2u);
+  const nlohmann::json& first = row["messages"][0];
+  EXPECT_EQ(first["channel"], "VARNOCK_MSG_0");
+  EXPECT_EQ(row["messages"][1]["channel"], "VARNOCK_MSG_7");
+  const std::pair<const char*, int64_t> counts[] = {
+      {"received", 998}, {"lost", 9},        {"duplicates", 1}, {"reordered", 4},
+      {"late", 2},       {"lost_in_lcm", 7}, {"corrupt", 3},
+  };
+  for (const auto& [name, value] : counts) EXPECT_EQ(first[name], value) << name;
+  const std::string text = json_row(sample_row());
+  EXPECT_NE(text.find(R"("latency_ms_p50":0.02,"latency_ms_p99":0.23,"delivery_ms_p99":0.48)"),
+            std::string::npos)
+      << text;
+  EXPECT_TRUE(first["inter_arrival_ms_p99"].is_null());
+  EXPECT_EQ(nlohmann::json::parse(json_row(SecondReport{}))["messages"], nlohmann::json::array());
+  EXPECT_EQ(nlohmann::json::parse(json_summary(sample_summary()))["messages"][0]["received"], 2995);
+
+  const std::string lines = text_row(sample_row());
+  for (const char* part :
+       {"\n  VARNOCK_MSG_0 998 lost 9 (in LCM's queue 7) dup 1 reordered 4 late 2 corrupt 3  "
+        "latency p50 0.02 p99 0.23 ms, delivery p99 0.48 ms, inter-arrival p99 - ms\n",
+        "\n  VARNOCK_MSG_7 12 lost 9"}) {
+    EXPECT_NE(lines.find(part), std::string::npos) << part << " in " << lines;
+  }
+  EXPECT_NE(text_summary(sample_summary()).find("  VARNOCK_MSG_3 received 2995 lost 9"),
+            std::string::npos);
 }
 
 TEST(OutputFields, TextShowsTheSameFigures) {
