@@ -130,6 +130,55 @@ class CheckInNamespace : public testing::CheckInNamespace {
     return published;
   }
 
+  // What a stream run sent and what varnock-check made of it.
+  struct StreamRun {
+    int64_t sent_per_channel = 0;
+    CheckOutput check;
+    std::vector<json> channels;  // the summary's "messages", by channel
+  };
+
+  // varnock-pace's stream, 1 kHz on two channels of 200-byte messages for
+  // 3 s, with varnock-check (`check_args` more) listening on loopback; their
+  // output in files named after `name`, a run's own: a start line left
+  // from a run before would start the publisher too early.
+  StreamRun run_stream(const std::string& name, const std::vector<std::string>& check_args) {
+    std::vector<std::string> args = {"--json", "--url", kLoopbackUrl};
+    args.insert(args.end(), check_args.begin(), check_args.end());
+    auto check = start_check({}, args, "check-" + name);
+    const std::string pace_out = path(("pace-" + name + ".out").c_str());
+    const std::string pace_err = path(("pace-" + name + ".err").c_str());
+    ChildProcess pace({PACE_BINARY, "--messages", "200", "--channels", "2", "--rate", "1000",
+                       "--seconds", "3", "--json", "--url", "udpm://239.255.76.67:7667?ttl=0"},
+                      pace_out, pace_err);
+    StreamRun run;
+    EXPECT_EQ(pace.wait_exit(std::chrono::seconds(20)), 0) << testing::read_file(pace_err);
+    const CheckOutput paced = parse_check_output(testing::read_file(pace_out));
+    if (!paced.summary.is_null()) {
+      const int64_t sent = paced.summary["messages_sent"].get<int64_t>();
+      EXPECT_EQ(sent % 2, 0);
+      run.sent_per_channel = sent / 2;
+    }
+    EXPECT_TRUE(testing::wait_receiver_idle(check->pid(), std::chrono::seconds(20)));
+    check->signal(SIGTERM);
+    run.check = finished_check(*check, 0, "check-" + name);
+    if (!run.check.summary.is_null()) {
+      for (const json& c : run.check.summary["messages"]) run.channels.push_back(c);
+    }
+    return run;
+  }
+
+  // Each channel's figure `field` summed over the rows.
+  static int64_t stream_row_sum(const CheckOutput& out, const std::string& channel,
+                                const char* field) {
+    int64_t sum = 0;
+    for (const json& r : out.rows) {
+      for (const json& c : r["messages"]) {
+        if (c["channel"] == channel) sum += c[field].get<int64_t>();
+      }
+    }
+    return sum;
+  }
+
   // Drops `per_10000` of every 10,000 IP fragments as they arrive, before
   // reassembly.
   static void drop_fragments(int per_10000) {
@@ -587,6 +636,72 @@ TEST_F(CheckInNamespace, ASlowHandlerLosesFramesInsideLcm) {
   EXPECT_GT(out.total("lost"), 50);
   EXPECT_GE(out.total("lost_in_lcm"), out.total("lost") / 2);
   EXPECT_GE(out.summary["lcm_queue_ms_max"].get<double>(), 50);
+}
+
+// A 1 kHz stream on two channels: every message accounted for per channel,
+// in the summary and in the rows alike, with and without loss on the way.
+// The loss is exact only up to the last message received, so datagrams
+// are dropped only among LCM's first 5,000 (its sequence number, after the
+// UDP header), never the last ones a channel sends.
+TEST_F(CheckInNamespace, StreamsAreAccountedPerChannel) {
+  struct Case {
+    const char* name;
+    const char* drop;  // an nftables match of datagrams to drop; "" none
+  };
+  const Case cases[] = {
+      {"clean", ""},
+      {"dropped", "@th,96,32 < 5000 numgen random mod 100 < 2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    drop_udp(c.drop);
+    // A queue long enough that a checker slowed by a busy host discards
+    // nothing.
+    const StreamRun run = run_stream(c.name, {"--queue-capacity", "100000"});
+    drop_udp("");
+    EXPECT_GT(run.sent_per_channel, 2500);
+    ASSERT_EQ(run.channels.size(), 2u) << run.check.text;
+    int64_t lost = 0;
+    for (int k = 0; k < 2; ++k) {
+      const json& ch = run.channels[static_cast<size_t>(k)];
+      const std::string name = "VARNOCK_MSG_" + std::to_string(k);
+      SCOPED_TRACE(name);
+      EXPECT_EQ(ch["channel"], name);
+      const int64_t received = ch["received"].get<int64_t>();
+      EXPECT_EQ(received + ch["lost"].get<int64_t>(), run.sent_per_channel) << run.check.text;
+      EXPECT_EQ(ch["duplicates"], 0);
+      EXPECT_EQ(ch["corrupt"], 0);
+      EXPECT_EQ(ch["lost_in_lcm"], 0);
+      EXPECT_EQ(stream_row_sum(run.check, name, "received"), received);
+      EXPECT_EQ(stream_row_sum(run.check, name, "lost"), ch["lost"].get<int64_t>());
+      EXPECT_TRUE(ch["latency_ms_p99"].is_number());
+      lost += ch["lost"].get<int64_t>();
+    }
+    if (*c.drop == 0) {
+      EXPECT_EQ(lost, 0);
+    } else {
+      EXPECT_GT(lost, 20);
+    }
+    // Only messages: something was received, and the frames are silent.
+    EXPECT_EQ(run.check.total("frames"), 0);
+  }
+}
+
+// A subscriber with a queue of 1 and a 2 ms handler at 2 kHz, as Drake's
+// are: LCM's queue discards most of the stream, and the witness counts
+// every discard.
+TEST_F(CheckInNamespace, AQueueOfOneWithASlowHandlerLosesInLcm) {
+  const StreamRun run = run_stream("queue", {"--queue-capacity", "1", "--handler-ms", "2"});
+  EXPECT_EQ(run.check.start["queue_capacity"], 1);
+  ASSERT_EQ(run.channels.size(), 2u) << run.check.text;
+  for (const json& ch : run.channels) {
+    SCOPED_TRACE(ch["channel"].get<std::string>());
+    const int64_t received = ch["received"].get<int64_t>();
+    const int64_t in_lcm = ch["lost_in_lcm"].get<int64_t>();
+    EXPECT_GT(in_lcm, run.sent_per_channel / 4);
+    EXPECT_EQ(received + in_lcm, run.sent_per_channel);
+    EXPECT_EQ(ch["corrupt"], 0);
+  }
 }
 
 // A clean run passes its limits; a file log has no kernel drops to tell, so
