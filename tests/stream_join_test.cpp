@@ -14,7 +14,7 @@ namespace {
 
 // A stream row of `second` whose channels each received `received`, with
 // a latency p99 of `p99` ms (NaN: no sample).
-StreamSecond stream_row(int64_t second, std::vector<int> channels, int64_t received,
+StreamSecond stream_row(int64_t second, const std::vector<int>& channels, int64_t received,
                         double p99 = 1.0) {
   StreamSecond r;
   r.second = second;
