@@ -2,9 +2,10 @@
 # Packages the build in BUILD_DIR with cpack (into a temporary folder) and
 # checks the Debian package as a user gets it: its name, control fields and
 # dependencies, exactly which files it holds, that the programs it unpacks
-# report VERSION and their help, and that every man page renders without a
-# warning. Also checks that 'cmake --install' lays out the same files. A
-# cross build names its ARCH, and RUN (e.g. scripts/run-arm64) runs its programs.
+# report VERSION and their help, that every man page renders without a
+# warning, and that the Grafana dashboard it holds is one. Also checks that
+# 'cmake --install' lays out the same files. A cross build names its ARCH,
+# and RUN (e.g. scripts/run-arm64) runs its programs.
 #   [RUN=EMULATOR] tests/package_test.sh BUILD_DIR VERSION [ARCH]
 set -euo pipefail
 build=$1
@@ -65,7 +66,8 @@ expected="./usr/bin/varnock
 ./usr/share/man/man1/varnock-pace.1.gz
 ./usr/share/man/man1/varnock.1.gz
 ./usr/share/varnock/check_report_t.lcm
-./usr/share/varnock/stream_message_t.lcm"
+./usr/share/varnock/stream_message_t.lcm
+./usr/share/varnock/varnock.json"
 files=$(dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$' | sort)
 [ "$files" = "$expected" ] || fail "the package holds:
 $files
@@ -92,6 +94,15 @@ grep -q '^Files: \*$' "$doc/copyright" || fail "copyright has no 'Files: *' para
 license=$(sed -n 's/^License: //p' "$doc/copyright" | head -n 1)
 [ "$(grep -c "^License: $license$" "$doc/copyright")" -ge 2 ] ||
   fail "copyright does not give the text of its licence '$license'"
+# The dashboard is one Grafana can import: JSON, with a Prometheus
+# data-source variable that every panel takes.
+# shellcheck disable=SC2016 # Grafana's variable, not the shell's
+jq -e '.schemaVersion >= 39 and (.panels | length > 0)
+  and any(.templating.list[]; .type == "datasource" and .query == "prometheus")
+  and all(.panels[]; .datasource.uid == "${datasource}")' \
+  "$root/usr/share/varnock/varnock.json" >/dev/null ||
+  fail "usr/share/varnock/varnock.json is no Grafana dashboard over a Prometheus variable"
+
 for program in varnock varnock-check varnock-gather varnock-pace; do
   bin=$root/usr/bin/$program
   # The program's release, then the LCM library it loaded.
