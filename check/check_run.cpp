@@ -3,9 +3,9 @@
 #include <lcm/lcm.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
-#include <array>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -282,8 +282,7 @@ report::StartInfo start_info(const Options& options, const std::string& url,
 class ReportSink {
  public:
   ReportSink(report::ReportOutput& out, report::Sharer* sharer, OwnMetrics& metrics,
-             BufferWarning& buffer_warning, const account::Account& account,
-             SendDropSource& drops)
+             BufferWarning& buffer_warning, const account::Account& account, SendDropSource& drops)
       : out_(out),
         sharer_(sharer),
         metrics_(metrics),

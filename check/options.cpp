@@ -12,11 +12,10 @@
 namespace varnock::check {
 
 std::string parse_options(int argc, const char* const* argv, Options* o) {
-  OptionReader args(
-      argc, argv,
-      {"--url", "--seconds", "--csv", "--max-loss", "--min-frames", "--handler-ms", "--name",
-       "--metrics", "--metrics-file"},
-      {"--share", "--diagnose", "--json", "--allow-unsequenced"});
+  OptionReader args(argc, argv,
+                    {"--url", "--seconds", "--csv", "--max-loss", "--min-frames", "--handler-ms",
+                     "--name", "--metrics", "--metrics-file"},
+                    {"--share", "--diagnose", "--json", "--allow-unsequenced"});
   std::string_view arg;
   std::string_view value;
   while (args.next(&arg, &value)) {
@@ -64,9 +63,8 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
   if (std::string e = args.finish(&o->request); !e.empty() || o->request != Request::kRun) {
     return e;
   }
-  if (o->diagnose &&
-      (o->json || !o->csv_path.empty() || o->share || !o->metrics.empty() ||
-       !o->metrics_file.empty())) {
+  if (o->diagnose && (o->json || !o->csv_path.empty() || o->share || !o->metrics.empty() ||
+                      !o->metrics_file.empty())) {
     return "--diagnose writes neither --json nor --csv, and shares nothing";
   }
   if (!o->name.empty() && !o->share && o->metrics.empty() && o->metrics_file.empty()) {

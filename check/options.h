@@ -26,9 +26,9 @@ struct Options {
   // Judge --max-loss and --min-frames even when the loss is only a lower
   // bound (frames without sequence numbers arrived).
   bool allow_unsequenced = false;
-  double handler_ms = 0;  // time the frame handler takes, as a slow subscriber
-  bool share = false;     // also publish the account on VARNOCK_CHECK
-  std::string name;       // the checker's name in what it shares; empty: HOST:PID
+  double handler_ms = 0;     // time the frame handler takes, as a slow subscriber
+  bool share = false;        // also publish the account on VARNOCK_CHECK
+  std::string name;          // the checker's name in what it shares; empty: HOST:PID
   std::string metrics;       // --metrics ADDRESS:PORT; empty: not served
   std::string metrics_file;  // --metrics-file PATH; empty: not written
 

@@ -201,8 +201,9 @@ int run_pace(const Options& options, Clock& clock, Console& console, SendDropSou
     return kExitNoBus;
   }
   metrics::MetricsOutput metrics("varnock-pace");
-  if (const std::string error =
-          metrics.open(options.metrics, "", pace_metrics_text(0, 0, options.rate_hz, options.message_bytes > 0 ? 0 : -1));
+  if (const std::string error = metrics.open(
+          options.metrics, "",
+          pace_metrics_text(0, 0, options.rate_hz, options.message_bytes > 0 ? 0 : -1));
       !error.empty()) {
     std::fprintf(stderr, "varnock-pace: %s\n", error.c_str());
     return kExitOutputError;

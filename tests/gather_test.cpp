@@ -408,7 +408,8 @@ TEST(GatherOutput, AnEntryIsTheCheckersOwnSummary) {
   for (const account::Summary& s : {known, unknown}) {
     json own = json::parse(report::json_summary(s));
     own.erase("type");
-    const report::Reporter who{"cam-sub", "host-b", 4242, "udpm://239.255.76.67:7667?ttl=0", 0, "", ""};
+    const report::Reporter who{"cam-sub", "host-b", 4242, "udpm://239.255.76.67:7667?ttl=0",
+                               0,         "",       ""};
     View view;
     ASSERT_EQ(view.hear(encode(report::shared_summary(who, s, kSecond)), 0), View::Heard::kSummary);
     json entry = json::parse(json_summary(view, 0, 7))["checkers"][0];
