@@ -430,7 +430,10 @@ TEST_F(CheckReportRejects, RunsOutOfRange) {
 // The number of buckets sits after the two version strings, before the bounds.
 TEST_F(CheckReportRejects, BucketsOutOfRange) {
   const check_report_t m = distinct(4);
-  const size_t count_at = good_.size() - size_t{2 * 16 + 4} - 3 * 4 - 4 * (3 * 8 + 16) - 4;
+  // Back from the end: the runs (count and two periods), the four histograms
+  // (three counts, count and sum each), the three bounds, the number.
+  constexpr size_t kAfter = (2 * 16 + 4) + 4 * (3 * 8 + 16) + 3 * 4 + 4;
+  const size_t count_at = good_.size() - kAfter;
   uint32_t written = 0;
   for (size_t i = 0; i < 4; ++i) written = (written << 8) | good_[count_at + i];
   ASSERT_EQ(written, m.bucket_le_us.size());
