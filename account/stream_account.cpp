@@ -1,6 +1,7 @@
 #include "account/stream_account.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "base/calendar.h"
 #include "base/saturating.h"
@@ -22,6 +23,19 @@ void add(StreamCounts& to, const StreamCounts& d) {
 // The window is a power of two, so a number's slot stays the same across
 // the wrap modulo 2^64.
 size_t slot(uint64_t seq) { return static_cast<size_t>(seq % StreamAccount::kWindow); }
+
+// Of `lost` numbers between a message received at `from_us` and the next at
+// `to_us`, those whose arrival, spread evenly between, came before `room_us`.
+int64_t lost_while_full(int64_t lost, int64_t from_us, int64_t room_us, int64_t to_us) {
+  if (to_us <= from_us) return lost;
+  // The k-th of them (1-based) arrived at from + k * (to - from) / (lost + 1).
+  const double step =
+      (static_cast<double>(to_us) - static_cast<double>(from_us)) / (static_cast<double>(lost) + 1);
+  const double before = (static_cast<double>(room_us) - static_cast<double>(from_us)) / step;
+  // k < before; `before` is positive, as room_us > from_us.
+  const double k = std::ceil(before) - 1;
+  return k >= static_cast<double>(lost) ? lost : static_cast<int64_t>(std::max(k, 0.0));
+}
 
 }  // namespace
 
@@ -60,7 +74,9 @@ void StreamAccount::Row::read_times() {
   }
 }
 
-StreamAccount::StreamAccount(int64_t now_ms) : start_us_(saturating_mul(now_ms, 1000)) {
+StreamAccount::StreamAccount(int64_t now_ms, int queue_capacity)
+    : start_us_(saturating_mul(now_ms, 1000)),
+      queue_capacity_(queue_capacity > 0 ? static_cast<size_t>(queue_capacity) : 0) {
   rows_.emplace_back().second = second_of(now_ms);
 }
 
@@ -191,7 +207,10 @@ StreamCounts StreamAccount::follow(Channel& ch, const StreamArrival& m) {
 void StreamAccount::on_message(const StreamArrival& m, int64_t now_ms) {
   if (m.channel < 0 || m.channel >= kMaxStreamChannels) return;
   Channel& ch = channel(m.channel);
-  ++ch.handled;
+  // The queue as the last message left it, before this one's arrival.
+  const int64_t full_from_us = ch.full_from_us;
+  const int64_t room_us = ch.room_us;
+  follow_queue(ch, m);
   Row& in = row_at(now_ms);
   ChannelRow& row = in.at(m.channel);
   if (!m.valid) {
@@ -211,6 +230,9 @@ void StreamAccount::on_message(const StreamArrival& m, int64_t now_ms) {
     }
     --ch.totals.lost;
     d.lost = 0;
+  }
+  if (room_us != 0 && d.lost > 0) {
+    d.lost_in_lcm = lost_while_full(d.lost, full_from_us, room_us, m.recv_utime);
   }
   add(row.counts, d);
   add(ch.totals, d);
@@ -232,23 +254,20 @@ void StreamAccount::on_message(const StreamArrival& m, int64_t now_ms) {
   ch.last_recv_utime = m.recv_utime;
 }
 
-void StreamAccount::on_witnessed(int channel_number, int64_t now_ms) {
-  if (channel_number < 0 || channel_number >= kMaxStreamChannels) return;
-  Channel& ch = channel(channel_number);
-  ++ch.witnessed;
-  ch.last_witnessed_ms = now_ms;
-}
-
-void StreamAccount::count_lcm_discards() {
-  for (size_t k = 0; k < channels_.size(); ++k) {
-    Channel* ch = channels_[k].get();
-    if (ch == nullptr) continue;
-    // Discards since the last count came among the messages the witness saw
-    // since: the last of them dates them closely enough.
-    const int64_t discarded = ch->witnessed - ch->handled - ch->totals.lost_in_lcm;
-    if (discarded <= 0) continue;
-    row_at(ch->last_witnessed_ms).at(static_cast<int>(k)).counts.lost_in_lcm += discarded;
-    ch->totals.lost_in_lcm += discarded;
+void StreamAccount::follow_queue(Channel& ch, const StreamArrival& m) {
+  ch.room_us = 0;
+  if (queue_capacity_ == 0) return;
+  std::deque<int64_t>& q = ch.queued_until_us;
+  // Those whose handlers had started by the time this one arrived had left.
+  while (!q.empty() && q.front() <= m.recv_utime) q.pop_front();
+  const bool full = q.size() + 1 >= queue_capacity_;
+  if (q.size() == queue_capacity_) q.pop_front();
+  q.push_back(m.handler_utime);
+  if (full) {
+    ch.full_from_us = m.recv_utime;
+    // A handler that somehow started before its message arrived still
+    // leaves the room at a time after it.
+    ch.room_us = std::max(q.front(), saturating_add(m.recv_utime, 1));
   }
 }
 
@@ -267,7 +286,6 @@ std::vector<StreamSecond> StreamAccount::take_rows(int64_t up_to_second) {
 }
 
 std::vector<StreamSecond> StreamAccount::advance(int64_t now_ms) {
-  count_lcm_discards();
   const int64_t second = second_of(now_ms);
   if (second < rows_.back().second - kSettleSeconds) {
     std::vector<StreamSecond> out = take_rows(rows_.back().second);
@@ -280,7 +298,6 @@ std::vector<StreamSecond> StreamAccount::advance(int64_t now_ms) {
 }
 
 std::vector<StreamSecond> StreamAccount::finish(int64_t now_ms) {
-  count_lcm_discards();
   std::vector<StreamSecond> out = take_rows(rows_.back().second);
   open_row(second_of(now_ms));
   return out;

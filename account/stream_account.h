@@ -106,12 +106,24 @@ struct StreamSummary {
 // Rows are kept open kSettleSeconds after their second, so that a late
 // message can take back its loss in a row not yet reported. A gap is counted
 // in the second it was found (an outage shows in the second messages came
-// back); what LCM's queue discarded, in the second the witness saw it. A late
-// message takes its loss back from the totals, and from the newest open row
-// that counted loss for its channel (usually the one that counted its own:
-// reordering spans milliseconds); with none open, rows add up to more loss
-// than the summary. Times are this host's wall clock, milliseconds since
-// 1970.
+// back). A late message takes its loss back from the totals, and from the
+// newest open row that counted loss for its channel (usually the one that
+// counted its own: reordering spans milliseconds); with none open, rows add
+// up to more loss than the summary. Times are this host's wall clock,
+// milliseconds since 1970.
+//
+// LCM's queue. Each channel is taken to have a subscription of its own,
+// holding at most `queue_capacity` messages: LCM discards a message that
+// arrives while it is full. A message waits there from LCM's receive time to
+// its handler's start, so how full the queue was when one arrived is known
+// from those of the channel's messages that came before it, and so is when
+// it next had room (the oldest one's handler started). Of a gap that opened
+// right after a message that filled the queue, the numbers that arrived
+// before there was room again (their arrival put between those of the
+// messages either side, by number) are counted `lost_in_lcm`. It is an
+// inference: the receive time is the kernel's, a little before LCM takes the
+// message, and a datagram the kernel or network dropped while the queue was
+// full, which LCM would have discarded anyway, counts as LCM's.
 class StreamAccount {
  public:
   static constexpr int64_t kSettleSeconds = 2;
@@ -125,19 +137,14 @@ class StreamAccount {
   // Times cost three TimeHistograms (about 350 KiB) per channel heard, for
   // the run and for the newest row: about 180 MiB with all 256 channels.
 
-  explicit StreamAccount(int64_t now_ms);
+  // `queue_capacity` is LCM's for each channel's subscription
+  // (lcm_subscription_set_queue_capacity; LCM's own is 30); 0 or below, no
+  // limit: nothing is counted lost in LCM's queue.
+  StreamAccount(int64_t now_ms, int queue_capacity);
 
   // The account's handler got a message at `now_ms`. Channels outside
   // 0..kMaxStreamChannels-1 are ignored.
   void on_message(const StreamArrival& m, int64_t now_ms);
-
-  // The witness, a subscription of its own with a large queue, got a
-  // message of `channel`. What it got beyond the account's handler is what
-  // LCM's queue discarded for the account; counted at advance() and
-  // finish(), so call them only between LCM's dispatches, when both
-  // subscriptions' handlers have had every message. A witness that missed
-  // messages itself hides as many discards.
-  void on_witnessed(int channel, int64_t now_ms);
 
   // Moves the account to `now_ms` and returns the rows that have settled,
   // oldest first. A wall clock stepped back further than the open rows
@@ -147,7 +154,7 @@ class StreamAccount {
   // Returns every row still open; the account goes on from `now_ms`.
   std::vector<StreamSecond> finish(int64_t now_ms);
 
-  // The run so far; LCM's discards as advance() or finish() last counted.
+  // The run so far.
   StreamSummary summary() const;
 
  private:
@@ -174,13 +181,19 @@ class StreamAccount {
     size_t last_run = 0;
     uint64_t messages = 0;  // valid ones, for runs' recency
     StreamCounts totals;
-    // Made by the first valid message: a channel only witnessed costs none.
+    // Made by the first valid message: a channel of corrupt messages alone
+    // costs none.
     std::unique_ptr<Histograms> times;
     bool received_before = false;
     int64_t last_recv_utime = 0;
-    int64_t handled = 0;  // messages the account's handler got, valid or not
-    int64_t witnessed = 0;
-    int64_t last_witnessed_ms = 0;
+    // The handlers' start times of the channel's messages that may still
+    // have been in LCM's queue when the last one arrived, oldest first; at
+    // most queue_capacity_ of them.
+    std::deque<int64_t> queued_until_us;
+    // When the last message handled filled the queue on arriving: its
+    // receive time, and when the queue next had room; room_us 0 otherwise.
+    int64_t full_from_us = 0;
+    int64_t room_us = 0;
   };
   struct ChannelRow {
     int channel = 0;
@@ -208,12 +221,14 @@ class StreamAccount {
   Row& row_at(int64_t ms);
   void open_rows_to(int64_t second);
   Row& open_row(int64_t second);
-  void count_lcm_discards();
+  // Whether `m` filled its channel's queue when it arrived; keeps when.
+  void follow_queue(Channel& ch, const StreamArrival& m);
   std::vector<StreamSecond> take_rows(int64_t up_to_second);
 
   std::array<std::unique_ptr<Channel>, kMaxStreamChannels> channels_;
   std::deque<Row> rows_;  // open rows, oldest first; never empty
   int64_t start_us_;
+  size_t queue_capacity_;  // 0: no limit
   int64_t runs_retired_ = 0;
 };
 

@@ -58,8 +58,10 @@ TimePercentiles TimeHistogram::summary() const {
     const auto r = static_cast<int64_t>(std::ceil(q * static_cast<double>(count_)));
     return std::clamp<int64_t>(r - 1, 0, count_ - 1);
   };
-  TimePercentiles p{value_at_rank(rank_of(0.5)) / 1000.0, value_at_rank(rank_of(0.99)) / 1000.0,
-                    static_cast<double>(max_) / 1000.0, {}};
+  TimePercentiles p{value_at_rank(rank_of(0.5)) / 1000.0,
+                    value_at_rank(rank_of(0.99)) / 1000.0,
+                    static_cast<double>(max_) / 1000.0,
+                    {}};
   int64_t below = 0;
   for (size_t i = 0; i < kBucketBoundsUs.size(); ++i) {
     below += coarse_[i];

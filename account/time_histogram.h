@@ -14,9 +14,9 @@ namespace varnock::account {
 // microseconds, from 50 µs to 10 s: counts in fixed buckets add up across
 // seconds and checkers (Prometheus' histograms), where percentiles cannot.
 inline constexpr std::array<int32_t, 29> kBucketBoundsUs = {
-    50,     100,    150,    200,     300,     500,     750,     1000,      1500,      2000,
-    3000,   5000,   7500,   10000,   15000,   20000,   30000,   50000,     75000,     100000,
-    150000, 200000, 300000, 500000,  750000,  1000000, 2500000, 5000000, 10000000};
+    50,     100,    150,    200,    300,    500,     750,     1000,    1500,    2000,
+    3000,   5000,   7500,   10000,  15000,  20000,   30000,   50000,   75000,   100000,
+    150000, 200000, 300000, 500000, 750000, 1000000, 2500000, 5000000, 10000000};
 
 // Samples in the coarse buckets: how many at or below each bound (so the
 // last bound's count is below `count` by those above every bound), all of

@@ -45,12 +45,9 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
                std::to_string(kMaxNameBytes);
       }
     } else if (arg == "--metrics") {
-      metrics::Endpoint where;
-      if (!metrics::parse_endpoint(value, &where, &error)) return error;
-      o->metrics = value;
+      error = metrics::read_metrics_option(value, &o->metrics);
     } else if (arg == "--metrics-file") {
-      o->metrics_file = value;
-      if (o->metrics_file.empty()) return "--metrics-file needs a file name";
+      error = metrics::read_metrics_file_option(value, &o->metrics_file);
     } else if (arg == "--share") {
       o->share = true;
     } else if (arg == "--diagnose") {

@@ -136,9 +136,10 @@ int run_gather(const Options& options, Clock& clock, Screen& screen) {
     return kExitNoBus;
   }
   metrics::MetricsOutput metrics("varnock-gather");
-  if (const std::string error = metrics.open(
-          options.metrics, options.metrics_file,
-          metrics_text(view, clock.monotonic_nanoseconds() / kNanosPerMs, clock.wall_milliseconds()));
+  if (const std::string error =
+          metrics.open(options.metrics, options.metrics_file,
+                       metrics_text(view, clock.monotonic_nanoseconds() / kNanosPerMs,
+                                    clock.wall_milliseconds()));
       !error.empty()) {
     std::fprintf(stderr, "varnock-gather: %s\n", error.c_str());
     return kExitOutputError;

@@ -23,12 +23,9 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
     } else if (arg == "--seconds") {
       error = read_seconds(value, &o->seconds);
     } else if (arg == "--metrics") {
-      metrics::Endpoint where;
-      if (!metrics::parse_endpoint(value, &where, &error)) return error;
-      o->metrics = value;
+      error = metrics::read_metrics_option(value, &o->metrics);
     } else if (arg == "--metrics-file") {
-      o->metrics_file = value;
-      if (o->metrics_file.empty()) return "--metrics-file needs a file name";
+      error = metrics::read_metrics_file_option(value, &o->metrics_file);
     } else if (arg == "--json") {
       o->json = true;
     } else if (arg == "--csv") {

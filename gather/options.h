@@ -14,8 +14,8 @@ struct Options {
   int64_t seconds = 0;  // 0: until a signal or the end of the bus's input
   bool json = false;
   bool csv = false;
-  std::string metrics;       // --metrics ADDRESS:PORT; empty: not served
-  std::string metrics_file;  // --metrics-file PATH; empty: not written
+  std::string metrics;              // --metrics ADDRESS:PORT; empty: not served
+  std::string metrics_file;         // --metrics-file PATH; empty: not written
   Request request = Request::kRun;  // --help or --version, the first given
 
   bool operator==(const Options&) const = default;

@@ -121,4 +121,18 @@ std::string endpoint_text(const Endpoint& endpoint, uint16_t port) {
   return address + ":" + std::to_string(port);
 }
 
+std::string read_metrics_option(std::string_view value, std::string* out) {
+  Endpoint where;
+  std::string why;
+  if (!parse_endpoint(value, &where, &why)) return why;
+  *out = value;
+  return "";
+}
+
+std::string read_metrics_file_option(std::string_view value, std::string* out) {
+  if (value.empty()) return "--metrics-file needs a file name";
+  *out = value;
+  return "";
+}
+
 }  // namespace varnock::metrics

@@ -25,6 +25,11 @@ struct Endpoint {
 // or leading zero.
 bool parse_endpoint(std::string_view text, Endpoint* out, std::string* why);
 
+// The command line's --metrics VALUE and --metrics-file VALUE, as every
+// program reads them: *out takes the value; returns "" or what is wrong.
+std::string read_metrics_option(std::string_view value, std::string* out);
+std::string read_metrics_file_option(std::string_view value, std::string* out);
+
 // "127.0.0.1:9464", "[::1]:9464": `endpoint` with `port` as a user writes it.
 std::string endpoint_text(const Endpoint& endpoint, uint16_t port);
 

@@ -62,7 +62,8 @@ class MhdMetricsServer final : public MetricsServer {
       : text_(std::make_shared<const std::string>()),
         not_found_(fixed_response(kNotFound)),
         not_allowed_(fixed_response(kNotAllowed)) {
-    if (not_allowed_ != nullptr) MHD_add_response_header(not_allowed_, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+    if (not_allowed_ != nullptr)
+      MHD_add_response_header(not_allowed_, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
   }
   MhdMetricsServer(const MhdMetricsServer&) = delete;
   MhdMetricsServer& operator=(const MhdMetricsServer&) = delete;
@@ -88,10 +89,12 @@ class MhdMetricsServer final : public MetricsServer {
   using Text = std::shared_ptr<const std::string>;
 
   static MHD_Result answer(void* cls, MHD_Connection* connection, const char* url,
-                           const char* method, const char* /*version*/,
-                           const char* /*upload_data*/, size_t* /*upload_data_size*/,
-                           void** /*request*/) {
+                           const char* method, const char* /*version*/, const char* /*upload_data*/,
+                           size_t* upload_data_size,  // NOLINT: libmicrohttpd's type
+                           void** request) {
     auto* self = static_cast<MhdMetricsServer*>(cls);
+    // A refusal is queued at once, so that a body is never read: the
+    // connection closes after it.
     if (std::strcmp(url, "/metrics") != 0) {
       return MHD_queue_response(connection, MHD_HTTP_NOT_FOUND, self->not_found_);
     }
@@ -99,6 +102,14 @@ class MhdMetricsServer final : public MetricsServer {
         std::strcmp(method, MHD_HTTP_METHOD_HEAD) != 0) {
       return MHD_queue_response(connection, MHD_HTTP_METHOD_NOT_ALLOWED, self->not_allowed_);
     }
+    // The text is queued once the request is whole (libmicrohttpd's next
+    // call), which keeps the connection open for the next scrape. A GET with
+    // a body is not one: its connection is closed.
+    if (*request == nullptr) {
+      *request = self;
+      return MHD_YES;
+    }
+    if (*upload_data_size != 0) return MHD_NO;
     return self->queue_text(connection);
   }
 
@@ -166,8 +177,8 @@ bool MhdMetricsServer::start(const Endpoint& endpoint, std::string* error) {
   // the program's signals are taken where it waits for them (and a SIGPIPE
   // on this thread, were one raised, would stay pending on it: libmicrohttpd
   // sends with MSG_NOSIGNAL).
-  unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ITC |
-                   MHD_USE_ERROR_LOG;
+  unsigned flags =
+      MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ITC | MHD_USE_ERROR_LOG;
   if (endpoint.ipv6) flags |= MHD_USE_IPv6;
   sigset_t all;
   sigset_t before;
@@ -175,10 +186,10 @@ bool MhdMetricsServer::start(const Endpoint& endpoint, std::string* error) {
   pthread_sigmask(SIG_SETMASK, &all, &before);
   daemon_ = MHD_start_daemon(
       flags, endpoint.port, nullptr, nullptr, &answer, this, MHD_OPTION_SOCK_ADDR, address,
-      MHD_OPTION_LISTEN_BACKLOG_SIZE, kListenBacklog, MHD_OPTION_CONNECTION_LIMIT,
-      kMaxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, kMaxConnectionsPerAddress,
-      MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-      kConnectionMemoryBytes, MHD_OPTION_EXTERNAL_LOGGER, &StartLog::log, &log_, MHD_OPTION_END);
+      MHD_OPTION_LISTEN_BACKLOG_SIZE, kListenBacklog, MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
+      MHD_OPTION_PER_IP_CONNECTION_LIMIT, kMaxConnectionsPerAddress, MHD_OPTION_CONNECTION_TIMEOUT,
+      kIdleTimeoutSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemoryBytes,
+      MHD_OPTION_EXTERNAL_LOGGER, &StartLog::log, &log_, MHD_OPTION_END);
   const int start_errno = errno;
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
   const std::string logged = log_.finish();
@@ -193,8 +204,7 @@ bool MhdMetricsServer::start(const Endpoint& endpoint, std::string* error) {
 
 }  // namespace
 
-std::unique_ptr<MetricsServer> start_metrics_server(const Endpoint& endpoint,
-                                                    std::string* error) {
+std::unique_ptr<MetricsServer> start_metrics_server(const Endpoint& endpoint, std::string* error) {
   auto server = std::make_unique<MhdMetricsServer>();
   if (!server->start(endpoint, error)) return nullptr;
   return server;

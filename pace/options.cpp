@@ -87,9 +87,7 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
                                     &o->channels);
       channels_given = true;
     } else if (arg == "--metrics") {
-      metrics::Endpoint where;
-      if (!metrics::parse_endpoint(value, &where, &error)) return error;
-      o->metrics = value;
+      error = metrics::read_metrics_option(value, &o->metrics);
     } else if (arg == "--json") {
       o->json = true;
     }

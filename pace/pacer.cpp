@@ -58,7 +58,8 @@ class RateLines {
       all_cycles_ += cycles_;
       all_drops_ = dropped < 0 || all_drops_ < 0 ? -1 : all_drops_ + dropped;
       if (metrics_ != nullptr) {
-        metrics_->publish(pace_metrics_text(all_cycles_, all_drops_, requested_hz_));
+        metrics_->publish(pace_metrics_text(all_cycles_, all_drops_, requested_hz_,
+                                            count_messages_ ? total_messages_ : -1));
       }
       second_ = second;
       since_ns_ = now_ns;
@@ -200,8 +201,9 @@ int run_pace(const Options& options, Clock& clock, Console& console, SendDropSou
     return kExitNoBus;
   }
   metrics::MetricsOutput metrics("varnock-pace");
-  if (const std::string error =
-          metrics.open(options.metrics, "", pace_metrics_text(0, 0, options.rate_hz));
+  if (const std::string error = metrics.open(
+          options.metrics, "",
+          pace_metrics_text(0, 0, options.rate_hz, options.message_bytes > 0 ? 0 : -1));
       !error.empty()) {
     std::fprintf(stderr, "varnock-pace: %s\n", error.c_str());
     return kExitOutputError;

@@ -1,9 +1,9 @@
-#include "platform/writes.h"
-
 #include <windows.h>
 
 #include <cerrno>
 #include <cstdio>
+
+#include "platform/writes.h"
 
 namespace varnock {
 
@@ -17,8 +17,7 @@ int replace_file(const std::string& path, std::string_view text) {
   int error = 0;
   if (std::fwrite(text.data(), 1, text.size(), f) != text.size()) error = errno != 0 ? errno : EIO;
   if (std::fclose(f) != 0 && error == 0) error = errno != 0 ? errno : EIO;
-  if (error == 0 &&
-      MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) == 0) {
+  if (error == 0 && MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) == 0) {
     error = EACCES;
   }
   if (error != 0) std::remove(temporary.c_str());

@@ -25,7 +25,7 @@ struct Reporter {
   std::string host;
   int32_t pid = 0;
   std::string url;
-  int64_t instance = 0;  // new_instance()
+  int64_t instance = 0;     // new_instance()
   std::string version;      // varnock's release
   std::string lcm_version;  // the LCM library's, "" when unknown
 };

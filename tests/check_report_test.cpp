@@ -106,7 +106,8 @@ std::vector<check_report_t> cases() {
   extreme.bucket_le_us.back() = std::numeric_limits<int32_t>::max();
   extreme.delivery.le.assign(check_report_t::kBucketsMax, kMax);
   extreme.delivery.le.front() = kMin;
-  for (check_report_t::Histogram* h : {&extreme.latency, &extreme.inter_arrival, &extreme.lcm_queue}) {
+  for (check_report_t::Histogram* h :
+       {&extreme.latency, &extreme.inter_arrival, &extreme.lcm_queue}) {
     h->le.assign(check_report_t::kBucketsMax, -1);
   }
   extreme.lcm_queue.sum_us = kMin;
@@ -429,11 +430,15 @@ TEST_F(CheckReportRejects, RunsOutOfRange) {
 // The number of buckets sits after the two version strings, before the bounds.
 TEST_F(CheckReportRejects, BucketsOutOfRange) {
   const check_report_t m = distinct(4);
-  const size_t count_at = good_.size() - size_t{2 * 16 + 4} - 3 * 4 - 4 * (3 * 8 + 16) - 4;
+  // Back from the end: the runs (count and two periods), the four histograms
+  // (three counts, count and sum each), the three bounds, the number.
+  constexpr size_t kAfter = (2 * 16 + 4) + 4 * (3 * 8 + 16) + 3 * 4 + 4;
+  const size_t count_at = good_.size() - kAfter;
   uint32_t written = 0;
   for (size_t i = 0; i < 4; ++i) written = (written << 8) | good_[count_at + i];
   ASSERT_EQ(written, m.bucket_le_us.size());
-  for (const int64_t buckets : {int64_t{-1}, int64_t{65}, int64_t{std::numeric_limits<int32_t>::max()}}) {
+  for (const int64_t buckets :
+       {int64_t{-1}, int64_t{65}, int64_t{std::numeric_limits<int32_t>::max()}}) {
     Bytes b = good_;
     store_big_endian<4>(b.data() + count_at, static_cast<uint64_t>(buckets));
     expect_rejected(b, "buckets out of range");

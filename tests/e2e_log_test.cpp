@@ -295,8 +295,7 @@ TEST_F(LogCheck, MetricsFileEndsWithTheSummary) {
   }
   const json& s = *run.summary;
   const auto at = [&m](const std::string& key) { return m.count(key) ? m.at(key) : "absent"; };
-  EXPECT_EQ(at("varnock_check_frames_received_total{checker=\"log-reader\"}"),
-            s["frames"].dump());
+  EXPECT_EQ(at("varnock_check_frames_received_total{checker=\"log-reader\"}"), s["frames"].dump());
   EXPECT_EQ(at("varnock_check_status_records_received_total{checker=\"log-reader\"}"),
             s["status_records"].dump());
   EXPECT_EQ(at("varnock_check_frames_lost_total{checker=\"log-reader\",cause=\"other\"}"),

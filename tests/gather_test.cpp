@@ -410,7 +410,8 @@ TEST(GatherOutput, AnEntryIsTheCheckersOwnSummary) {
     own.erase("type");
     // The streams are not shared yet: check_report_t carries no "messages".
     own.erase("messages");
-    const report::Reporter who{"cam-sub", "host-b", 4242, "udpm://239.255.76.67:7667?ttl=0", 0, "", ""};
+    const report::Reporter who{"cam-sub", "host-b", 4242, "udpm://239.255.76.67:7667?ttl=0",
+                               0,         "",       ""};
     View view;
     ASSERT_EQ(view.hear(encode(report::shared_summary(who, s, kSecond)), 0), View::Heard::kSummary);
     json entry = json::parse(json_summary(view, 0, 7))["checkers"][0];

@@ -33,7 +33,7 @@ field() { dpkg-deb --field "$deb" "$1"; }
 [ -n "$(field Description)" ] || fail "no Description"
 depends=$(field Depends)
 grep -Eq '(^|, )liblcm1( |,|$)' <<<"$depends" || fail "Depends lacks liblcm1: $depends"
-for d in libc6 libstdc\\+\\+6; do
+for d in libc6 libstdc\\+\\+6 libmicrohttpd12; do
   grep -Eq "(^|, )$d( |,|$)" <<<"$depends" || fail "Depends lacks $d: $depends"
 done
 ! grep -Eq -- '-dev( |,|$)|cmake|help2man|build-essential' <<<"$depends" ||

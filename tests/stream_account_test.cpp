@@ -1,12 +1,13 @@
 // The small streams' account: tables of sequences per channel and publisher
-// run, what LCM's queue discarded by the witness's count, rows by second, and
-// percentiles from known times.
+// run, what LCM's queue discarded against a model of that queue, rows by
+// second, and percentiles from known times.
 #include "account/stream_account.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
+#include <deque>
 #include <limits>
 #include <random>
 #include <vector>
@@ -18,6 +19,7 @@ constexpr int64_t kT0 = 1'700'000'000'000;  // the account's start, ms; a second
 constexpr int64_t kBefore = -10'000;        // a run begun 10 s before the account
 constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
 constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+constexpr int kLcmQueue = 30;  // LCM's own queue capacity
 
 // A message as the table gives it; run_ms is its run's start from kT0.
 struct Msg {
@@ -137,7 +139,7 @@ TEST(StreamAccount, SequencesTable) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    StreamAccount account(kT0);
+    StreamAccount account(kT0, kLcmQueue);
     int64_t now = kT0;
     for (const Msg& m : c.messages) {
       ++now;
@@ -165,7 +167,7 @@ TEST(StreamAccount, SequencesTable) {
 TEST(StreamAccount, RunsBeyondTheBoundRetireTheLeastRecentlyHeard) {
   // One publisher heard throughout, and a crowd of others each heard once:
   // the steady one keeps its run and its exact count.
-  StreamAccount account(kT0);
+  StreamAccount account(kT0, kLcmQueue);
   constexpr int64_t kOthers = 3 * StreamAccount::kMaxRuns;
   int64_t now = kT0;
   for (int64_t i = 0; i < kOthers; ++i) {
@@ -182,67 +184,136 @@ TEST(StreamAccount, RunsBeyondTheBoundRetireTheLeastRecentlyHeard) {
   EXPECT_EQ(n.lost, 1);
 }
 
-TEST(StreamAccount, RowsAndWhatLcmsQueueDiscarded) {
-  // Channels 0 and 3 at 100 Hz for 4 s. The witness sees what LCM delivered;
-  // the account's handler misses what its queue discarded: channel 0's
-  // messages 150-154 (second 1) and channel 3's 320 (second 3). Channel 0's
-  // 250 never reaches LCM (second 2). Channel 3's 120 comes 100 ms late.
-  StreamAccount account(kT0);
-  std::vector<StreamSecond> rows;
-  auto take = [&](std::vector<StreamSecond> r) { rows.insert(rows.end(), r.begin(), r.end()); };
-  auto discarded = [](int k, int64_t i) {
-    return (k == 0 && i >= 150 && i <= 154) || (k == 3 && i == 320);
-  };
-  auto handle = [&](int k, int64_t i, int64_t now) {
-    take(account.advance(now));
-    if (!discarded(k, i)) account.on_message(arrival({i, 1, k}, now), now);
-    account.on_witnessed(k, now);
-  };
-  for (int64_t i = 0; i < 400; ++i) {
-    const int64_t now = kT0 + 10 * i + 5;
-    for (int k : {0, 3}) {
-      if (k == 0 && i == 250) continue;
-      if (k == 3 && i == 120) continue;
-      handle(k, i, now);
-    }
-    if (i == 130) handle(3, 120, now);
-  }
-  take(account.finish(kT0 + 4'000));
+// LCM's queue for one subscription, as lcm.c keeps it: a message arriving
+// while `capacity` wait is discarded; the handler takes the oldest when it is
+// free, and the message leaves the queue as its handler starts. Feeds the
+// account what the handler got, and counts what the queue discarded.
+struct QueueModel {
+  int capacity;
+  int64_t handler_us;          // each handler's time
+  int64_t stall_from_us = -1;  // one handler, begun in [from, to), takes stall_us more
+  int64_t stall_to_us = -1;
+  int64_t stall_us = 0;
 
-  struct Expect {
-    int64_t second;
-    int channel;
-    int64_t received, lost, reordered, lost_in_lcm;
+  struct Outcome {
+    int64_t discarded = 0;
+    int64_t dropped = 0;  // never reached LCM
+    // Of those, ones that came while the queue was full: LCM would have
+    // discarded them, and the account counts them as LCM's.
+    int64_t dropped_while_full = 0;
+    StreamSummary summary;
+    std::vector<StreamSecond> rows;
   };
-  const Expect expected[] = {
-      {0, 0, 100, 0, 0, 0}, {0, 3, 100, 0, 0, 0}, {1, 0, 95, 5, 0, 5},  {1, 3, 100, 0, 1, 0},
-      {2, 0, 99, 1, 0, 0},  {2, 3, 100, 0, 0, 0}, {3, 0, 100, 0, 0, 0}, {3, 3, 99, 1, 0, 1},
+
+  // Messages 0..count-1 of channel 0, one each `period_us` from kT0; those
+  // `before_lcm` says are lost before LCM.
+  template <typename Lost>
+  Outcome run(int64_t count, int64_t period_us, Lost before_lcm) const {
+    Outcome out;
+    StreamAccount account(kT0, capacity);
+    std::deque<std::pair<int64_t, int64_t>> queue;  // (sequence, arrival µs)
+    int64_t free_at_us = 0;
+    bool stalled = false;
+    auto dispatch_until = [&](int64_t until_us) {
+      while (!queue.empty()) {
+        const auto [seq, arrived] = queue.front();
+        const int64_t start = std::max(free_at_us, arrived);
+        if (start > until_us) return;
+        queue.pop_front();
+        const int64_t now_ms = start / 1000;
+        for (StreamSecond& r : account.advance(now_ms)) out.rows.push_back(std::move(r));
+        StreamArrival a = arrival({seq}, now_ms);
+        a.recv_utime = arrived;
+        a.handler_utime = start;
+        a.header.send_time_ns = (arrived - 200) * 1000;
+        account.on_message(a, now_ms);
+        free_at_us = start + handler_us;
+        if (!stalled && start >= stall_from_us && start < stall_to_us) {
+          stalled = true;
+          free_at_us += stall_us;
+        }
+      }
+    };
+    for (int64_t i = 0; i < count; ++i) {
+      const int64_t at = kT0 * 1000 + i * period_us;
+      // A handler starting at the very moment frees its place first.
+      dispatch_until(at);
+      if (before_lcm(i)) {
+        ++out.dropped;
+        if (std::ssize(queue) >= capacity) ++out.dropped_while_full;
+      } else if (std::ssize(queue) >= capacity) {
+        ++out.discarded;
+      } else {
+        queue.emplace_back(i, at);
+      }
+    }
+    dispatch_until(kMax);
+    for (StreamSecond& r : account.finish(free_at_us / 1000 + 1)) out.rows.push_back(std::move(r));
+    out.summary = account.summary();
+    return out;
+  }
+};
+
+TEST(StreamAccount, WhatLcmsQueueDiscardedAgainstAModelOfIt) {
+  // 1 kHz for 4 s; some cases drop message 500 n + drop_at before LCM
+  // (away from the stall).
+  struct Case {
+    const char* name;
+    QueueModel queue;
+    int64_t drop_at;  // -1: none
+    bool discards;    // the case must discard some
   };
-  ASSERT_EQ(rows.size(), 4u);
-  for (const Expect& e : expected) {
-    SCOPED_TRACE(testing::Message() << "second " << e.second << ", channel " << e.channel);
-    const StreamSecond& r = rows[static_cast<size_t>(e.second)];
-    EXPECT_EQ(r.second, kT0 / 1000 + e.second);
-    ASSERT_EQ(r.channels.size(), 2u);
-    const StreamChannelFigures* f = channel_in(r.channels, e.channel);
-    ASSERT_NE(f, nullptr);
-    EXPECT_EQ(f->counts.received, e.received);
-    EXPECT_EQ(f->counts.lost, e.lost);
-    EXPECT_EQ(f->counts.reordered, e.reordered);
-    EXPECT_EQ(f->counts.lost_in_lcm, e.lost_in_lcm);
+  constexpr int64_t kStall = kT0 * 1000 + 1'200'000;
+  const Case cases[] = {
+      {"a queue of 1, a handler of 1.5 ms", {1, 1'500}, -1, true},
+      {"a queue of 1, a handler of 2 ms, drops the queue would have discarded",
+       {1, 2'000},
+       7,
+       true},
+      {"a queue of 1, a handler of 2 ms, drops where it had room", {1, 2'000}, 8, true},
+      {"LCM's 30, a fast handler stalled 100 ms",
+       {30, 50, kStall, kStall + 1'000, 100'000},
+       7,
+       true},
+      {"LCM's 30, a fast handler", {30, 50}, 7, false},
+      {"a queue of 5, a handler of 1.1 ms", {5, 1'100}, -1, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const QueueModel::Outcome o = c.queue.run(4'000, 1'000, [&](int64_t i) {
+      return c.drop_at >= 0 && i % 500 == c.drop_at && (i < 1000 || i > 1400);
+    });
+    EXPECT_EQ(o.discarded > 0, c.discards);
+    ASSERT_EQ(o.summary.channels.size(), 1u);
+    const StreamCounts& n = o.summary.channels[0].counts;
+    // The last messages' loss is unseen: nothing came after them.
+    const int64_t unseen = 4'000 - (n.received + n.lost);
+    EXPECT_GE(unseen, 0);
+    EXPECT_LE(unseen, c.queue.capacity + 1);
+    EXPECT_EQ(n.lost + unseen, o.discarded + o.dropped);
+    EXPECT_EQ(n.lost_in_lcm + unseen, o.discarded + o.dropped_while_full);
+    // Rows add up to the summary, and place the loss in seconds.
+    int64_t lost = 0;
+    int64_t in_lcm = 0;
+    for (const StreamSecond& r : o.rows) {
+      for (const StreamChannelFigures& f : r.channels) {
+        lost += f.counts.lost;
+        in_lcm += f.counts.lost_in_lcm;
+      }
+    }
+    EXPECT_EQ(lost, n.lost);
+    EXPECT_EQ(in_lcm, n.lost_in_lcm);
   }
-  const StreamSummary s = account.summary();
-  ASSERT_EQ(s.channels.size(), 2u);
-  for (const StreamChannelFigures& c : s.channels) {
-    SCOPED_TRACE(c.channel);
-    EXPECT_EQ(c.counts.received + c.counts.lost, 400);
-  }
-  EXPECT_EQ(s.channels[0].counts.lost_in_lcm, 5);
-  EXPECT_EQ(s.channels[1].counts.lost_in_lcm, 1);
+  // The stall's discards are all in the second it came in.
+  const QueueModel::Outcome o = cases[3].queue.run(
+      4'000, 1'000, [](int64_t i) { return i % 500 == 7 && (i < 1000 || i > 1400); });
+  ASSERT_EQ(o.rows.size(), 4u);
+  EXPECT_EQ(o.rows[1].channels.at(0).counts.lost_in_lcm, o.discarded);
+  EXPECT_EQ(o.rows[0].channels.at(0).counts.lost, 2);  // 7 and 507, dropped before LCM
 }
 
 TEST(StreamAccount, RowsThroughSilenceAndAClockSteppedBack) {
-  StreamAccount account(kT0);
+  StreamAccount account(kT0, kLcmQueue);
   std::vector<StreamSecond> rows;
   auto take = [&](std::vector<StreamSecond> r) { rows.insert(rows.end(), r.begin(), r.end()); };
   account.on_message(arrival({0}, kT0 + 500), kT0 + 500);
@@ -276,7 +347,7 @@ TEST(StreamAccount, RowsThroughSilenceAndAClockSteppedBack) {
 TEST(StreamAccount, PercentilesFromKnownTimes) {
   // 100 messages 10 ms apart, one gap of 30 ms, latencies 1 to 100 ms and
   // the handler 2 ms after LCM; a corrupt message in between adds no time.
-  StreamAccount account(kT0);
+  StreamAccount account(kT0, kLcmQueue);
   int64_t recv_ms = kT0;
   for (int64_t i = 0; i < 100; ++i) {
     recv_ms += i == 60 ? 30 : 10;
@@ -327,7 +398,7 @@ TEST(StreamAccount, AnyNumbersKeepTheCountsWhole) {
   // in any order: under the sanitizers nothing overflows, and every
   // channel's counts hold.
   std::mt19937_64 random(27);
-  StreamAccount account(kT0);
+  StreamAccount account(kT0, kLcmQueue);
   constexpr int kChannels = 20;
   std::vector<int64_t> valid(kChannels);
   auto any = [&]() {
@@ -351,7 +422,6 @@ TEST(StreamAccount, AnyNumbersKeepTheCountsWhole) {
     a.recv_utime = any();
     a.handler_utime = any();
     if (i % 300 == 0) now += static_cast<int64_t>(random() % 200);
-    if (random() % 2 == 0) account.on_witnessed(a.channel, now);
     account.on_message(a, now);
     if (a.valid && a.channel >= 0 && a.channel < kChannels) {
       ++valid[static_cast<size_t>(a.channel)];

@@ -6,6 +6,9 @@
 # functions under Winsock's names (cmake/windows/posix-include).
 target_include_directories(varnock_lcm_url SYSTEM PUBLIC ${CMAKE_CURRENT_LIST_DIR}/posix-include)
 target_link_libraries(varnock_lcm_url PUBLIC ws2_32)
+# metrics/endpoint.cpp reads addresses with inet_pton, Winsock's as well.
+target_include_directories(varnock_metrics_server SYSTEM PRIVATE ${CMAKE_CURRENT_LIST_DIR}/posix-include)
+target_link_libraries(varnock_metrics_server PUBLIC ws2_32)
 
 foreach(program varnock varnock-pace)
   # One file with no DLL of its own: the C, C++ and thread runtimes linked in.

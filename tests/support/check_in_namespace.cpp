@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <sstream>
 
 #include "tests/support/netns.h"
@@ -87,6 +88,9 @@ std::unique_ptr<ChildProcess> CheckInNamespace::start_check(std::vector<std::str
   prefix.insert(prefix.end(), args.begin(), args.end());
   const std::string out_path = path((name + ".out").c_str());
   const std::string err_path = path((name + ".err").c_str());
+  // The child truncates its output only once started: a start line left by
+  // an earlier run of the same name must not pass for this one's.
+  std::filesystem::remove(out_path);
   auto check = std::make_unique<ChildProcess>(prefix, out_path, err_path);
   const bool started = wait_for_line(
                            out_path,
