@@ -449,7 +449,10 @@ int run_check(const Options& options, const host::Host& host, Clock& clock, Send
   if (!bus) return kExitNoBus;
   const int64_t start_ns = clock.monotonic_nanoseconds();
   account::Account account(clock.wall_milliseconds(), monotonic_ms(clock));
-  account::StreamAccount stream_account(clock.wall_milliseconds());
+  // LCM's own queue, when none is set, is 30 messages.
+  account::StreamAccount stream_account(
+      clock.wall_milliseconds(),
+      options.queue_capacity > 0 ? static_cast<int>(options.queue_capacity) : 30);
   account::StreamJoin stream_rows;
   const receive::Streams streams{stream_account, stream_rows};
   receive::SubscriptionSettings settings;
@@ -493,11 +496,6 @@ int run_check(const Options& options, const host::Host& host, Clock& clock, Send
   int log_status = kExitOk;
   const account::Summary summary =
       finish_run(end, log, events.handled, account, streams, clock, start_ns, sink, &log_status);
-  if (const int64_t ignored = subscription.ignored_channel_messages(); ignored > 0) {
-    std::fprintf(stderr,
-                 "varnock-check: note: %lld messages on other VARNOCK_MSG_ channels ignored\n",
-                 static_cast<long long>(ignored));
-  }
   const int status =
       exit_status(options, url, out, log_status, account, stream_account, summary, csv);
   if (status == kExitOk && metrics_out.file_error() != 0) return kExitOutputError;

@@ -1,6 +1,6 @@
 #include "receive/subscription.h"
 
-#include <cstdio>
+#include <algorithm>
 #include <span>
 #include <string>
 #include <utility>
@@ -16,14 +16,11 @@ struct Subscription::Handlers {
   ProblemSink problems;
   int64_t handler_ns;
   account::StreamAccount* streams;
-  int64_t ignored = 0;
 };
 
 namespace {
 
 using Handlers = Subscription::Handlers;
-
-constexpr char kStreamChannels[] = "VARNOCK_MSG_.*";
 
 std::span<const uint8_t> bytes_of(const lcm_recv_buf_t* rbuf) {
   return {static_cast<const uint8_t*>(rbuf->data), rbuf->data_size};
@@ -51,19 +48,6 @@ void on_frame(const lcm_recv_buf_t* rbuf, const char* channel, void* user) {
   take_time(h);
 }
 
-// The channel's number, or -1 after counting (and telling the first) a name
-// that is none.
-int channel_number(Handlers* h, const char* channel) {
-  const int k = stream_channel_number(channel);
-  if (k < 0 && h->ignored++ == 0) {
-    std::fprintf(stderr,
-                 "varnock-check: note: messages on %s are ignored: stream channels are "
-                 "VARNOCK_MSG_0 to VARNOCK_MSG_%d\n",
-                 channel, account::kMaxStreamChannels - 1);
-  }
-  return k;
-}
-
 // Decodes and checks the message; "" when it is whole.
 std::string decode(const lcm_recv_buf_t* rbuf, stream_message_t* m) {
   const char* why = nullptr;
@@ -77,7 +61,8 @@ std::string decode(const lcm_recv_buf_t* rbuf, stream_message_t* m) {
 void on_stream(const lcm_recv_buf_t* rbuf, const char* channel, void* user) {
   auto* h = static_cast<Handlers*>(user);
   const int64_t now_ns = h->clock->wall_nanoseconds();
-  if (const int k = channel_number(h, channel); k >= 0) {
+  // Subscribed by their names, so the name is always a stream's.
+  if (const int k = stream_channel_number(channel); k >= 0) {
     account::StreamArrival m;
     m.channel = k;
     m.recv_utime = rbuf->recv_utime;
@@ -92,14 +77,6 @@ void on_stream(const lcm_recv_buf_t* rbuf, const char* channel, void* user) {
     tell(h, channel, problem);
   }
   take_time(h);
-}
-
-// Counts only, and never waits: it must keep up however slow the others are.
-void on_witnessed(const lcm_recv_buf_t* /*rbuf*/, const char* channel, void* user) {
-  auto* h = static_cast<Handlers*>(user);
-  if (const int k = stream_channel_number(channel); k >= 0) {
-    h->streams->on_witnessed(k, h->clock->wall_milliseconds());
-  }
 }
 
 lcm_subscription_t* subscribe(lcm_t* bus, const char* channel, lcm_msg_handler_t handler,
@@ -132,25 +109,28 @@ Subscription::Subscription(lcm_t* bus, account::Account& account, Clock& clock,
       status_(subscribe(bus, kStatusChannel, on_status, handlers_.get(), settings.queue_capacity)),
       frames_(subscribe(bus, kImageChannel, on_frame, handlers_.get(), settings.queue_capacity)) {
   if (settings.streams == nullptr) return;
-  streams_ = subscribe(bus, kStreamChannels, on_stream, handlers_.get(), settings.queue_capacity);
-  // LCM's own queue, when none is set, is 30 messages.
-  const int account_queue = settings.queue_capacity > 0 ? settings.queue_capacity : 30;
-  witness_ = subscribe(bus, kStreamChannels, on_witnessed, handlers_.get(),
-                       account_queue + kWitnessQueueMargin);
+  // A subscription, so a queue, for each channel, as a control loop's
+  // subscriber has: one pattern for them all would share one queue.
+  streams_.reserve(account::kMaxStreamChannels);
+  for (int k = 0; k < account::kMaxStreamChannels; ++k) {
+    const std::string name = kStreamChannelPrefix + std::to_string(k);
+    streams_.push_back(
+        subscribe(bus, name.c_str(), on_stream, handlers_.get(), settings.queue_capacity));
+  }
 }
 
 Subscription::~Subscription() {
-  for (lcm_subscription_t* s : {witness_, streams_, frames_, status_}) {
+  for (lcm_subscription_t* s : streams_) {
+    if (s != nullptr) lcm_unsubscribe(bus_, s);
+  }
+  for (lcm_subscription_t* s : {frames_, status_}) {
     if (s != nullptr) lcm_unsubscribe(bus_, s);
   }
 }
 
 bool Subscription::subscribed() const {
-  const bool streams =
-      handlers_->streams == nullptr || (streams_ != nullptr && witness_ != nullptr);
-  return status_ != nullptr && frames_ != nullptr && streams;
+  return status_ != nullptr && frames_ != nullptr &&
+         std::find(streams_.begin(), streams_.end(), nullptr) == streams_.end();
 }
-
-int64_t Subscription::ignored_channel_messages() const { return handlers_->ignored; }
 
 }  // namespace varnock::receive

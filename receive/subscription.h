@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 #include "account/account.h"
 #include "account/stream_account.h"
@@ -23,23 +24,16 @@ using ProblemSink = std::function<void(std::string_view channel, std::string_vie
 // zero, 0 to 255; -1 for any other name.
 int stream_channel_number(std::string_view channel);
 
-// How much longer the witness's queue is than the account's: room for the
-// messages that wait while the account's handlers are slow.
-inline constexpr int kWitnessQueueMargin = 10'000;
-
 struct SubscriptionSettings {
   // Every handler takes this much longer than it needs, as a slow
   // subscriber's would.
   int64_t handler_ns = 0;
-  // The queue LCM keeps for each of the account's subscriptions
+  // The queue LCM keeps for each subscription
   // (lcm_subscription_set_queue_capacity); 0 leaves LCM's own, 30 messages.
-  // At most INT_MAX - kWitnessQueueMargin.
   int queue_capacity = 0;
-  // When set, "VARNOCK_MSG_.*" is subscribed to it as well, and once more
-  // for the witness (StreamAccount::on_witnessed), whose queue is
-  // kWitnessQueueMargin longer than the account's and whose handler never
-  // waits: what it got beyond the account's handler is what LCM's queue
-  // discarded for the account.
+  // When set, each stream channel VARNOCK_MSG_0 to VARNOCK_MSG_255 is
+  // subscribed on its own to it, so each has a queue of its own (the
+  // account's model of LCM's queue).
   account::StreamAccount* streams = nullptr;
 };
 
@@ -57,10 +51,6 @@ class Subscription {
   // False when LCM could not subscribe (it could not set up receiving).
   bool subscribed() const;
 
-  // Messages on "VARNOCK_MSG_..." channels that name no stream channel
-  // (stream_channel_number), ignored; the first is told on standard error.
-  int64_t ignored_channel_messages() const;
-
   struct Handlers;  // what LCM's callbacks are given
 
  private:
@@ -68,8 +58,7 @@ class Subscription {
   std::unique_ptr<Handlers> handlers_;
   lcm_subscription_t* status_;
   lcm_subscription_t* frames_;
-  lcm_subscription_t* streams_ = nullptr;
-  lcm_subscription_t* witness_ = nullptr;
+  std::vector<lcm_subscription_t*> streams_;
 };
 
 }  // namespace varnock::receive

@@ -687,9 +687,10 @@ TEST_F(CheckInNamespace, StreamsAreAccountedPerChannel) {
   }
 }
 
-// A subscriber with a queue of 1 and a 2 ms handler at 2 kHz, as Drake's
-// are: LCM's queue discards most of the stream, and the witness counts
-// every discard.
+// A subscriber with a queue of 1 and a 2 ms handler, as Drake's are, on two
+// 1 kHz channels: LCM's queue discards most of each stream, and that is
+// where the account puts the loss. Only a channel's last messages, after its
+// last one received, can go uncounted.
 TEST_F(CheckInNamespace, AQueueOfOneWithASlowHandlerLosesInLcm) {
   const StreamRun run = run_stream("queue", {"--queue-capacity", "1", "--handler-ms", "2"});
   EXPECT_EQ(run.check.start["queue_capacity"], 1);
@@ -697,9 +698,12 @@ TEST_F(CheckInNamespace, AQueueOfOneWithASlowHandlerLosesInLcm) {
   for (const json& ch : run.channels) {
     SCOPED_TRACE(ch["channel"].get<std::string>());
     const int64_t received = ch["received"].get<int64_t>();
+    const int64_t lost = ch["lost"].get<int64_t>();
     const int64_t in_lcm = ch["lost_in_lcm"].get<int64_t>();
     EXPECT_GT(in_lcm, run.sent_per_channel / 4);
-    EXPECT_EQ(received + in_lcm, run.sent_per_channel);
+    EXPECT_LE(received + lost, run.sent_per_channel);
+    EXPECT_GE(received + lost, run.sent_per_channel - 2);
+    EXPECT_GE(in_lcm, lost * 98 / 100) << "lost " << lost;
     EXPECT_EQ(ch["corrupt"], 0);
   }
 }
