@@ -28,14 +28,15 @@
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "bench/programs.h"
 #include "tests/support/child_process.h"
 #include "tests/support/netns.h"
 
 namespace {
 
+using varnock::bench::last_json_line;
 using varnock::bench::median;
-using varnock::bench::process_cpu_ns;
-using varnock::testing::ChildProcess;
+using varnock::bench::Program;
 
 // Both subscribers ask for a receive buffer of 4 MiB; the kernel grants
 // twice the request, up to twice net.core.rmem_max.
@@ -95,41 +96,6 @@ bool parse(int argc, char** argv, Options* o) {
   return true;
 }
 
-// A temporary file for a program's output, removed with it.
-class TempFile {
- public:
-  TempFile() {
-    char name[] = "/tmp/varnock-bench-XXXXXX";
-    const int fd = mkstemp(name);
-    if (fd >= 0) close(fd);
-    path_ = name;
-  }
-  ~TempFile() { std::remove(path_.c_str()); }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-// A subscriber or publisher with its output in temporary files.
-struct Program {
-  TempFile out;
-  TempFile err;
-  std::unique_ptr<ChildProcess> process;
-  int64_t cpu_start = -1;
-  int64_t cpu_end = -1;
-
-  explicit Program(const std::vector<std::string>& argv)
-      : process(std::make_unique<ChildProcess>(argv, out.path(), err.path())) {}
-  void stop() const {
-    process->signal(SIGTERM);
-    process->wait_exit(std::chrono::seconds(10));
-  }
-  double cpu_us() const { return static_cast<double>(cpu_end - cpu_start) / 1e3; }
-};
-
 // Frames (and lost ones) that one subscriber reported.
 struct Received {
   long frames = -1;
@@ -137,17 +103,6 @@ struct Received {
   long corrupt = 0;
   int64_t kernel_drops = -1;
 };
-
-// The last line of `output` as JSON; a null value when it is not JSON.
-nlohmann::json last_json_line(const std::string& output) {
-  std::istringstream lines(output);
-  std::string line;
-  std::string last;
-  while (std::getline(lines, line)) {
-    if (!line.empty()) last = line;
-  }
-  return nlohmann::json::parse(last, nullptr, false);
-}
 
 // kernel_drops of a JSON object: -1 when null or missing.
 int64_t drops_of(const nlohmann::json& j) {
@@ -239,7 +194,7 @@ bool run_round(const Options& o, Round* r) {
   std::atomic<int> scrapes = 0;
   std::thread scraper;
   if (o.scrape) scraper = std::thread(scrape_every_second, std::cref(stop_scraping), &scrapes);
-  for (auto& s : subscribers) s->cpu_start = process_cpu_ns(s->process->pid());
+  for (auto& s : subscribers) s->mark_start();
 
   std::vector<std::unique_ptr<Program>> publishers;
   for (int i = 0; i < o.publishers; ++i) {
@@ -252,7 +207,7 @@ bool run_round(const Options& o, Round* r) {
   for (auto& p : publishers) p->stop();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the last frames handled
 
-  for (auto& s : subscribers) s->cpu_end = process_cpu_ns(s->process->pid());
+  for (auto& s : subscribers) s->mark_end();
   stop_scraping = true;
   if (scraper.joinable()) scraper.join();
   r->scrapes = scrapes;

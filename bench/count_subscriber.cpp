@@ -1,9 +1,9 @@
-// A bare subscriber for the benchmarks: receives "RECSTAT" and "TFIMAGE" on
-// the bus its argument names (by default, LCM's default multicast group with a
-// receive buffer that holds whole frames) until SIGINT or SIGTERM, then
-// prints, as one JSON object, how many of each arrived and the datagrams the
-// kernel dropped for its socket (null off udpm). It does nothing with what it
-// receives.
+// A bare subscriber for the benchmarks: receives "RECSTAT", "TFIMAGE" and the
+// streams "VARNOCK_MSG_.*" on the bus its argument names (by default, LCM's
+// default multicast group with a receive buffer that holds whole frames)
+// until SIGINT or SIGTERM, then prints, as one JSON object, how many of each
+// arrived and the datagrams the kernel dropped for its socket (null off
+// udpm). It does nothing with what it receives.
 //
 //   count_subscriber [URL]
 #include <lcm/lcm.h>
@@ -36,8 +36,10 @@ int main(int argc, char** argv) {
   if (bus == nullptr) return 1;
   long status = 0;
   long frames = 0;
+  long messages = 0;
   lcm_subscribe(bus, "RECSTAT", count, &status);
   lcm_subscribe(bus, "TFIMAGE", count, &frames);
+  lcm_subscribe(bus, "VARNOCK_MSG_.*", count, &messages);
   varnock::bus::LcmUrl parsed;
   std::unique_ptr<varnock::host::ReceiveCounters> socket;
   if (varnock::bus::parse_lcm_url(url, &parsed).empty() && parsed.udpm()) {
@@ -45,8 +47,8 @@ int main(int argc, char** argv) {
   }
   while (g_stop == 0) lcm_handle_timeout(bus, 100);
   const long long drops = socket ? socket->drops() : -1;
-  std::printf("{\"status_records\":%ld,\"frames\":%ld,\"kernel_drops\":%s}\n", status, frames,
-              drops >= 0 ? std::to_string(drops).c_str() : "null");
+  std::printf("{\"status_records\":%ld,\"frames\":%ld,\"messages\":%ld,\"kernel_drops\":%s}\n",
+              status, frames, messages, drops >= 0 ? std::to_string(drops).c_str() : "null");
   lcm_destroy(bus);
   return 0;
 }

@@ -449,10 +449,9 @@ int run_check(const Options& options, const host::Host& host, Clock& clock, Send
   if (!bus) return kExitNoBus;
   const int64_t start_ns = clock.monotonic_nanoseconds();
   account::Account account(clock.wall_milliseconds(), monotonic_ms(clock));
-  // LCM's own queue, when none is set, is 30 messages.
+  // Options bound the capacity.
   account::StreamAccount stream_account(
-      clock.wall_milliseconds(),
-      options.queue_capacity > 0 ? static_cast<int>(options.queue_capacity) : 30);
+      clock.wall_milliseconds(), receive::stream_queue(static_cast<int>(options.queue_capacity)));
   account::StreamJoin stream_rows;
   const receive::Streams streams{stream_account, stream_rows};
   receive::SubscriptionSettings settings;

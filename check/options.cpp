@@ -109,7 +109,9 @@ Options:
                     records, frames and stream messages), as a slow
                     subscriber would, to see what that loses
   --queue-capacity N  the queue LCM keeps for each subscription, 1 to
-                    1000000 messages (default LCM's own, 30); a full queue
+                    1000000 messages (default: LCM's own, 30, for RECSTAT
+                    and TFIMAGE; 100000 for each stream channel, so that
+                    varnock-check's own work loses none); a full queue
                     discards what comes, counted as lost_in_lcm for the
                     streams (a queue of 1 is what Drake's subscriptions hold)
   --share           also publish each second's account and the summary on

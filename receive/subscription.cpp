@@ -114,8 +114,8 @@ Subscription::Subscription(lcm_t* bus, account::Account& account, Clock& clock,
   streams_.reserve(account::kMaxStreamChannels);
   for (int k = 0; k < account::kMaxStreamChannels; ++k) {
     const std::string name = kStreamChannelPrefix + std::to_string(k);
-    streams_.push_back(
-        subscribe(bus, name.c_str(), on_stream, handlers_.get(), settings.queue_capacity));
+    streams_.push_back(subscribe(bus, name.c_str(), on_stream, handlers_.get(),
+                                 stream_queue(settings.queue_capacity)));
   }
 }
 

@@ -24,12 +24,23 @@ using ProblemSink = std::function<void(std::string_view channel, std::string_vie
 // zero, 0 to 255; -1 for any other name.
 int stream_channel_number(std::string_view channel);
 
+// A stream channel's queue when none is asked for: at 20 kHz, a few
+// milliseconds of the subscriber's own work between dispatches would fill
+// LCM's 30 and lose messages to the checker rather than to the bus.
+inline constexpr int kStreamQueue = 100'000;
+
+// The queue a stream channel's subscription gets with `queue_capacity`.
+inline int stream_queue(int queue_capacity) {
+  return queue_capacity > 0 ? queue_capacity : kStreamQueue;
+}
+
 struct SubscriptionSettings {
   // Every handler takes this much longer than it needs, as a slow
   // subscriber's would.
   int64_t handler_ns = 0;
   // The queue LCM keeps for each subscription
-  // (lcm_subscription_set_queue_capacity); 0 leaves LCM's own, 30 messages.
+  // (lcm_subscription_set_queue_capacity); 0 leaves LCM's own, 30 messages,
+  // for RECSTAT and TFIMAGE, and kStreamQueue for each stream channel.
   int queue_capacity = 0;
   // When set, each stream channel VARNOCK_MSG_0 to VARNOCK_MSG_255 is
   // subscribed on its own to it, so each has a queue of its own (the

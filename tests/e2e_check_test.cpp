@@ -690,7 +690,8 @@ TEST_F(CheckInNamespace, StreamsAreAccountedPerChannel) {
 // A subscriber with a queue of 1 and a 2 ms handler, as Drake's are, on two
 // 1 kHz channels: LCM's queue discards most of each stream, and that is
 // where the account puts the loss. Only a channel's last messages, after its
-// last one received, can go uncounted.
+// last one received, can go uncounted: with two channels' handlers of 2 ms
+// each, a channel is dispatched every 4 ms or so, 4 messages apart.
 TEST_F(CheckInNamespace, AQueueOfOneWithASlowHandlerLosesInLcm) {
   const StreamRun run = run_stream("queue", {"--queue-capacity", "1", "--handler-ms", "2"});
   EXPECT_EQ(run.check.start["queue_capacity"], 1);
@@ -702,7 +703,7 @@ TEST_F(CheckInNamespace, AQueueOfOneWithASlowHandlerLosesInLcm) {
     const int64_t in_lcm = ch["lost_in_lcm"].get<int64_t>();
     EXPECT_GT(in_lcm, run.sent_per_channel / 4);
     EXPECT_LE(received + lost, run.sent_per_channel);
-    EXPECT_GE(received + lost, run.sent_per_channel - 2);
+    EXPECT_GE(received + lost, run.sent_per_channel - 8);
     EXPECT_GE(in_lcm, lost * 98 / 100) << "lost " << lost;
     EXPECT_EQ(ch["corrupt"], 0);
   }
