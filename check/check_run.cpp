@@ -274,6 +274,7 @@ report::StartInfo start_info(const Options& options, const std::string& url,
   start.min_frames = options.min_frames;
   start.handler_ms = options.handler_ms;
   start.queue_capacity = options.queue_capacity;
+  start.messages_only = options.messages_only;
   if (const auto lcm = bus::loaded_lcm_version()) start.lcm_version = lcm->text();
   return start;
 }
@@ -458,6 +459,7 @@ int run_check(const Options& options, const host::Host& host, Clock& clock, Send
   // Options bound both, so neither overflows.
   settings.handler_ns = static_cast<int64_t>(options.handler_ms * 1e6);
   settings.queue_capacity = static_cast<int>(options.queue_capacity);
+  settings.frames = !options.messages_only;
   settings.streams = &stream_account;
   const receive::Subscription subscription(bus.get(), account, clock, ProblemPrinter(), settings);
   if (!can_receive(subscription, bus.get(), url)) return kExitNoBus;

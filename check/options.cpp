@@ -15,7 +15,7 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
   OptionReader args(argc, argv,
                     {"--url", "--seconds", "--csv", "--max-loss", "--min-frames", "--handler-ms",
                      "--queue-capacity", "--name", "--metrics", "--metrics-file"},
-                    {"--share", "--diagnose", "--json", "--allow-unsequenced"});
+                    {"--share", "--diagnose", "--json", "--allow-unsequenced", "--messages-only"});
   std::string_view arg;
   std::string_view value;
   while (args.next(&arg, &value)) {
@@ -56,6 +56,8 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
       o->json = true;
     } else if (arg == "--allow-unsequenced") {
       o->allow_unsequenced = true;
+    } else if (arg == "--messages-only") {
+      o->messages_only = true;
     }
     if (!error.empty()) return error;
   }
@@ -67,6 +69,9 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
                       !o->metrics_file.empty())) {
     return "--diagnose writes neither --json nor --csv, and shares nothing";
   }
+  if (o->messages_only && o->min_frames > 0) {
+    return "--min-frames counts frames, which --messages-only does not subscribe to";
+  }
   if (!o->name.empty() && !o->share && o->metrics.empty() && o->metrics_file.empty()) {
     return "--name names what --share, --metrics or --metrics-file publish: add one";
   }
@@ -76,7 +81,7 @@ std::string parse_options(int argc, const char* const* argv, Options* o) {
 std::string help_text() {
   return R"(Usage: varnock-check [--url URL] [--seconds N] [--json] [--csv FILE]
                      [--max-loss PERCENT] [--min-frames N] [--allow-unsequenced]
-                     [--handler-ms MS] [--queue-capacity N]
+                     [--handler-ms MS] [--queue-capacity N] [--messages-only]
                      [--share] [--metrics ADDRESS:PORT] [--metrics-file PATH]
                      [--name NAME]
        varnock-check --diagnose [--url URL] [--seconds N]
@@ -114,6 +119,9 @@ Options:
                     varnock-check's own work loses none); a full queue
                     discards what comes, counted as lost_in_lcm for the
                     streams (a queue of 1 is what Drake's subscriptions hold)
+  --messages-only   subscribe to the streams (VARNOCK_MSG_0 to VARNOCK_MSG_255)
+                    alone, as a control loop's subscriber would: the frames
+                    on the bus still reach its socket, but are not checked
   --share           also publish each second's account and the summary on
                     channel VARNOCK_CHECK of the same bus (type
                     varnock.check_report_t, /usr/share/varnock/

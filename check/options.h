@@ -33,6 +33,9 @@ struct Options {
   // LCM's queue for each subscription (lcm_subscription_set_queue_capacity);
   // 0: LCM's own, 30.
   int64_t queue_capacity = 0;
+  // Subscribe the streams alone, as a control loop's subscriber would: no
+  // RECSTAT, no TFIMAGE.
+  bool messages_only = false;
   bool share = false;        // also publish the account on VARNOCK_CHECK
   std::string name;          // the checker's name in what it shares; empty: HOST:PID
   std::string metrics;       // --metrics ADDRESS:PORT; empty: not served

@@ -106,8 +106,11 @@ Subscription::Subscription(lcm_t* bus, account::Account& account, Clock& clock,
     : bus_(bus),
       handlers_(std::make_unique<Handlers>(
           Handlers{&account, &clock, std::move(problems), settings.handler_ns, settings.streams})),
-      status_(subscribe(bus, kStatusChannel, on_status, handlers_.get(), settings.queue_capacity)),
-      frames_(subscribe(bus, kImageChannel, on_frame, handlers_.get(), settings.queue_capacity)) {
+      frames_wanted_(settings.frames) {
+  if (frames_wanted_) {
+    status_ = subscribe(bus, kStatusChannel, on_status, handlers_.get(), settings.queue_capacity);
+    frames_ = subscribe(bus, kImageChannel, on_frame, handlers_.get(), settings.queue_capacity);
+  }
   if (settings.streams == nullptr) return;
   // A subscription, so a queue, for each channel, as a control loop's
   // subscriber has: one pattern for them all would share one queue.
@@ -129,7 +132,7 @@ Subscription::~Subscription() {
 }
 
 bool Subscription::subscribed() const {
-  return status_ != nullptr && frames_ != nullptr &&
+  return (!frames_wanted_ || (status_ != nullptr && frames_ != nullptr)) &&
          std::find(streams_.begin(), streams_.end(), nullptr) == streams_.end();
 }
 

@@ -42,13 +42,16 @@ struct SubscriptionSettings {
   // (lcm_subscription_set_queue_capacity); 0 leaves LCM's own, 30 messages,
   // for RECSTAT and TFIMAGE, and kStreamQueue for each stream channel.
   int queue_capacity = 0;
+  // RECSTAT and TFIMAGE are subscribed.
+  bool frames = true;
   // When set, each stream channel VARNOCK_MSG_0 to VARNOCK_MSG_255 is
   // subscribed on its own to it, so each has a queue of its own (the
   // account's model of LCM's queue).
   account::StreamAccount* streams = nullptr;
 };
 
-// RECSTAT and TFIMAGE (and the streams, when asked) subscribed to `account`,
+// RECSTAT and TFIMAGE (unless settings.frames is false) and the streams
+// (when asked) subscribed to `account`,
 // with `clock` telling the handlers the time; unsubscribed when destroyed.
 // Handlers run in the thread that calls lcm_handle on `bus`.
 class Subscription {
@@ -67,8 +70,9 @@ class Subscription {
  private:
   lcm_t* bus_;
   std::unique_ptr<Handlers> handlers_;
-  lcm_subscription_t* status_;
-  lcm_subscription_t* frames_;
+  bool frames_wanted_;
+  lcm_subscription_t* status_ = nullptr;
+  lcm_subscription_t* frames_ = nullptr;
   std::vector<lcm_subscription_t*> streams_;
 };
 

@@ -86,6 +86,7 @@ std::string json_start(const StartInfo& s) {
       .integer("min_frames", s.min_frames)
       .json("handler_ms", format("%g", s.handler_ms))
       .json("queue_capacity", s.queue_capacity > 0 ? n(s.queue_capacity) : "null")
+      .json("messages_only", s.messages_only ? "true" : "false")
       .line();
 }
 

@@ -24,6 +24,7 @@ struct StartInfo {
   int64_t min_frames = 0;
   double handler_ms = 0;
   int64_t queue_capacity = 0;  // 0: LCM's own
+  bool messages_only = false;
   // The release of the LCM library the run is on ("1.5.2"); nullopt when it
   // cannot be told.
   std::optional<std::string> lcm_version;

@@ -71,6 +71,13 @@ TEST(Options, Table) {
       {{"--min-frames", "1e3"}, "'1e3'"},
       {{"--handler-ms", "nan"}, "'nan'"},
       {{"--handler-ms", "10001"}, "'10001'"},
+      {{"--queue-capacity", "1", "--messages-only"}, "", with([](Options& o) {
+         o.queue_capacity = 1;
+         o.messages_only = true;
+       })},
+      {{"--queue-capacity", "0"}, "'0'"},
+      {{"--queue-capacity", "1000001"}, "'1000001'"},
+      {{"--messages-only", "--min-frames", "1"}, "--messages-only does not subscribe"},
       {{"--diagnose", "--seconds=2"}, "", with([](Options& o) {
          o.diagnose = true;
          o.seconds = 2;

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -134,22 +135,48 @@ class CheckInNamespace : public testing::CheckInNamespace {
   struct StreamRun {  // NOLINT(bugprone-exception-escape): json's members may throw
     int64_t sent_per_channel = 0;
     CheckOutput check;
-    std::vector<json> channels;  // the summary's "messages", by channel
+    std::vector<json> channels;       // the summary's "messages", by channel
+    std::vector<CheckOutput> others;  // the other checkers', in order
   };
 
   // varnock-pace's stream, 1 kHz on two channels of 200-byte messages for
   // 3 s, with varnock-check (`check_args` more) listening on loopback; their
   // output in files named after `name`, a run's own: a start line left
   // from a run before would start the publisher too early.
-  StreamRun run_stream(const std::string& name, const std::vector<std::string>& check_args) {
-    std::vector<std::string> args = {"--json", "--url", kLoopbackUrl};
-    args.insert(args.end(), check_args.begin(), check_args.end());
-    auto check = start_check({}, args, "check-" + name);
+  // With `others`, more checkers listen beside, each with its own arguments.
+  // With `frames`, varnock publishes at full rate for the stream's first 2 s
+  // (its last second is clean, so that no datagram after a channel's last
+  // one received is lost: such loss cannot be seen).
+  StreamRun run_stream(const std::string& name, const std::vector<std::string>& check_args,
+                       const std::vector<std::vector<std::string>>& others = {},
+                       bool frames = false) {
+    std::vector<std::unique_ptr<ChildProcess>> checks;
+    for (size_t i = 0; i <= others.size(); ++i) {
+      std::vector<std::string> args = {"--json", "--url", kLoopbackUrl};
+      const std::vector<std::string>& more = i == 0 ? check_args : others[i - 1];
+      args.insert(args.end(), more.begin(), more.end());
+      checks.push_back(start_check({}, args, "check-" + name + std::to_string(i)));
+    }
+    std::optional<PtyProcess> varnock;
+    if (frames) {
+      PtyOptions options;
+      options.env.emplace_back("LCM_DEFAULT_URL", "udpm://239.255.76.67:7667?ttl=0");
+      varnock.emplace(VARNOCK_BINARY, options);
+      EXPECT_TRUE(varnock->wait_for_output(
+          [](const std::string& o) { return o.find('\n') != std::string::npos; },
+          std::chrono::seconds(30)))
+          << varnock->output();
+    }
     const std::string pace_out = path(("pace-" + name + ".out").c_str());
     const std::string pace_err = path(("pace-" + name + ".err").c_str());
     ChildProcess pace({PACE_BINARY, "--messages", "200", "--channels", "2", "--rate", "1000",
                        "--seconds", "3", "--json", "--url", "udpm://239.255.76.67:7667?ttl=0"},
                       pace_out, pace_err);
+    if (varnock) {
+      std::this_thread::sleep_for(std::chrono::seconds(2));
+      varnock->type("q");
+      EXPECT_EQ(varnock->wait_exit(std::chrono::seconds(15)), 0);
+    }
     StreamRun run;
     EXPECT_EQ(pace.wait_exit(std::chrono::seconds(20)), 0) << testing::read_file(pace_err);
     const CheckOutput paced = parse_check_output(testing::read_file(pace_out));
@@ -158,9 +185,16 @@ class CheckInNamespace : public testing::CheckInNamespace {
       EXPECT_EQ(sent % 2, 0);
       run.sent_per_channel = sent / 2;
     }
-    EXPECT_TRUE(testing::wait_receiver_idle(check->pid(), std::chrono::seconds(20)));
-    check->signal(SIGTERM);
-    run.check = finished_check(*check, 0, "check-" + name);
+    for (size_t i = 0; i < checks.size(); ++i) {
+      EXPECT_TRUE(testing::wait_receiver_idle(checks[i]->pid(), std::chrono::seconds(20)));
+      checks[i]->signal(SIGTERM);
+      CheckOutput out = finished_check(*checks[i], 0, "check-" + name + std::to_string(i));
+      if (i == 0) {
+        run.check = std::move(out);
+      } else {
+        run.others.push_back(std::move(out));
+      }
+    }
     if (!run.check.summary.is_null()) {
       for (const json& c : run.check.summary["messages"]) run.channels.push_back(c);
     }
@@ -684,6 +718,28 @@ TEST_F(CheckInNamespace, StreamsAreAccountedPerChannel) {
     }
     // Only messages: something was received, and the frames are silent.
     EXPECT_EQ(run.check.total("frames"), 0);
+  }
+}
+
+// The stream beside varnock at full rate, to a checker of everything and to
+// one of the streams alone: each accounts every message per channel, with
+// its latency, and only the first checks frames.
+TEST_F(CheckInNamespace, StreamsBesideFullRateFrames) {
+  const StreamRun run = run_stream("beside", {}, {{"--messages-only"}}, true);
+  EXPECT_GT(run.sent_per_channel, 2500);
+  ASSERT_EQ(run.others.size(), 1u);
+  EXPECT_GT(run.check.total("frames"), 10) << "varnock's frames came";
+  EXPECT_EQ(run.others[0].total("frames"), 0);
+  EXPECT_EQ(run.others[0].start["messages_only"], true);
+  for (const CheckOutput* out : {&run.check, &run.others[0]}) {
+    ASSERT_EQ(out->summary["messages"].size(), 2u) << out->text;
+    for (const json& ch : out->summary["messages"]) {
+      SCOPED_TRACE(ch["channel"].get<std::string>());
+      EXPECT_EQ(ch["received"].get<int64_t>() + ch["lost"].get<int64_t>(), run.sent_per_channel);
+      EXPECT_EQ(ch["corrupt"], 0);
+      EXPECT_GT(ch["latency_ms_p99"].get<double>(), 0);
+      EXPECT_GE(ch["delivery_ms_p99"].get<double>(), ch["latency_ms_p50"].get<double>());
+    }
   }
 }
 
