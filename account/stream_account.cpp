@@ -254,7 +254,7 @@ void StreamAccount::on_message(const StreamArrival& m, int64_t now_ms) {
   ch.last_recv_utime = m.recv_utime;
 }
 
-void StreamAccount::follow_queue(Channel& ch, const StreamArrival& m) {
+void StreamAccount::follow_queue(Channel& ch, const StreamArrival& m) const {
   ch.room_us = 0;
   if (queue_capacity_ == 0) return;
   std::deque<int64_t>& q = ch.queued_until_us;

@@ -222,7 +222,7 @@ class StreamAccount {
   void open_rows_to(int64_t second);
   Row& open_row(int64_t second);
   // Whether `m` filled its channel's queue when it arrived; keeps when.
-  void follow_queue(Channel& ch, const StreamArrival& m);
+  void follow_queue(Channel& ch, const StreamArrival& m) const;
   std::vector<StreamSecond> take_rows(int64_t up_to_second);
 
   std::array<std::unique_ptr<Channel>, kMaxStreamChannels> channels_;
