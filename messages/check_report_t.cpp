@@ -145,8 +145,7 @@ int64_t check_report_t::encoded_size() const {
   // length field and its NUL, each bucket its bound and four counts, each
   // run two periods; then the number of streams, each its channel, 7 counts
   // and 4 times.
-  constexpr int64_t kFixed =
-      4 + 8 + 8 + 8 + 1 + 8 + 8 + 18 * 8 + 1 + 12 * 8 + 4 + 4 * 16 + 4 + 4;
+  constexpr int64_t kFixed = 4 + 8 + 8 + 8 + 1 + 8 + 8 + 18 * 8 + 1 + 12 * 8 + 4 + 4 * 16 + 4 + 4;
   constexpr int64_t kStream = 2 + 7 * 8 + 4 * 8;
   static_assert(std::size(kStreamCounts) == 7 && std::size(kStreamTimes) == 4);
   const auto string_size = [](const std::string& s) {

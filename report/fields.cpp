@@ -132,27 +132,31 @@ using account::StreamChannelFigures;
 
 using S = check_report_t::Stream;
 
-#define VARNOCK_STREAM_COUNT(member, help)                                                 \
-  {                                                                                        \
-#member, [](const StreamChannelFigures& c) { return integer(c.counts.member); },        \
-        &S::member, nullptr, 0, "varnock_check_messages_" #member "_total", help \
+#define VARNOCK_STREAM_COUNT(member, help)                                                  \
+  {                                                                                         \
+#member, [](const StreamChannelFigures&                                                 \
+                    c) { return integer(c.counts.member); }, &S::member, nullptr, 0,        \
+                                                          "varnock_check_messages_" #member \
+                                                          "_total",                         \
+                                                          help                              \
   }
-#define VARNOCK_STREAM_MS(member, path)                                                         \
-  {                                                                                             \
+#define VARNOCK_STREAM_MS(member, path)                                                           \
+  {                                                                                               \
 #member, [](const StreamChannelFigures& c) { return ms(c.times.path); }, nullptr, &S::member, \
-        kMsPlaces                                                                               \
+                                                                          kMsPlaces               \
   }
 
 const StreamField kStreamFields[] = {
     VARNOCK_STREAM_COUNT(received, "Valid stream messages received, duplicates included."),
     VARNOCK_STREAM_COUNT(lost, "Numbers of a stream's publisher runs never received."),
     VARNOCK_STREAM_COUNT(duplicates, "Stream messages received again (or too old to tell)."),
-    VARNOCK_STREAM_COUNT(reordered, "Stream messages that came after a higher number of their run."),
+    VARNOCK_STREAM_COUNT(reordered,
+                         "Stream messages that came after a higher number of their run."),
     VARNOCK_STREAM_COUNT(lost_in_lcm,
                          "Of the stream messages lost, those LCM's queue discarded (inferred)."),
-    VARNOCK_STREAM_COUNT(late, "Reordered stream messages that were counted lost before they came."),
-    VARNOCK_STREAM_COUNT(corrupt,
-                         "Stream messages that failed decoding or the payload check."),
+    VARNOCK_STREAM_COUNT(late,
+                         "Reordered stream messages that were counted lost before they came."),
+    VARNOCK_STREAM_COUNT(corrupt, "Stream messages that failed decoding or the payload check."),
     VARNOCK_STREAM_MS(latency_ms_p50, latency.p50),
     VARNOCK_STREAM_MS(latency_ms_p99, latency.p99),
     VARNOCK_STREAM_MS(delivery_ms_p99, delivery.p99),

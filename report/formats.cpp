@@ -37,10 +37,9 @@ std::string json_entries(std::span<const Entry> entries, ValueOf value) {
 }
 
 std::string json_messages(const std::vector<account::StreamChannelFigures>& channels) {
-  return json_entries(std::span(channels),
-                      [](const StreamField& f, const account::StreamChannelFigures& c) {
-                        return f.of(c);
-                      });
+  return json_entries(
+      std::span(channels),
+      [](const StreamField& f, const account::StreamChannelFigures& c) { return f.of(c); });
 }
 
 template <typename Record>

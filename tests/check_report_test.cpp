@@ -68,8 +68,8 @@ check_report_t distinct(int64_t seed) {
   for (const int16_t channel : {int16_t{0}, static_cast<int16_t>(seed), int16_t{255}}) {
     check_report_t::Stream s;
     s.channel = channel;
-    for (int64_t* count : {&s.received, &s.lost, &s.duplicates, &s.reordered, &s.lost_in_lcm,
-                           &s.late, &s.corrupt}) {
+    for (int64_t* count :
+         {&s.received, &s.lost, &s.duplicates, &s.reordered, &s.lost_in_lcm, &s.late, &s.corrupt}) {
       *count = ++c;
     }
     for (double* time :

@@ -227,7 +227,7 @@ TEST(CheckMetrics, EachStreamCounterIsItsFieldsValuePerChannel) {
   const account::Summary s = summary(true);
   const std::string text = one_checker(report::shared_summary(who, s, 0));
   const auto m = samples(text);
-  const std::string counted[] = {"received", "lost",      "duplicates", "reordered",
+  const std::string counted[] = {"received",    "lost", "duplicates", "reordered",
                                  "lost_in_lcm", "late", "corrupt"};
   for (const std::string& name : counted) {
     const std::string family = "varnock_check_messages_" + name + "_total";
@@ -260,8 +260,7 @@ TEST(CheckMetrics, EachStreamCounterIsItsFieldsValuePerChannel) {
   const check_report_t rows[] = {report::shared_row(who, first), report::shared_row(who, next)};
   const auto added = samples(one_checker(report::combine(rows)));
   const std::string lost = "varnock_check_messages_lost_total{checker=\"cam\",channel=";
-  EXPECT_EQ(added.at(lost + "\"VARNOCK_MSG_17\"}"),
-            std::to_string(2 * s.messages[1].counts.lost));
+  EXPECT_EQ(added.at(lost + "\"VARNOCK_MSG_17\"}"), std::to_string(2 * s.messages[1].counts.lost));
   EXPECT_EQ(added.at(lost + "\"VARNOCK_MSG_3\"}"), std::to_string(s.messages[0].counts.lost));
   EXPECT_EQ(added.count(lost + "\"VARNOCK_MSG_0\"}"), 0U);
 }
