@@ -8,6 +8,7 @@
 #include "base/utf8.h"
 #include "report/combine.h"
 #include "report/fields.h"
+#include "report/formats.h"
 #include "report/json_string.h"
 #include "varnock/version.h"
 
@@ -182,6 +183,7 @@ std::string json_second(const R& r) {
       .integer("instance", r.instance)
       .integer("second", r.second);
   add_fields(out, r, in_second);
+  out.json("messages", report::json_messages(r.streams));
   return out.line();
 }
 
@@ -199,12 +201,16 @@ std::string json_summary(const View& view, int64_t now_ms, double seconds) {
         .boolean("ended", c.ended())
         .boolean("silent", c.silent(now_ms))
         .integer("missing_reports", c.missing_reports);
-    add_fields(entry, c.run(), [](const report::Field& f) { return f.of_summary != nullptr; });
+    const R run = c.run();
+    add_fields(entry, run, [](const report::Field& f) { return f.of_summary != nullptr; });
+    entry.json("messages", report::json_messages(run.streams));
     if (!checkers.empty()) checkers += ',';
     checkers += entry.str();
   }
   JsonObject total;
-  add_fields(total, view.total(), in_second);
+  const R all = view.total();
+  add_fields(total, all, in_second);
+  total.json("messages", report::json_messages(all.streams));
   return report::json_line("summary")
       .json("seconds", report::json_value(report::decimal(seconds, 3)))
       .json("checkers", "[" + checkers + "]")

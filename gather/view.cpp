@@ -38,6 +38,14 @@ const char* implausible(const R& m) {
     }
     if (h->count < below) return "a histogram's count below its buckets'";
   }
+  int previous = -1;
+  for (const R::Stream& stream : m.streams) {
+    if (stream.channel <= previous) return "stream channels repeated or out of order";
+    previous = stream.channel;
+    for (const report::StreamField& f : report::stream_fields()) {
+      if (f.count != nullptr && stream.*f.count < 0) return "a stream count below 0";
+    }
+  }
   return "";
 }
 

@@ -68,7 +68,8 @@ class View {
 
   // Takes the bytes of one message heard at `now_ms`. A message that is not
   // a whole check_report_t, or holds what no checker sends (another kind, a
-  // count below -1, a sequence below 0, a string over kMaxTextBytes), is
+  // count below -1, a sequence below 0, a string over kMaxTextBytes, stream
+  // channels not rising, a stream count below 0), is
   // counted as malformed and *why says why. Checkers are told apart by
   // their instance, and a checker's messages by their sequence, never by
   // clocks: a number heard before (a summary's copy, a network that repeats

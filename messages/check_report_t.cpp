@@ -1,6 +1,7 @@
 #include "messages/check_report_t.h"
 
 #include <bit>
+#include <iterator>
 #include <string_view>
 
 #include "messages/encoding.h"
@@ -33,11 +34,42 @@ bool each_histogram(Message& m, Each&& each) {
   return each(m.latency) && each(m.inter_arrival) && each(m.delivery) && each(m.lcm_queue);
 }
 
+// The streams' arrays after their channels, in their order on the wire.
+using Stream = check_report_t::Stream;
+constexpr int64_t Stream::*kStreamCounts[] = {
+    &Stream::received,    &Stream::lost, &Stream::duplicates, &Stream::reordered,
+    &Stream::lost_in_lcm, &Stream::late, &Stream::corrupt};
+constexpr double Stream::*kStreamTimes[] = {&Stream::latency_ms_p50, &Stream::latency_ms_p99,
+                                            &Stream::delivery_ms_p99,
+                                            &Stream::inter_arrival_ms_p99};
+
+// Each stream's member `member` in turn, until `field` fails.
+template <typename Streams, typename Member, typename Field>
+bool each_stream(Streams& streams, Member member, Field&& field) {
+  for (auto& s : streams) {
+    if (!field(s.*member)) return false;
+  }
+  return true;
+}
+
+template <typename Streams, typename Field>
+bool each_stream_array(Streams& streams, Field&& field) {
+  if (!each_stream(streams, &Stream::channel, field)) return false;
+  for (const auto member : kStreamCounts) {
+    if (!each_stream(streams, member, field)) return false;
+  }
+  for (const auto member : kStreamTimes) {
+    if (!each_stream(streams, member, field)) return false;
+  }
+  return true;
+}
+
 struct Writer {
   PayloadWriter& w;
   bool operator()(const std::string& v) const { return w.put_string(v); }
   bool operator()(bool v) const { return w.put_i8(v ? 1 : 0); }
   bool operator()(int8_t v) const { return w.put_i8(v); }
+  bool operator()(int16_t v) const { return w.put_i16(v); }
   bool operator()(int32_t v) const { return w.put_i32(v); }
   bool operator()(int64_t v) const { return w.put_i64(v); }
   bool operator()(double v) const { return w.put_f64(v); }
@@ -70,6 +102,7 @@ class Reader {
     return true;
   }
   bool operator()(int8_t& v) { return read<1>(&v); }
+  bool operator()(int16_t& v) { return read<2>(&v); }
   bool operator()(int32_t& v) { return read<4>(&v); }
   bool operator()(int64_t& v) { return read<8>(&v); }
   bool operator()(double& v) {
@@ -110,19 +143,24 @@ int64_t check_report_t::encoded_size() const {
   // seconds, 18 counts, a flag, 12 times, the number of buckets, each
   // histogram's count and sum, and the number of runs; each string adds its
   // length field and its NUL, each bucket its bound and four counts, each
-  // run two periods.
-  constexpr int64_t kFixed = 4 + 8 + 8 + 8 + 1 + 8 + 8 + 18 * 8 + 1 + 12 * 8 + 4 + 4 * 16 + 4;
+  // run two periods; then the number of streams, each its channel, 7 counts
+  // and 4 times.
+  constexpr int64_t kFixed = 4 + 8 + 8 + 8 + 1 + 8 + 8 + 18 * 8 + 1 + 12 * 8 + 4 + 4 * 16 + 4 + 4;
+  constexpr int64_t kStream = 2 + 7 * 8 + 4 * 8;
+  static_assert(std::size(kStreamCounts) == 7 && std::size(kStreamTimes) == 4);
   const auto string_size = [](const std::string& s) {
     return 4 + static_cast<int64_t>(s.size()) + 1;
   };
   return 8 + kFixed + string_size(name) + string_size(host) + string_size(url) +
          string_size(version) + string_size(lcm_version) +
          (4 + 4 * 8) * static_cast<int64_t>(bucket_le_us.size()) +
-         16 * static_cast<int64_t>(run_periods.size());
+         16 * static_cast<int64_t>(run_periods.size()) +
+         kStream * static_cast<int64_t>(streams.size());
 }
 
 int32_t check_report_t::encode_payload(uint8_t* buffer, int32_t offset, int32_t capacity) const {
   if (run_periods.size() > static_cast<size_t>(kRunPeriodsMax)) return -1;
+  if (streams.size() > static_cast<size_t>(kStreamsMax)) return -1;
   const size_t buckets = bucket_le_us.size();
   if (buckets > static_cast<size_t>(kBucketsMax)) return -1;
   if (!each_histogram(*this, [buckets](const Histogram& h) { return h.le.size() == buckets; })) {
@@ -139,6 +177,8 @@ int32_t check_report_t::encode_payload(uint8_t* buffer, int32_t offset, int32_t 
   ok = ok && w.put_i32(static_cast<int32_t>(run_periods.size()));
   for (const auto& run : run_periods) ok = ok && w.put_i64(run.first);
   for (const auto& run : run_periods) ok = ok && w.put_i64(run.second);
+  ok = ok && w.put_i32(static_cast<int32_t>(streams.size())) &&
+       each_stream_array(streams, Writer{w});
   return ok ? w.written() : -1;
 }
 
@@ -166,6 +206,18 @@ bool check_report_t::decode(const uint8_t* data, int64_t size, check_report_t* o
   if (ok) out->run_periods.assign(static_cast<size_t>(runs), {0, 0});
   for (auto& run : out->run_periods) ok = ok && r(run.first);
   for (auto& run : out->run_periods) ok = ok && r(run.second);
+  int32_t streams = 0;
+  ok = ok && r(streams);
+  if (ok && (streams < 0 || streams > kStreamsMax)) {
+    ok = r.fail("a number of streams out of range");
+  }
+  if (ok) out->streams.assign(static_cast<size_t>(streams), Stream{});
+  ok = ok && each_stream_array(out->streams, r);
+  for (const Stream& s : out->streams) {
+    if (ok && (s.channel < 0 || s.channel >= kStreamChannels)) {
+      ok = r.fail("a stream channel out of range");
+    }
+  }
   if (ok && r.remaining() != 0) ok = r.fail("bytes past the message's end");
   if (!ok && why != nullptr) *why = r.why();
   return ok;

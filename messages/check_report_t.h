@@ -14,7 +14,7 @@
 namespace varnock {
 
 struct check_report_t {
-  static constexpr uint64_t fingerprint = 0xA7AB045370946265;
+  static constexpr uint64_t fingerprint = 0xFA6AE36BDC40ED7B;
   static constexpr int8_t kKindSecond = 1, kKindSummary = 2;
 
   std::string name;
@@ -88,19 +88,40 @@ struct check_report_t {
   static constexpr int32_t kRunPeriodsMax = 100;
   std::vector<std::pair<int64_t, int64_t>> run_periods;
 
+  // One stream channel's figures, VARNOCK_MSG_<channel>.
+  struct Stream {
+    int16_t channel = 0;  // 0 to kStreamChannels - 1
+    int64_t received = 0;
+    int64_t lost = 0;
+    int64_t duplicates = 0;
+    int64_t reordered = 0;
+    int64_t lost_in_lcm = 0;
+    int64_t late = 0;
+    int64_t corrupt = 0;
+    double latency_ms_p50 = kNoSample;
+    double latency_ms_p99 = kNoSample;
+    double delivery_ms_p99 = kNoSample;
+    double inter_arrival_ms_p99 = kNoSample;
+  };
+  static constexpr int32_t kStreamsMax = 256;
+  static constexpr int kStreamChannels = 256;
+  std::vector<Stream> streams;  // at most kStreamsMax
+
   // Fingerprint plus payload, whose size depends on the strings, the
-  // buckets and the runs.
+  // buckets, the runs and the streams.
   int64_t encoded_size() const;
 
   // Writes the payload at buffer + offset; returns its size, or -1 when
   // `capacity` runs short before a field (the fields before it stay written)
   // or run_periods holds more than kRunPeriodsMax, bucket_le_us more than
-  // kBucketsMax or a histogram another number of buckets.
+  // kBucketsMax, a histogram another number of buckets or streams more than
+  // kStreamsMax.
   int32_t encode_payload(uint8_t* buffer, int32_t offset, int32_t capacity) const;
 
   // Reads `size` bytes that must be exactly one whole message, fingerprint
   // first, into *out. False, with *why (when given) saying what is wrong and
-  // *out in an unspecified state, for anything else.
+  // *out in an unspecified state, for anything else, a number of streams or
+  // a stream channel out of range included.
   static bool decode(const uint8_t* data, int64_t size, check_report_t* out,
                      const char** why = nullptr);
 };

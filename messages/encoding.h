@@ -32,6 +32,7 @@ class PayloadWriter {
   PayloadWriter(uint8_t* out, int32_t capacity) : out_(out), capacity_(capacity) {}
 
   bool put_i8(int8_t v) { return put<1>(static_cast<uint8_t>(v)); }
+  bool put_i16(int16_t v) { return put<2>(static_cast<uint16_t>(v)); }
   bool put_i32(int32_t v) { return put<4>(static_cast<uint32_t>(v)); }
   bool put_i64(int64_t v) { return put<8>(static_cast<uint64_t>(v)); }
   bool put_f64(double v) { return put<8>(std::bit_cast<uint64_t>(v)); }

@@ -1,6 +1,7 @@
 #include "metrics/check_metrics.h"
 
 #include <algorithm>
+#include <string>
 
 #include "base/saturating.h"
 #include "report/fields.h"
@@ -141,6 +142,18 @@ void add_check_families(Exposition& out, std::span<const CheckerSeries> checkers
       const report::Value v = report::report_value(f, *c.run);
       if (v.kind == report::Value::kInteger) {
         out.sample(counter.name, {{"checker", c.label}}, v.integer);
+      }
+    }
+  }
+  // The streams' counts, a series per checker and channel; their times
+  // have no buckets to add up, so no histogram.
+  for (const report::StreamField& f : report::stream_fields()) {
+    if (f.metric == nullptr || f.count == nullptr) continue;
+    out.family(f.metric, "counter", f.help);
+    for (const CheckerSeries& c : checkers) {
+      for (const R::Stream& s : c.run->streams) {
+        const std::string channel = report::stream_channel_name(s.channel);
+        out.sample(f.metric, {{"checker", c.label}, {"channel", channel}}, s.*f.count);
       }
     }
   }

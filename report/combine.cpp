@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 
 #include "base/saturating.h"
 #include "report/fields.h"
@@ -35,6 +36,23 @@ void combine_histograms(std::span<const R> records, R* out) {
   }
 }
 
+// Per channel, the counts summed; the times unknown, as no percentile is
+// made from others'. By channel number, each once.
+void combine_streams(std::span<const R> records, R* out) {
+  std::map<int, R::Stream> by_channel;
+  for (const R& r : records) {
+    for (const R::Stream& s : r.streams) {
+      auto [at, added] = by_channel.try_emplace(s.channel);
+      R::Stream& sum = at->second;
+      if (added) sum.channel = s.channel;
+      for (const report::StreamField& f : report::stream_fields()) {
+        if (f.count != nullptr) sum.*f.count = saturating_add(sum.*f.count, s.*f.count);
+      }
+    }
+  }
+  for (const auto& [channel, sum] : by_channel) out->streams.push_back(sum);
+}
+
 }  // namespace
 
 R combine(std::span<const R> records) {
@@ -63,6 +81,7 @@ R combine(std::span<const R> records) {
     }
   }
   combine_histograms(records, &out);
+  combine_streams(records, &out);
   return out;
 }
 

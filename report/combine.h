@@ -12,7 +12,8 @@ namespace varnock::report {
 // The counts and times of `records` combined as the table of fields says
 // (report/fields.h): counts summed (unknown when any is), p99 and max the
 // largest known, p50 unknown; `seconds` added up; the histograms' buckets
-// summed where every record has the same bounds, and none otherwise.
+// summed where every record has the same bounds, and none otherwise; the
+// streams' counts summed per channel, their times unknown.
 check_report_t combine(std::span<const check_report_t> records);
 
 }  // namespace varnock::report

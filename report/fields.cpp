@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <vector>
 
 #include "messages/stream_message_t.h"
@@ -129,27 +130,37 @@ const Field kFields[] = {
 
 using account::StreamChannelFigures;
 
-#define VARNOCK_STREAM_COUNT(member)                                                \
-  {                                                                                 \
-#member, [](const StreamChannelFigures& c) { return integer(c.counts.member); } \
+using S = check_report_t::Stream;
+
+#define VARNOCK_STREAM_COUNT(member, help)                                                  \
+  {                                                                                         \
+#member, [](const StreamChannelFigures&                                                 \
+                    c) { return integer(c.counts.member); }, &S::member, nullptr, 0,        \
+                                                          "varnock_check_messages_" #member \
+                                                          "_total",                         \
+                                                          help                              \
   }
-#define VARNOCK_STREAM_MS(name, path)                                    \
-  {                                                                      \
-    name, [](const StreamChannelFigures& c) { return ms(c.times.path); } \
+#define VARNOCK_STREAM_MS(member, path)                                                           \
+  {                                                                                               \
+#member, [](const StreamChannelFigures& c) { return ms(c.times.path); }, nullptr, &S::member, \
+                                                                          kMsPlaces               \
   }
 
 const StreamField kStreamFields[] = {
-    VARNOCK_STREAM_COUNT(received),
-    VARNOCK_STREAM_COUNT(lost),
-    VARNOCK_STREAM_COUNT(duplicates),
-    VARNOCK_STREAM_COUNT(reordered),
-    VARNOCK_STREAM_COUNT(lost_in_lcm),
-    VARNOCK_STREAM_COUNT(late),
-    VARNOCK_STREAM_COUNT(corrupt),
-    VARNOCK_STREAM_MS("latency_ms_p50", latency.p50),
-    VARNOCK_STREAM_MS("latency_ms_p99", latency.p99),
-    VARNOCK_STREAM_MS("delivery_ms_p99", delivery.p99),
-    VARNOCK_STREAM_MS("inter_arrival_ms_p99", inter_arrival.p99),
+    VARNOCK_STREAM_COUNT(received, "Valid stream messages received, duplicates included."),
+    VARNOCK_STREAM_COUNT(lost, "Numbers of a stream's publisher runs never received."),
+    VARNOCK_STREAM_COUNT(duplicates, "Stream messages received again (or too old to tell)."),
+    VARNOCK_STREAM_COUNT(reordered,
+                         "Stream messages that came after a higher number of their run."),
+    VARNOCK_STREAM_COUNT(lost_in_lcm,
+                         "Of the stream messages lost, those LCM's queue discarded (inferred)."),
+    VARNOCK_STREAM_COUNT(late,
+                         "Reordered stream messages that were counted lost before they came."),
+    VARNOCK_STREAM_COUNT(corrupt, "Stream messages that failed decoding or the payload check."),
+    VARNOCK_STREAM_MS(latency_ms_p50, latency.p50),
+    VARNOCK_STREAM_MS(latency_ms_p99, latency.p99),
+    VARNOCK_STREAM_MS(delivery_ms_p99, delivery.p99),
+    VARNOCK_STREAM_MS(inter_arrival_ms_p99, inter_arrival.p99),
 };
 
 #undef VARNOCK_STREAM_COUNT
@@ -202,6 +213,25 @@ std::span<const StreamField> stream_fields() { return kStreamFields; }
 
 std::string stream_channel_name(int channel) {
   return kStreamChannelPrefix + std::to_string(channel);
+}
+
+Value stream_value(const StreamField& f, const check_report_t::Stream& s) {
+  if (f.count != nullptr) return integer(s.*f.count);
+  return f.decimal != nullptr ? decimal(s.*f.decimal, f.places) : Value{};
+}
+
+check_report_t::Stream shared_stream(const account::StreamChannelFigures& c) {
+  check_report_t::Stream s;
+  s.channel = static_cast<int16_t>(c.channel);
+  for (const StreamField& f : kStreamFields) {
+    const Value v = f.of(c);
+    if (f.count != nullptr) s.*f.count = v.integer;
+    if (f.decimal != nullptr) {
+      s.*f.decimal =
+          v.kind == Value::kDecimal ? v.decimal : std::numeric_limits<double>::quiet_NaN();
+    }
+  }
+  return s;
 }
 
 Value report_value(const Field& f, const check_report_t& m) {

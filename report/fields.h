@@ -117,12 +117,28 @@ Value report_value(const Field& f, const check_report_t& m);
 std::span<const Field* const> shared_fields();
 
 // The fields of each entry of a row's and the summary's "messages" list,
-// one entry per stream channel, after its "channel" name.
+// one entry per stream channel, after its "channel" name; each is carried
+// in check_report_t's streams as a count or a decimal with `places`. Counts
+// of several reports are summed per channel; times cannot be combined from
+// percentiles and are unknown in a combination.
 struct StreamField {
   const char* name;
   Value (*of)(const account::StreamChannelFigures&);
+  int64_t check_report_t::Stream::*count = nullptr;
+  double check_report_t::Stream::*decimal = nullptr;
+  int places = 0;
+  // A count's Prometheus counter, labelled by checker and channel; null
+  // for none.
+  const char* metric = nullptr;
+  const char* help = nullptr;
 };
 std::span<const StreamField> stream_fields();
+
+// A stream field as check_report_t carries it, with the table's rounding.
+Value stream_value(const StreamField& f, const check_report_t::Stream& s);
+
+// The figures as check_report_t carries them, by the table.
+check_report_t::Stream shared_stream(const account::StreamChannelFigures& c);
 
 // "VARNOCK_MSG_<k>".
 std::string stream_channel_name(int channel);

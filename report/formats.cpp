@@ -21,17 +21,25 @@ std::string format(const char* fmt, double v) {
 
 std::string n(int64_t v) { return std::to_string(v); }
 
-// The "messages" list: an object per stream channel.
-std::string json_messages(const std::vector<account::StreamChannelFigures>& channels) {
+// The "messages" list: an object per stream channel, each field's value
+// `value(field, entry)`.
+template <typename Entry, typename ValueOf>
+std::string json_entries(std::span<const Entry> entries, ValueOf value) {
   std::string out = "[";
-  for (const account::StreamChannelFigures& c : channels) {
+  for (const Entry& c : entries) {
     if (out.size() > 1) out += ',';
     JsonObject entry;
     entry.text("channel", stream_channel_name(c.channel));
-    for (const StreamField& f : stream_fields()) entry.json(f.name, json_value(f.of(c)));
+    for (const StreamField& f : stream_fields()) entry.json(f.name, json_value(value(f, c)));
     out += entry.str();
   }
   return out + "]";
+}
+
+std::string json_messages(const std::vector<account::StreamChannelFigures>& channels) {
+  return json_entries(
+      std::span(channels),
+      [](const StreamField& f, const account::StreamChannelFigures& c) { return f.of(c); });
 }
 
 template <typename Record>
@@ -74,6 +82,10 @@ std::string text_ms(FieldId id, const SecondReport& r) {
 std::string text_ms(FieldId id, const Summary& s) { return plain_value(summary_value(id, s), "-"); }
 
 }  // namespace
+
+std::string json_messages(std::span<const check_report_t::Stream> streams) {
+  return json_entries(streams, stream_value);
+}
 
 std::string json_start(const StartInfo& s) {
   return json_line("start")

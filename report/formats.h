@@ -6,10 +6,12 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
 #include "account/account.h"
+#include "messages/check_report_t.h"
 
 namespace varnock::report {
 
@@ -39,6 +41,10 @@ std::string csv_row(const account::SecondReport& r);
 
 std::string text_summary(const account::Summary& s);
 std::string json_summary(const account::Summary& s);
+
+// The "messages" list of the JSON lines, from the streams check_report_t
+// carries: what the checker's own line has.
+std::string json_messages(std::span<const check_report_t::Stream> streams);
 
 }  // namespace varnock::report
 

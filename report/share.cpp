@@ -12,6 +12,9 @@ namespace {
 
 static_assert(account::RunTracker::kListed <= check_report_t::kRunPeriodsMax,
               "every run a summary lists fits in a report");
+static_assert(account::kMaxStreamChannels <= check_report_t::kStreamsMax &&
+                  account::kMaxStreamChannels <= check_report_t::kStreamChannels,
+              "every stream channel fits in a report");
 
 check_report_t::Histogram histogram(const account::TimeBuckets& b) {
   return {{b.at_or_below.begin(), b.at_or_below.end()}, b.count, b.sum_us};
@@ -59,6 +62,7 @@ check_report_t shared_row(const Reporter& who, const account::SecondReport& r) {
   // A row shows the rate; the message carries what makes it.
   m.bytes = r.counts.bytes;
   fill_histograms(m, r.latency, r.times);
+  for (const account::StreamChannelFigures& c : r.messages) m.streams.push_back(shared_stream(c));
   return m;
 }
 
@@ -67,6 +71,7 @@ check_report_t shared_summary(const Reporter& who, const account::Summary& s, in
   m.kind = check_report_t::kKindSummary;
   m.second = last_second;
   fill_histograms(m, s.latency, s.times);
+  for (const account::StreamChannelFigures& c : s.messages) m.streams.push_back(shared_stream(c));
   return m;
 }
 

@@ -63,8 +63,27 @@ check_report_t distinct(int64_t seed) {
     k += 10;
   }
   m.run_periods = {{60 + seed, 900 + seed}, {61 + seed, 62 + seed}};
+  int64_t c = seed * 10'000;
+  double ms = 0.125 + static_cast<double>(seed);
+  for (const int16_t channel : {int16_t{0}, static_cast<int16_t>(seed), int16_t{255}}) {
+    check_report_t::Stream s;
+    s.channel = channel;
+    for (int64_t* count :
+         {&s.received, &s.lost, &s.duplicates, &s.reordered, &s.lost_in_lcm, &s.late, &s.corrupt}) {
+      *count = ++c;
+    }
+    for (double* time :
+         {&s.latency_ms_p50, &s.latency_ms_p99, &s.delivery_ms_p99, &s.inter_arrival_ms_p99}) {
+      *time = (ms += 0.5);
+    }
+    m.streams.push_back(s);
+  }
   return m;
 }
+
+// The bytes the streams take at the end of the message: their number, then
+// each one's channel, seven counts and four times.
+size_t stream_bytes(const check_report_t& m) { return 4 + m.streams.size() * (2 + 7 * 8 + 4 * 8); }
 
 // Unknowns, extremes, empty and long strings, and bytes beyond ASCII.
 std::vector<check_report_t> cases() {
@@ -77,6 +96,7 @@ std::vector<check_report_t> cases() {
   unknown.send_drops = -1;
   unknown.latency_ms_p50 = unknown.delivery_ms_max = unknown.lcm_queue_ms_p99 = kNaN;
   unknown.run_periods.clear();
+  unknown.streams.clear();
   unknown.bucket_le_us.clear();
   for (check_report_t::Histogram* h :
        {&unknown.latency, &unknown.inter_arrival, &unknown.delivery, &unknown.lcm_queue}) {
@@ -113,6 +133,18 @@ std::vector<check_report_t> cases() {
   extreme.lcm_queue.sum_us = kMin;
   extreme.run_periods.assign(check_report_t::kRunPeriodsMax, {kMin, kMax});
   extreme.run_periods.back() = {kMax, -1};
+  extreme.streams.resize(check_report_t::kStreamsMax);
+  for (size_t i = 0; i < extreme.streams.size(); ++i) {
+    check_report_t::Stream& s = extreme.streams[i];
+    s.channel = static_cast<int16_t>(i);
+    s.received = kMax - static_cast<int64_t>(i);
+    s.corrupt = kMin + static_cast<int64_t>(i);
+    s.late = static_cast<int64_t>(i) << 40;
+    s.latency_ms_p50 = i % 2 == 0 ? kNaN : -kInf;
+    s.inter_arrival_ms_p99 = static_cast<double>(i) / 3;
+  }
+  extreme.streams.back().delivery_ms_p99 = kInf;
+  extreme.streams.front().latency_ms_p99 = -0.0;
   all.push_back(extreme);
   return all;
 }
@@ -125,6 +157,9 @@ struct LcmView {
   std::vector<int64_t> last;
   std::vector<int32_t> bounds;
   std::vector<int64_t> latency, inter_arrival, delivery, lcm_queue;
+  std::vector<int16_t> channel;
+  std::vector<int64_t> received, lost, duplicates, reordered, lost_in_lcm, late, corrupt;
+  std::vector<double> latency_p50, latency_p99, delivery_p99, inter_arrival_p99;
   varnock_check_report_t c{};
 };
 
@@ -198,6 +233,33 @@ LcmView::LcmView(const check_report_t& m) {
   c.run_periods = static_cast<int32_t>(first.size());
   c.run_first = first.data();
   c.run_last = last.data();
+  for (const check_report_t::Stream& s : m.streams) {
+    channel.push_back(s.channel);
+    received.push_back(s.received);
+    lost.push_back(s.lost);
+    duplicates.push_back(s.duplicates);
+    reordered.push_back(s.reordered);
+    lost_in_lcm.push_back(s.lost_in_lcm);
+    late.push_back(s.late);
+    corrupt.push_back(s.corrupt);
+    latency_p50.push_back(s.latency_ms_p50);
+    latency_p99.push_back(s.latency_ms_p99);
+    delivery_p99.push_back(s.delivery_ms_p99);
+    inter_arrival_p99.push_back(s.inter_arrival_ms_p99);
+  }
+  c.streams = static_cast<int32_t>(channel.size());
+  c.stream_channel = channel.data();
+  c.stream_received = received.data();
+  c.stream_lost = lost.data();
+  c.stream_duplicates = duplicates.data();
+  c.stream_reordered = reordered.data();
+  c.stream_lost_in_lcm = lost_in_lcm.data();
+  c.stream_late = late.data();
+  c.stream_corrupt = corrupt.data();
+  c.stream_latency_ms_p50 = latency_p50.data();
+  c.stream_latency_ms_p99 = latency_p99.data();
+  c.stream_delivery_ms_p99 = delivery_p99.data();
+  c.stream_inter_arrival_ms_p99 = inter_arrival_p99.data();
 }
 
 // Equal bit for bit, so that NaN matches NaN and -0.0 is not 0.0.
@@ -268,6 +330,22 @@ void expect_same(const check_report_t& a, const varnock_check_report_t& b) {
     EXPECT_EQ(a.run_periods[i].first, b.run_first[i]) << i;
     EXPECT_EQ(a.run_periods[i].second, b.run_last[i]) << i;
   }
+  ASSERT_EQ(std::ssize(a.streams), b.streams);
+  for (size_t i = 0; i < a.streams.size(); ++i) {
+    const check_report_t::Stream& s = a.streams[i];
+    EXPECT_EQ(s.channel, b.stream_channel[i]) << i;
+    EXPECT_EQ(s.received, b.stream_received[i]) << i;
+    EXPECT_EQ(s.lost, b.stream_lost[i]) << i;
+    EXPECT_EQ(s.duplicates, b.stream_duplicates[i]) << i;
+    EXPECT_EQ(s.reordered, b.stream_reordered[i]) << i;
+    EXPECT_EQ(s.lost_in_lcm, b.stream_lost_in_lcm[i]) << i;
+    EXPECT_EQ(s.late, b.stream_late[i]) << i;
+    EXPECT_EQ(s.corrupt, b.stream_corrupt[i]) << i;
+    EXPECT_EQ(bits(s.latency_ms_p50), bits(b.stream_latency_ms_p50[i])) << i;
+    EXPECT_EQ(bits(s.latency_ms_p99), bits(b.stream_latency_ms_p99[i])) << i;
+    EXPECT_EQ(bits(s.delivery_ms_p99), bits(b.stream_delivery_ms_p99[i])) << i;
+    EXPECT_EQ(bits(s.inter_arrival_ms_p99), bits(b.stream_inter_arrival_ms_p99[i])) << i;
+  }
 }
 
 // What publish_message puts on a bus for `m`.
@@ -302,6 +380,7 @@ TEST(CheckReport, FingerprintIsLcmGens) {
   EXPECT_EQ(check_report_t::kKindSummary, VARNOCK_CHECK_REPORT_T_KIND_SUMMARY);
   EXPECT_EQ(check_report_t::kRunPeriodsMax, VARNOCK_CHECK_REPORT_T_RUN_PERIODS_MAX);
   EXPECT_EQ(check_report_t::kBucketsMax, VARNOCK_CHECK_REPORT_T_BUCKETS_MAX);
+  EXPECT_EQ(check_report_t::kStreamsMax, VARNOCK_CHECK_REPORT_T_STREAMS_MAX);
 }
 
 TEST(CheckReport, OurBytesAreLcmGensBothWays) {
@@ -412,9 +491,10 @@ TEST_F(CheckReportRejects, BadStringLengths) {
   expect_rejected(no_nul, "NUL");
 }
 
-// The number of runs sits just before their 16 bytes each, at the end.
+// The number of runs sits just before their 16 bytes each, before the
+// streams.
 TEST_F(CheckReportRejects, RunsOutOfRange) {
-  const size_t count_at = good_.size() - size_t{2 * 16 + 4};
+  const size_t count_at = good_.size() - stream_bytes(distinct(4)) - size_t{2 * 16 + 4};
   for (const int64_t runs :
        {int64_t{-1}, int64_t{101}, int64_t{std::numeric_limits<int32_t>::min()}}) {
     Bytes b = good_;
@@ -433,7 +513,7 @@ TEST_F(CheckReportRejects, BucketsOutOfRange) {
   // Back from the end: the runs (count and two periods), the four histograms
   // (three counts, count and sum each), the three bounds, the number.
   constexpr size_t kAfter = (2 * 16 + 4) + 4 * (3 * 8 + 16) + 3 * 4 + 4;
-  const size_t count_at = good_.size() - kAfter;
+  const size_t count_at = good_.size() - stream_bytes(m) - kAfter;
   uint32_t written = 0;
   for (size_t i = 0; i < 4; ++i) written = (written << 8) | good_[count_at + i];
   ASSERT_EQ(written, m.bucket_le_us.size());
@@ -447,6 +527,35 @@ TEST_F(CheckReportRejects, BucketsOutOfRange) {
   wrong.delivery.le.pop_back();  // fewer counts than bounds
   Bytes buffer(static_cast<size_t>(wrong.encoded_size()));
   EXPECT_EQ(wrong.encode_payload(buffer.data(), 8, static_cast<int32_t>(buffer.size()) - 8), -1);
+}
+
+// The number of streams, then their channels (two bytes each), at the end:
+// a receiver's memory is bounded by the number, and a channel names one of
+// VARNOCK_MSG_0 to VARNOCK_MSG_255.
+TEST_F(CheckReportRejects, StreamsOrChannelsOutOfRange) {
+  const check_report_t m = distinct(4);
+  const size_t count_at = good_.size() - stream_bytes(m);
+  uint32_t written = 0;
+  for (size_t i = 0; i < 4; ++i) written = (written << 8) | good_[count_at + i];
+  ASSERT_EQ(written, m.streams.size());
+  for (const int64_t streams : {int64_t{-1}, int64_t{check_report_t::kStreamsMax + 1},
+                                int64_t{std::numeric_limits<int32_t>::min()}}) {
+    Bytes b = good_;
+    store_big_endian<4>(b.data() + count_at, static_cast<uint64_t>(streams));
+    expect_rejected(b, "streams out of range");
+  }
+  for (const int16_t channel : {int16_t{-1}, int16_t{256}, std::numeric_limits<int16_t>::min(),
+                                std::numeric_limits<int16_t>::max()}) {
+    for (size_t entry = 0; entry < m.streams.size(); ++entry) {
+      Bytes b = good_;
+      store_big_endian<2>(b.data() + count_at + 4 + 2 * entry, static_cast<uint64_t>(channel));
+      expect_rejected(b, "stream channel out of range");
+    }
+  }
+  check_report_t many = distinct(5);
+  many.streams.resize(check_report_t::kStreamsMax + 1);
+  Bytes buffer(static_cast<size_t>(many.encoded_size()));
+  EXPECT_EQ(many.encode_payload(buffer.data(), 8, static_cast<int32_t>(buffer.size()) - 8), -1);
 }
 
 // A boolean is one byte, 0 or 1, as lcm-gen's code writes it.

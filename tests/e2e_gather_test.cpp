@@ -423,7 +423,15 @@ TEST_F(GatherInNamespace, GatheredAccountsAreTheCheckersOwn) {
   ChildProcess pace({"ip", "netns", "exec", hosts_[0], PACE_BINARY, "--rate", "50", "--width",
                      "640", "--height", "480", "--seconds", "3", "--json", "--url", kUrl},
                     path("pace.out"), path("pace.err"));
+  // Small sequenced streams beside the frames, below the size the lossy
+  // host drops.
+  ChildProcess streams(
+      {"ip", "netns", "exec", hosts_[0], PACE_BINARY, "--messages", "200", "--channels", "2",
+       "--rate", "1000", "--seconds", "3", "--json", "--url", kUrl},
+      path("streams.out"), path("streams.err"));
   EXPECT_EQ(pace.wait_exit(std::chrono::seconds(10)), 0);
+  EXPECT_EQ(streams.wait_exit(std::chrono::seconds(10)), 0)
+      << testing::read_file(path("streams.err"));
   std::vector<CheckOutput> own;
   for (size_t i = 0; i < names.size(); ++i) own.push_back(finished_check(*checks[i], 0, names[i]));
   EXPECT_EQ(gather->wait_exit(std::chrono::seconds(15)), 0)
@@ -453,8 +461,20 @@ TEST_F(GatherInNamespace, GatheredAccountsAreTheCheckersOwn) {
       EXPECT_EQ((*gathered)[field], own[i].summary[field]) << field;
     }
     frames += own[i].total("frames");
+    // The streams as the checker wrote them, times and all.
+    ASSERT_EQ(own[i].summary["messages"].size(), 2u) << own[i].text;
+    EXPECT_EQ((*gathered)["messages"], own[i].summary["messages"]);
   }
   EXPECT_EQ(summary["total"]["frames"], frames);
+  const json& total_streams = summary["total"]["messages"];
+  ASSERT_EQ(total_streams.size(), 2u) << summary.dump();
+  for (size_t k = 0; k < 2; ++k) {
+    EXPECT_EQ(total_streams[k]["channel"], "VARNOCK_MSG_" + std::to_string(k));
+    EXPECT_EQ(total_streams[k]["received"],
+              own[0].summary["messages"][k]["received"].get<int64_t>() +
+                  own[1].summary["messages"][k]["received"].get<int64_t>());
+    EXPECT_TRUE(total_streams[k]["latency_ms_p99"].is_null());
+  }
   // Both accounted for every cycle published; the packets lost on the way
   // cost the lossy host more frames.
   const CheckOutput published = parse_check_output(testing::read_file(path("pace.out")));

@@ -193,6 +193,19 @@ TEST(GatherView, MalformedMessagesAreCountedAndIgnored) {
   check_report_t unnumbered = second("a", kSecond, 10);
   unnumbered.sequence = -1;
   check_report_t long_name = second(std::string(kMaxTextBytes + 1, 'n'), kSecond, 10);
+  check_report_t::Stream stream;
+  stream.channel = 7;
+  check_report_t repeated_channel = second("a", kSecond, 10);
+  repeated_channel.streams = {stream, stream};
+  check_report_t falling_channels = second("a", kSecond, 10);
+  falling_channels.streams = {stream, stream};
+  falling_channels.streams[1].channel = 6;
+  check_report_t negative_stream = second("a", kSecond, 10);
+  negative_stream.streams = {stream};
+  negative_stream.streams[0].late = -1;
+  check_report_t wild_channel = second("a", kSecond, 10);
+  wild_channel.streams = {stream};
+  wild_channel.streams[0].channel = 256;
   const struct {
     const char* what;
     Bytes bytes;
@@ -206,6 +219,10 @@ TEST(GatherView, MalformedMessagesAreCountedAndIgnored) {
       {"count -2", encode(negative)},
       {"sequence -1", encode(unnumbered)},
       {"a long name", encode(long_name)},
+      {"a stream channel twice", encode(repeated_channel)},
+      {"stream channels falling", encode(falling_channels)},
+      {"a stream count -1", encode(negative_stream)},
+      {"stream channel 256", encode(wild_channel)},
   };
   View view;
   int64_t malformed = 0;
@@ -399,6 +416,16 @@ TEST(GatherOutput, AnEntryIsTheCheckersOwnSummary) {
   known.times.lcm_queue = {0.011, 0.5, 0.75, {}};
   known.runs = {{60, 99}, {60, 190}};
   known.send_drops = 5;
+  account::StreamChannelFigures busy;
+  busy.channel = 0;
+  busy.counts = {200, 7, 2, 3, 1, 4, 1, 1};
+  busy.times.latency = {0.126, 1.004999, 5, {}};
+  busy.times.delivery = {0.5, 2.0 / 3, 9, {}};
+  busy.times.inter_arrival = {1, 12.345, 20, {}};
+  account::StreamChannelFigures corrupt_only;  // no valid message: no time
+  corrupt_only.channel = 255;
+  corrupt_only.counts.corrupt = 9;
+  known.messages = {busy, corrupt_only};
   // A log read by a checker: no host counters, no sample of some times.
   account::Summary unknown;
   unknown.seconds = 0.0004;
@@ -408,8 +435,6 @@ TEST(GatherOutput, AnEntryIsTheCheckersOwnSummary) {
   for (const account::Summary& s : {known, unknown}) {
     json own = json::parse(report::json_summary(s));
     own.erase("type");
-    // The streams are not shared yet: check_report_t carries no "messages".
-    own.erase("messages");
     const report::Reporter who{"cam-sub", "host-b", 4242, "udpm://239.255.76.67:7667?ttl=0",
                                0,         "",       ""};
     View view;
@@ -421,6 +446,76 @@ TEST(GatherOutput, AnEntryIsTheCheckersOwnSummary) {
       entry.erase(identity);
     }
     EXPECT_EQ(entry, own) << "gather: " << entry.dump() << "\nchecker: " << own.dump();
+  }
+  ASSERT_EQ(json::parse(report::json_summary(known))["messages"].size(), 2u);
+
+  // A second as gather writes it has the checker's own row's list.
+  account::SecondReport row;
+  row.second = kSecond;
+  row.messages = known.messages;
+  const report::Reporter who{"cam-sub", "h", 1, "udpm://", 0, "", ""};
+  EXPECT_EQ(json::parse(json_second(report::shared_row(who, row)))["messages"],
+            json::parse(report::json_row(row))["messages"]);
+}
+
+// Across checkers, and across a checker's seconds until its summary comes,
+// a channel's counts add up; its times cannot be made from percentiles.
+TEST(GatherView, StreamCountsAddUpPerChannelAndTheirTimesAreUnknown) {
+  const auto stream = [](int16_t channel, int64_t received, int64_t lost) {
+    check_report_t::Stream s;
+    s.channel = channel;
+    s.received = received;
+    s.lost = lost;
+    s.lost_in_lcm = lost / 2;
+    s.duplicates = 1;
+    s.latency_ms_p50 = 0.5;
+    s.latency_ms_p99 = 2;
+    return s;
+  };
+  check_report_t a = second("a", kSecond, 10);
+  a.streams = {stream(0, 100, 4), stream(3, 50, 0)};
+  check_report_t a2 = second("a", kSecond + 1, 10);
+  a2.streams = {stream(3, 7, 2)};
+  check_report_t b = second("b", kSecond, 10);
+  b.streams = {stream(1, 30, 1), stream(3, std::numeric_limits<int64_t>::max(), 6)};
+  View view;
+  hear(view, a, 0);
+  hear(view, a2, 0);
+  hear(view, summary_of(b, 10, 1), 0);
+
+  const json summary = json::parse(json_summary(view, 0, 2));
+  const json& seconds_of_a = summary["checkers"][0]["messages"];
+  ASSERT_EQ(seconds_of_a.size(), 2u);
+  EXPECT_EQ(seconds_of_a[1]["channel"], "VARNOCK_MSG_3");
+  EXPECT_EQ(seconds_of_a[1]["received"], 57);
+  EXPECT_EQ(seconds_of_a[1]["lost"], 2);
+  EXPECT_TRUE(seconds_of_a[1]["latency_ms_p99"].is_null());
+  // b's own summary, times and all.
+  EXPECT_EQ(summary["checkers"][1]["messages"][0]["latency_ms_p99"], 2.0);
+
+  const json& total = summary["total"]["messages"];
+  ASSERT_EQ(total.size(), 3u) << total.dump();
+  const struct {
+    const char* channel;
+    int64_t received, lost, lost_in_lcm, duplicates;
+  } expected[] = {
+      {"VARNOCK_MSG_0", 100, 4, 2, 1},
+      {"VARNOCK_MSG_1", 30, 1, 0, 1},
+      {"VARNOCK_MSG_3", std::numeric_limits<int64_t>::max(), 8, 4, 3},
+  };
+  for (size_t i = 0; i < std::size(expected); ++i) {
+    SCOPED_TRACE(expected[i].channel);
+    const json& entry = total[i];
+    EXPECT_EQ(entry["channel"], expected[i].channel);
+    EXPECT_EQ(entry["received"], expected[i].received) << "saturated, not wrapped";
+    EXPECT_EQ(entry["lost"], expected[i].lost);
+    EXPECT_EQ(entry["lost_in_lcm"], expected[i].lost_in_lcm);
+    EXPECT_EQ(entry["duplicates"], expected[i].duplicates);
+    for (const report::StreamField& f : report::stream_fields()) {
+      if (f.decimal != nullptr) {
+        EXPECT_TRUE(entry[f.name].is_null()) << f.name;
+      }
+    }
   }
 }
 

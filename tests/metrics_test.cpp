@@ -135,6 +135,15 @@ account::Summary summary(bool known) {
   account::TimeHistogram latency;
   for (const int64_t us : {40, 120, 120, 4000, 20'000'000}) latency.add(us);
   s.latency = latency.summary();
+  // Two stream channels, every count distinct from every other.
+  for (const int channel : {0, 17}) {
+    account::StreamChannelFigures c;
+    c.channel = channel;
+    c.counts = {n, n + 1, n + 2, n + 3, n + 4, n + 5, n + 6, n + 7};
+    n += 10;
+    c.times.latency.p99 = 1.5;
+    s.messages.push_back(c);
+  }
   return s;
 }
 
@@ -210,6 +219,52 @@ TEST(CheckMetrics, EveryValueIsTheFieldsOwn) {
   }
 }
 
+// A counter per stream count, a series per checker and channel, each the
+// value of its field; the times have none. As varnock-check serves its
+// settled rows added up, a channel's series is its rows' sum.
+TEST(CheckMetrics, EachStreamCounterIsItsFieldsValuePerChannel) {
+  report::Reporter who{"cam", "h1", 5, "u", 9, "0.5.0", ""};
+  const account::Summary s = summary(true);
+  const std::string text = one_checker(report::shared_summary(who, s, 0));
+  const auto m = samples(text);
+  const std::string counted[] = {"received",    "lost", "duplicates", "reordered",
+                                 "lost_in_lcm", "late", "corrupt"};
+  for (const std::string& name : counted) {
+    const std::string family = "varnock_check_messages_" + name + "_total";
+    EXPECT_NE(text.find("# TYPE " + family + " counter\n"), std::string::npos) << family;
+    EXPECT_NE(text.find("# HELP " + family + " "), std::string::npos) << family;
+  }
+  int64_t series = 0;
+  for (const report::StreamField& f : report::stream_fields()) {
+    if (f.count == nullptr) {
+      EXPECT_EQ(f.metric, nullptr) << f.name;
+      continue;
+    }
+    ASSERT_NE(f.metric, nullptr) << f.name;
+    for (const account::StreamChannelFigures& c : s.messages) {
+      const std::string key = std::string(f.metric) + "{checker=\"cam\",channel=\"VARNOCK_MSG_" +
+                              std::to_string(c.channel) + "\"}";
+      EXPECT_EQ(m.count(key) ? m.at(key) : "absent", std::to_string(f.of(c).integer)) << key;
+      ++series;
+    }
+  }
+  EXPECT_EQ(series, 7 * 2);
+  EXPECT_EQ(text.find("messages_latency"), std::string::npos);
+
+  // Two rows: channel 17 in both, channel 3 in the second only.
+  account::SecondReport first;
+  first.messages = {s.messages[1]};
+  account::SecondReport next;
+  next.messages = s.messages;
+  next.messages[0].channel = 3;
+  const check_report_t rows[] = {report::shared_row(who, first), report::shared_row(who, next)};
+  const auto added = samples(one_checker(report::combine(rows)));
+  const std::string lost = "varnock_check_messages_lost_total{checker=\"cam\",channel=";
+  EXPECT_EQ(added.at(lost + "\"VARNOCK_MSG_17\"}"), std::to_string(2 * s.messages[1].counts.lost));
+  EXPECT_EQ(added.at(lost + "\"VARNOCK_MSG_3\"}"), std::to_string(s.messages[0].counts.lost));
+  EXPECT_EQ(added.count(lost + "\"VARNOCK_MSG_0\"}"), 0U);
+}
+
 TEST(CheckMetrics, HistogramsAreCumulativeToTheirCount) {
   report::Reporter who{"cam", "h1", 5, "u", 9, "0.5.0", ""};
   const auto m = samples(one_checker(report::shared_summary(who, summary(true), 0)));
@@ -264,6 +319,9 @@ TEST(GatherMetrics, EveryCheckerHeardUnderALabelOfItsOwn) {
   report::Reporter again{"h1:7", "h1", 7, "u", 3, "0.5.0", "1.5.2"};
   account::SecondReport row;
   row.counts.frames = 30;
+  row.messages.emplace_back();
+  row.messages.back().channel = 4;
+  row.messages.back().counts.received = 12;
   for (const report::Reporter* who : {&named, &unnamed, &again}) {
     check_report_t m = report::shared_row(*who, row);
     ASSERT_NE(view.hear(encoded(m), 1000), gather::View::Heard::kMalformed);
@@ -282,6 +340,12 @@ TEST(GatherMetrics, EveryCheckerHeardUnderALabelOfItsOwn) {
   EXPECT_EQ(m.at("varnock_check_last_report_timestamp_seconds{checker=\"h1\"}"), "1796969682");
   EXPECT_EQ(m.at("varnock_check_last_report_timestamp_seconds{checker=\"cam\"}"), "1796969682.5");
   EXPECT_EQ(m.at("varnock_gather_checkers"), "3");
+  const std::string received = "varnock_check_messages_received_total{checker=";
+  EXPECT_EQ(m.at(received + "\"h1\",channel=\"VARNOCK_MSG_4\"}"), "12");
+  EXPECT_EQ(m.at(received + "\"cam\",channel=\"VARNOCK_MSG_17\"}"),
+            std::to_string(summary(true).messages[1].counts.received));
+  EXPECT_EQ(m.count(received + "\"cam\",channel=\"VARNOCK_MSG_4\"}"), 0U)
+      << "an ended checker shows its summary";
 }
 
 // Histograms no checker sends are refused with the rest of the message.
