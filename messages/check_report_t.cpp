@@ -39,9 +39,9 @@ using Stream = check_report_t::Stream;
 constexpr int64_t Stream::*kStreamCounts[] = {
     &Stream::received,    &Stream::lost, &Stream::duplicates, &Stream::reordered,
     &Stream::lost_in_lcm, &Stream::late, &Stream::corrupt};
-constexpr double Stream::*kStreamTimes[] = {&Stream::latency_ms_p50, &Stream::latency_ms_p99,
-                                            &Stream::delivery_ms_p99,
-                                            &Stream::inter_arrival_ms_p99};
+constexpr double Stream::*kStreamTimes[] = {
+    &Stream::latency_ms_p50,  &Stream::latency_ms_p99,  &Stream::latency_ms_max,
+    &Stream::delivery_ms_p99, &Stream::delivery_ms_max, &Stream::inter_arrival_ms_p99};
 
 // Each stream's member `member` in turn, until `field` fails.
 template <typename Streams, typename Member, typename Field>
@@ -144,10 +144,10 @@ int64_t check_report_t::encoded_size() const {
   // histogram's count and sum, and the number of runs; each string adds its
   // length field and its NUL, each bucket its bound and four counts, each
   // run two periods; then the number of streams, each its channel, 7 counts
-  // and 4 times.
+  // and 6 times.
   constexpr int64_t kFixed = 4 + 8 + 8 + 8 + 1 + 8 + 8 + 18 * 8 + 1 + 12 * 8 + 4 + 4 * 16 + 4 + 4;
-  constexpr int64_t kStream = 2 + 7 * 8 + 4 * 8;
-  static_assert(std::size(kStreamCounts) == 7 && std::size(kStreamTimes) == 4);
+  constexpr int64_t kStream = 2 + 7 * 8 + 6 * 8;
+  static_assert(std::size(kStreamCounts) == 7 && std::size(kStreamTimes) == 6);
   const auto string_size = [](const std::string& s) {
     return 4 + static_cast<int64_t>(s.size()) + 1;
   };

@@ -14,7 +14,7 @@
 namespace varnock {
 
 struct check_report_t {
-  static constexpr uint64_t fingerprint = 0xFA6AE36BDC40ED7B;
+  static constexpr uint64_t fingerprint = 0x8E99CD9F52BB5FB9;
   static constexpr int8_t kKindSecond = 1, kKindSummary = 2;
 
   std::string name;
@@ -100,7 +100,9 @@ struct check_report_t {
     int64_t corrupt = 0;
     double latency_ms_p50 = kNoSample;
     double latency_ms_p99 = kNoSample;
+    double latency_ms_max = kNoSample;
     double delivery_ms_p99 = kNoSample;
+    double delivery_ms_max = kNoSample;
     double inter_arrival_ms_p99 = kNoSample;
   };
   static constexpr int32_t kStreamsMax = 256;

@@ -159,7 +159,9 @@ const StreamField kStreamFields[] = {
     VARNOCK_STREAM_COUNT(corrupt, "Stream messages that failed decoding or the payload check."),
     VARNOCK_STREAM_MS(latency_ms_p50, latency.p50),
     VARNOCK_STREAM_MS(latency_ms_p99, latency.p99),
+    VARNOCK_STREAM_MS(latency_ms_max, latency.max),
     VARNOCK_STREAM_MS(delivery_ms_p99, delivery.p99),
+    VARNOCK_STREAM_MS(delivery_ms_max, delivery.max),
     VARNOCK_STREAM_MS(inter_arrival_ms_p99, inter_arrival.p99),
 };
 

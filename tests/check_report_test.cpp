@@ -72,8 +72,8 @@ check_report_t distinct(int64_t seed) {
          {&s.received, &s.lost, &s.duplicates, &s.reordered, &s.lost_in_lcm, &s.late, &s.corrupt}) {
       *count = ++c;
     }
-    for (double* time :
-         {&s.latency_ms_p50, &s.latency_ms_p99, &s.delivery_ms_p99, &s.inter_arrival_ms_p99}) {
+    for (double* time : {&s.latency_ms_p50, &s.latency_ms_p99, &s.latency_ms_max,
+                         &s.delivery_ms_p99, &s.delivery_ms_max, &s.inter_arrival_ms_p99}) {
       *time = (ms += 0.5);
     }
     m.streams.push_back(s);
@@ -82,8 +82,8 @@ check_report_t distinct(int64_t seed) {
 }
 
 // The bytes the streams take at the end of the message: their number, then
-// each one's channel, seven counts and four times.
-size_t stream_bytes(const check_report_t& m) { return 4 + m.streams.size() * (2 + 7 * 8 + 4 * 8); }
+// each one's channel, seven counts and six times.
+size_t stream_bytes(const check_report_t& m) { return 4 + m.streams.size() * (2 + 7 * 8 + 6 * 8); }
 
 // Unknowns, extremes, empty and long strings, and bytes beyond ASCII.
 std::vector<check_report_t> cases() {
@@ -159,7 +159,8 @@ struct LcmView {
   std::vector<int64_t> latency, inter_arrival, delivery, lcm_queue;
   std::vector<int16_t> channel;
   std::vector<int64_t> received, lost, duplicates, reordered, lost_in_lcm, late, corrupt;
-  std::vector<double> latency_p50, latency_p99, delivery_p99, inter_arrival_p99;
+  std::vector<double> latency_p50, latency_p99, latency_max, delivery_p99, delivery_max,
+      inter_arrival_p99;
   varnock_check_report_t c{};
 };
 
@@ -244,7 +245,9 @@ LcmView::LcmView(const check_report_t& m) {
     corrupt.push_back(s.corrupt);
     latency_p50.push_back(s.latency_ms_p50);
     latency_p99.push_back(s.latency_ms_p99);
+    latency_max.push_back(s.latency_ms_max);
     delivery_p99.push_back(s.delivery_ms_p99);
+    delivery_max.push_back(s.delivery_ms_max);
     inter_arrival_p99.push_back(s.inter_arrival_ms_p99);
   }
   c.streams = static_cast<int32_t>(channel.size());
@@ -258,7 +261,9 @@ LcmView::LcmView(const check_report_t& m) {
   c.stream_corrupt = corrupt.data();
   c.stream_latency_ms_p50 = latency_p50.data();
   c.stream_latency_ms_p99 = latency_p99.data();
+  c.stream_latency_ms_max = latency_max.data();
   c.stream_delivery_ms_p99 = delivery_p99.data();
+  c.stream_delivery_ms_max = delivery_max.data();
   c.stream_inter_arrival_ms_p99 = inter_arrival_p99.data();
 }
 
@@ -343,7 +348,9 @@ void expect_same(const check_report_t& a, const varnock_check_report_t& b) {
     EXPECT_EQ(s.corrupt, b.stream_corrupt[i]) << i;
     EXPECT_EQ(bits(s.latency_ms_p50), bits(b.stream_latency_ms_p50[i])) << i;
     EXPECT_EQ(bits(s.latency_ms_p99), bits(b.stream_latency_ms_p99[i])) << i;
+    EXPECT_EQ(bits(s.latency_ms_max), bits(b.stream_latency_ms_max[i])) << i;
     EXPECT_EQ(bits(s.delivery_ms_p99), bits(b.stream_delivery_ms_p99[i])) << i;
+    EXPECT_EQ(bits(s.delivery_ms_max), bits(b.stream_delivery_ms_max[i])) << i;
     EXPECT_EQ(bits(s.inter_arrival_ms_p99), bits(b.stream_inter_arrival_ms_p99[i])) << i;
   }
 }
