@@ -15,6 +15,7 @@
 
 #include "bus/lcm_url.h"
 #include "host/host.h"
+#include "receive/subscription.h"
 
 namespace {
 
@@ -39,7 +40,12 @@ int main(int argc, char** argv) {
   long messages = 0;
   lcm_subscribe(bus, "RECSTAT", count, &status);
   lcm_subscribe(bus, "TFIMAGE", count, &frames);
-  lcm_subscribe(bus, "VARNOCK_MSG_.*", count, &messages);
+  // The queue varnock-check gives each stream channel, so that neither loses
+  // in LCM's queue what the other keeps.
+  lcm_subscription_t* streams = lcm_subscribe(bus, "VARNOCK_MSG_.*", count, &messages);
+  if (streams != nullptr) {
+    lcm_subscription_set_queue_capacity(streams, varnock::receive::kStreamQueue);
+  }
   varnock::bus::LcmUrl parsed;
   std::unique_ptr<varnock::host::ReceiveCounters> socket;
   if (varnock::bus::parse_lcm_url(url, &parsed).empty() && parsed.udpm()) {

@@ -69,7 +69,8 @@ std::string text_messages(const std::vector<account::StreamChannelFigures>& chan
     if (k.late > 0) out += " late " + n(k.late);
     if (k.corrupt > 0) out += " corrupt " + n(k.corrupt);
     out += "  latency p50 " + stream_ms(t.latency.p50) + " p99 " + stream_ms(t.latency.p99) +
-           " ms, delivery p99 " + stream_ms(t.delivery.p99) + " ms, inter-arrival p99 " +
+           " max " + stream_ms(t.latency.max) + " ms, delivery p99 " + stream_ms(t.delivery.p99) +
+           " max " + stream_ms(t.delivery.max) + " ms, inter-arrival p99 " +
            stream_ms(t.inter_arrival.p99) + " ms\n";
   }
   return out;

@@ -229,8 +229,10 @@ TEST(OutputFields, StreamEntriesInJsonAndText) {
   };
   for (const auto& [name, value] : counts) EXPECT_EQ(first[name], value) << name;
   const std::string text = json_row(sample_row());
-  EXPECT_NE(text.find(R"("latency_ms_p50":0.02,"latency_ms_p99":0.23,"delivery_ms_p99":0.48)"),
-            std::string::npos)
+  EXPECT_NE(
+      text.find(
+          R"("latency_ms_p50":0.02,"latency_ms_p99":0.23,"latency_ms_max":0.50,"delivery_ms_p99":0.48,"delivery_ms_max":0.90)"),
+      std::string::npos)
       << text;
   EXPECT_TRUE(first["inter_arrival_ms_p99"].is_null());
   EXPECT_EQ(nlohmann::json::parse(json_row(SecondReport{}))["messages"], nlohmann::json::array());
@@ -239,7 +241,8 @@ TEST(OutputFields, StreamEntriesInJsonAndText) {
   const std::string lines = text_row(sample_row());
   for (const char* part :
        {"\n  VARNOCK_MSG_0 998 lost 9 (in LCM's queue 7) dup 1 reordered 4 late 2 corrupt 3  "
-        "latency p50 0.02 p99 0.23 ms, delivery p99 0.48 ms, inter-arrival p99 - ms\n",
+        "latency p50 0.02 p99 0.23 max 0.50 ms, delivery p99 0.48 max 0.90 ms, inter-arrival p99 - "
+        "ms\n",
         "\n  VARNOCK_MSG_7 12 lost 9"}) {
     EXPECT_NE(lines.find(part), std::string::npos) << part << " in " << lines;
   }
