@@ -6,7 +6,11 @@
 // kernel's drops for each socket and each one's CPU time per message; then
 // the highest rate each followed whole, and their ratio.
 //
-//   stream_follow [--seconds N] [--bytes B] [--rates R1,R2,...]
+// With --pin, the two subscribers share CPU 1 and the publisher has CPU 0:
+// on a small machine the publisher reaches rates the subscribers cannot
+// follow, and each subscriber's limit shows at half a CPU.
+//
+//   stream_follow [--seconds N] [--bytes B] [--rates R1,R2,...] [--pin]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -37,6 +41,7 @@ struct Options {
   int seconds = 3;
   int bytes = 64;
   std::vector<long> rates = {5'000, 10'000, 20'000, 40'000, 60'000, 80'000, 100'000};
+  bool pin = false;
 };
 
 bool parse_number(const char* text, long min, long max, long* out) {
@@ -50,6 +55,10 @@ bool parse_number(const char* text, long min, long max, long* out) {
 bool parse(int argc, char** argv, Options* o) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    if (arg == "--pin") {
+      o->pin = true;
+      continue;
+    }
     if (i + 1 >= argc) return false;
     long v = 0;
     if (arg == "--seconds" && parse_number(argv[++i], 1, 600, &v)) {
@@ -92,13 +101,19 @@ int64_t integer(const nlohmann::json& j, const char* key) {
 
 bool run_step(const Options& o, long rate, Step* s) {
   s->rate = rate;
-  Program check({CHECK_BINARY, "--url", kUrl, "--json"});
-  Program bare({SUBSCRIBER_BINARY, kUrl});
+  // taskset runs the program in its own process, so the PID is the program's.
+  const auto on_cpu = [&o](const char* cpu, std::vector<std::string> argv) {
+    if (o.pin) argv.insert(argv.begin(), {"taskset", "-c", cpu});
+    return argv;
+  };
+  Program check(on_cpu("1", {CHECK_BINARY, "--url", kUrl, "--json"}));
+  Program bare(on_cpu("1", {SUBSCRIBER_BINARY, kUrl}));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // subscribed
   check.mark_start();
   bare.mark_start();
-  Program pace({PACE_BINARY, "--messages", std::to_string(o.bytes), "--rate", std::to_string(rate),
-                "--seconds", std::to_string(o.seconds), "--json", "--url", kPublishUrl});
+  Program pace(on_cpu(
+      "0", {PACE_BINARY, "--messages", std::to_string(o.bytes), "--rate", std::to_string(rate),
+            "--seconds", std::to_string(o.seconds), "--json", "--url", kPublishUrl}));
   pace.process->wait_exit(std::chrono::seconds(o.seconds + 30));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the last ones handled
   check.mark_end();
@@ -135,7 +150,8 @@ bool run_step(const Options& o, long rate, Step* s) {
 }
 
 int run(const Options& o) {
-  std::printf("%d-byte messages on one channel, %d s a rate; %s\n", o.bytes, o.seconds, kUrl);
+  std::printf("%d-byte messages on one channel, %d s a rate; %s%s\n", o.bytes, o.seconds, kUrl,
+              o.pin ? "; subscribers on CPU 1, the publisher on CPU 0" : "");
   std::printf(
       "| rate /s | sent | varnock-check received | lost (in LCM) | kernel drops | CPU ns/msg | "
       "bare "
@@ -173,7 +189,8 @@ int run(const Options& o) {
 int main(int argc, char** argv) {
   Options o;
   if (!parse(argc, argv, &o)) {
-    std::fprintf(stderr, "usage: stream_follow [--seconds N] [--bytes B] [--rates R1,R2,...]\n");
+    std::fprintf(stderr,
+                 "usage: stream_follow [--seconds N] [--bytes B] [--rates R1,R2,...] [--pin]\n");
     return 2;
   }
   if (const std::string why = varnock::testing::enter_multicast_namespace(); !why.empty()) {

@@ -41,8 +41,9 @@ enum class Wake { kTimeout, kReadable, kSignal };
 // received_stop_signal(), SIGTSTP a suspend request, SIGCONT a resume notice,
 // SIGWINCH a resize notice.
 // kSignal when one was taken; a signal pending while `fd` is readable is
-// taken first. With nothing held it only waits. Call from the thread that
-// held them.
+// taken first, when the last such look was a millisecond ago or more (a
+// readable descriptor takes it within a millisecond). With nothing held it
+// only waits. Call from the thread that held them.
 Wake wait_taking_signals(int fd, int64_t timeout_ns);
 
 // The last stop signal taken, or 0. Any thread may call.

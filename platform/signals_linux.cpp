@@ -2,6 +2,7 @@
 #include <pthread.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
@@ -52,6 +53,11 @@ sigset_t only(int signo) {
   sigaddset(&set, signo);
   return set;
 }
+
+// When wait_taking_signals last looked for a pending signal on a readable
+// descriptor; the thread that holds the signals alone reads it.
+int64_t g_pending_looked_ns = INT64_MIN / 2;
+constexpr int64_t kPendingLookNs = 1'000'000;
 
 bool any_held_pending() {
   sigset_t pending;
@@ -106,7 +112,14 @@ Wake wait_taking_signals(int fd, int64_t timeout_ns) {
   if (ready < 0) return errno == EINTR ? Wake::kSignal : Wake::kTimeout;
   if (ready == 0) return Wake::kTimeout;
   // A descriptor that is always readable (a log replayed at full speed)
-  // would otherwise keep a pending signal waiting until it is not.
+  // would otherwise keep a pending signal waiting until it is not. Looked
+  // for once a millisecond at most: a stream of small messages wakes the
+  // wait tens of thousands of times a second, and the look is a system call.
+  timespec now_ts{};
+  clock_gettime(CLOCK_MONOTONIC, &now_ts);
+  const int64_t now_ns = int64_t{now_ts.tv_sec} * kNanosPerSecond + now_ts.tv_nsec;
+  if (now_ns - g_pending_looked_ns < kPendingLookNs) return Wake::kReadable;
+  g_pending_looked_ns = now_ns;
   if (any_held_pending()) {
     const timespec now{};
     ppoll(nullptr, 0, &now, &g_unblocked);
