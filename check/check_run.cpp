@@ -105,9 +105,10 @@ using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
 
 // Opens the bus at `url`, saying so on standard error; null, and why, when
 // LCM cannot.
-Bus open_bus(const std::string& url) {
-  std::fprintf(stderr, "varnock-check: listening on %s (RECSTAT, TFIMAGE, VARNOCK_MSG_.*)\n",
-               url.c_str());
+Bus open_bus(const std::string& url, bool messages_only) {
+  std::fprintf(stderr, "varnock-check: listening on %s (%s)\n", url.c_str(),
+               messages_only ? "VARNOCK_MSG_0 to VARNOCK_MSG_255"
+                             : "RECSTAT, TFIMAGE, VARNOCK_MSG_0 to VARNOCK_MSG_255");
   Bus bus(lcm_create(url.c_str()), lcm_destroy);
   if (!bus) std::fprintf(stderr, "varnock-check: cannot open the bus %s\n", url.c_str());
   return bus;
@@ -446,7 +447,7 @@ int run_check(const Options& options, const host::Host& host, Clock& clock, Send
   const std::string url = bus::url_in_use(options.url);
   std::optional<LogPlan> log;
   if (const std::optional<int> status = prepare_log(url, &log)) return *status;
-  const Bus bus = open_bus(url);
+  const Bus bus = open_bus(url, options.messages_only);
   if (!bus) return kExitNoBus;
   const int64_t start_ns = clock.monotonic_nanoseconds();
   account::Account account(clock.wall_milliseconds(), monotonic_ms(clock));

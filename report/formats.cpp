@@ -103,10 +103,11 @@ std::string json_start(const StartInfo& s) {
       .line();
 }
 
-std::string text_row(const SecondReport& r) {
+std::string text_row(const SecondReport& r, bool frames) {
   const account::Counts& c = r.counts;
   std::string row = n(r.second);
   if (r.clock_step_s != 0) row += " (clock stepped " + n(r.clock_step_s) + " s)";
+  if (!frames) return row + "\n" + text_messages(r.messages, false);
   row += "  RECSTAT " + n(c.status_records) + "  TFIMAGE " + n(c.frames) + " lost " +
          (r.lost_lower_bound ? "at least " : "") + n(c.lost);
   if (c.lost_estimated > 0) row += " (" + n(c.lost_estimated) + " est.)";
@@ -146,9 +147,10 @@ std::string csv_row(const SecondReport& r) {
   return out + "\n";
 }
 
-std::string text_summary(const Summary& s) {
+std::string text_summary(const Summary& s, bool frames) {
   const account::Counts& c = s.totals;
   std::string out = "summary: " + format("%.1f", s.seconds) + " s\n";
+  if (!frames) return out + "  streams (per channel):\n" + text_messages(s.messages, true);
   out += "  RECSTAT received " + n(c.status_records) + "\n";
   out += "  TFIMAGE received " + n(c.frames) + ", lost " + n(c.lost);
   if (c.lost_estimated > 0) {

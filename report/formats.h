@@ -34,12 +34,13 @@ struct StartInfo {
 
 std::string json_start(const StartInfo& s);
 
-std::string text_row(const account::SecondReport& r);
+// Without `frames` (--messages-only), the second and its stream lines alone.
+std::string text_row(const account::SecondReport& r, bool frames = true);
 std::string json_row(const account::SecondReport& r);
 std::string csv_header();
 std::string csv_row(const account::SecondReport& r);
 
-std::string text_summary(const account::Summary& s);
+std::string text_summary(const account::Summary& s, bool frames = true);
 std::string json_summary(const account::Summary& s);
 
 // The "messages" list of the JSON lines, from the streams check_report_t

@@ -16,16 +16,17 @@ void ReportOutput::write(std::FILE* f, const std::string& text, const std::strin
 }
 
 void ReportOutput::start(const StartInfo& info) {
+  frames_ = !info.messages_only;
   if (json_) write(out_, json_start(info), "standard output");
 }
 
 void ReportOutput::row(const account::SecondReport& r) {
-  write(out_, json_ ? json_row(r) : text_row(r), "standard output");
+  write(out_, json_ ? json_row(r) : text_row(r, frames_), "standard output");
   if (csv_ != nullptr) write(csv_, csv_row(r), csv_name_);
 }
 
 void ReportOutput::summary(const account::Summary& s) {
-  write(out_, json_ ? json_summary(s) : text_summary(s), "standard output");
+  write(out_, json_ ? json_summary(s) : text_summary(s, frames_), "standard output");
 }
 
 }  // namespace varnock::report

@@ -19,6 +19,7 @@ class ReportOutput {
   // closed here.
   ReportOutput(std::FILE* out, bool json, std::FILE* csv, std::string csv_name);
 
+  // Call first: the text leaves the frames out with info.messages_only.
   void start(const StartInfo& info);
   void row(const account::SecondReport& r);
   void summary(const account::Summary& s);
@@ -33,6 +34,7 @@ class ReportOutput {
 
   std::FILE* out_;
   bool json_;
+  bool frames_ = true;  // false: --messages-only, the text shows the streams alone
   std::FILE* csv_;
   std::string csv_name_;
   FirstWriteError writes_;

@@ -248,6 +248,16 @@ TEST(OutputFields, StreamEntriesInJsonAndText) {
   }
   EXPECT_NE(text_summary(sample_summary()).find("  VARNOCK_MSG_3 received 2995 lost 9"),
             std::string::npos);
+
+  // --messages-only: the second and its streams, no frame counts.
+  const std::string alone = text_row(sample_row(), false);
+  EXPECT_TRUE(alone.starts_with("1796882508 (clock stepped -3 s)\n  VARNOCK_MSG_0 998 lost 9"))
+      << alone;
+  const std::string summary_alone = text_summary(sample_summary(), false);
+  EXPECT_NE(summary_alone.find("  VARNOCK_MSG_3 received 2995 lost 9"), std::string::npos);
+  for (const std::string& text : {alone, summary_alone}) {
+    EXPECT_EQ(text.find("TFIMAGE"), std::string::npos) << text;
+  }
 }
 
 TEST(OutputFields, TextShowsTheSameFigures) {
