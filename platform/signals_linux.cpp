@@ -2,8 +2,8 @@
 #include <pthread.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <initializer_list>
