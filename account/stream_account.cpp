@@ -9,17 +9,6 @@
 namespace varnock::account {
 namespace {
 
-void add(StreamCounts& to, const StreamCounts& d) {
-  to.received += d.received;
-  to.lost += d.lost;
-  to.duplicates += d.duplicates;
-  to.reordered += d.reordered;
-  to.late += d.late;
-  to.lost_in_lcm += d.lost_in_lcm;
-  to.corrupt += d.corrupt;
-  to.runs += d.runs;
-}
-
 // The window is a power of two, so a number's slot stays the same across
 // the wrap modulo 2^64.
 size_t slot(uint64_t seq) { return static_cast<size_t>(seq % StreamAccount::kWindow); }
@@ -72,6 +61,18 @@ void StreamAccount::Row::read_times() {
     c.read = c.times->summary();
     c.times.reset();
   }
+}
+
+StreamCounts& StreamCounts::operator+=(const StreamCounts& d) {
+  received += d.received;
+  lost += d.lost;
+  duplicates += d.duplicates;
+  reordered += d.reordered;
+  late += d.late;
+  lost_in_lcm += d.lost_in_lcm;
+  corrupt += d.corrupt;
+  runs += d.runs;
+  return *this;
 }
 
 StreamAccount::StreamAccount(int64_t now_ms, int queue_capacity)
@@ -234,8 +235,8 @@ void StreamAccount::on_message(const StreamArrival& m, int64_t now_ms) {
   if (room_us != 0 && d.lost > 0) {
     d.lost_in_lcm = lost_while_full(d.lost, full_from_us, room_us, m.recv_utime);
   }
-  add(row.counts, d);
-  add(ch.totals, d);
+  row.counts += d;
+  ch.totals += d;
 
   const int64_t send_us = m.header.send_time_ns / 1000;
   const int64_t latency_us = saturating_sub(m.recv_utime, send_us);

@@ -70,6 +70,9 @@ struct StreamCounts {
   int64_t lost_in_lcm = 0;  // messages LCM's queue discarded; part of `lost`
   int64_t corrupt = 0;      // messages that failed decoding or the payload check
   int64_t runs = 0;         // publisher runs begun
+
+  // Adds `d`'s counts, member by member.
+  StreamCounts& operator+=(const StreamCounts& d);
 };
 
 // Percentiles of valid messages: latency is LCM's receive time minus the

@@ -7,17 +7,6 @@
 namespace varnock::account {
 namespace {
 
-void add(StreamCounts& to, const StreamCounts& d) {
-  to.received += d.received;
-  to.lost += d.lost;
-  to.duplicates += d.duplicates;
-  to.reordered += d.reordered;
-  to.late += d.late;
-  to.lost_in_lcm += d.lost_in_lcm;
-  to.corrupt += d.corrupt;
-  to.runs += d.runs;
-}
-
 void take_known(TimePercentiles& to, const TimePercentiles& newer) {
   if (!std::isnan(newer.max)) to = newer;
 }
@@ -32,7 +21,7 @@ void fold(std::vector<StreamChannelFigures>& to, const std::vector<StreamChannel
       to.insert(it, n);
       continue;
     }
-    add(it->counts, n.counts);
+    it->counts += n.counts;
     take_known(it->times.latency, n.times.latency);
     take_known(it->times.delivery, n.times.delivery);
     take_known(it->times.inter_arrival, n.times.inter_arrival);

@@ -18,7 +18,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <exception>
 #include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -30,7 +29,6 @@
 #include "bench/bench_support.h"
 #include "bench/programs.h"
 #include "tests/support/child_process.h"
-#include "tests/support/netns.h"
 
 namespace {
 
@@ -301,14 +299,5 @@ int main(int argc, char** argv) {
                  "[--no-bare] [--scrape]\n");
     return 2;
   }
-  if (const std::string why = varnock::testing::enter_multicast_namespace(); !why.empty()) {
-    std::fprintf(stderr, "check_cost: %s\n", why.c_str());
-    return 1;
-  }
-  try {
-    return run(o);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "check_cost: %s\n", e.what());
-    return 1;
-  }
+  return varnock::bench::run_in_namespace("check_cost", [&o] { return run(o); });
 }

@@ -4,6 +4,7 @@
 #define VARNOCK_BENCH_PROGRAMS_H_
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -43,6 +44,11 @@ struct Program {
   double cpu_us() const { return static_cast<double>(cpu_end - cpu_start) / 1e3; }
   std::string output() const;
 };
+
+// Enters a network namespace of its own with multicast over loopback (as
+// root) and returns run()'s status; a failure to enter, or an exception from
+// run(), is told on standard error after `program` and returns 1.
+int run_in_namespace(const char* program, const std::function<int()>& run);
 
 // The last line of `output` as JSON; a null value when it is not JSON.
 nlohmann::json last_json_line(const std::string& output);

@@ -15,7 +15,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <exception>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -25,7 +24,6 @@
 
 #include "bench/bench_support.h"
 #include "bench/programs.h"
-#include "tests/support/netns.h"
 
 namespace {
 
@@ -193,14 +191,5 @@ int main(int argc, char** argv) {
                  "usage: stream_follow [--seconds N] [--bytes B] [--rates R1,R2,...] [--pin]\n");
     return 2;
   }
-  if (const std::string why = varnock::testing::enter_multicast_namespace(); !why.empty()) {
-    std::fprintf(stderr, "stream_follow: %s\n", why.c_str());
-    return 1;
-  }
-  try {
-    return run(o);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "stream_follow: %s\n", e.what());
-    return 1;
-  }
+  return varnock::bench::run_in_namespace("stream_follow", [&o] { return run(o); });
 }
