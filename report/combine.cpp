@@ -36,8 +36,8 @@ void combine_histograms(std::span<const R> records, R* out) {
   }
 }
 
-// Per channel, the counts summed; the times unknown, as no percentile is
-// made from others'. By channel number, each once.
+// Per channel, the counts summed and the times as the table combines them
+// (p99 and max the largest known, p50 unknown). By channel number, each once.
 void combine_streams(std::span<const R> records, R* out) {
   std::map<int, R::Stream> by_channel;
   for (const R& r : records) {
@@ -47,6 +47,10 @@ void combine_streams(std::span<const R> records, R* out) {
       if (added) sum.channel = s.channel;
       for (const report::StreamField& f : report::stream_fields()) {
         if (f.count != nullptr) sum.*f.count = saturating_add(sum.*f.count, s.*f.count);
+        // A new entry's times are NaN: fmax keeps the known one.
+        if (f.combine == report::Combine::kLargest) {
+          sum.*f.decimal = std::fmax(sum.*f.decimal, s.*f.decimal);
+        }
       }
     }
   }

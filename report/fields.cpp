@@ -140,10 +140,11 @@ using S = check_report_t::Stream;
                                                           "_total",                         \
                                                           help                              \
   }
-#define VARNOCK_STREAM_MS(member, path)                                                           \
+#define VARNOCK_STREAM_MS(member, path, combine)                                                  \
   {                                                                                               \
 #member, [](const StreamChannelFigures& c) { return ms(c.times.path); }, nullptr, &S::member, \
-                                                                          kMsPlaces               \
+                                                                          kMsPlaces, nullptr,     \
+                                                                          nullptr, combine        \
   }
 
 const StreamField kStreamFields[] = {
@@ -157,12 +158,12 @@ const StreamField kStreamFields[] = {
     VARNOCK_STREAM_COUNT(late,
                          "Reordered stream messages that were counted lost before they came."),
     VARNOCK_STREAM_COUNT(corrupt, "Stream messages that failed decoding or the payload check."),
-    VARNOCK_STREAM_MS(latency_ms_p50, latency.p50),
-    VARNOCK_STREAM_MS(latency_ms_p99, latency.p99),
-    VARNOCK_STREAM_MS(latency_ms_max, latency.max),
-    VARNOCK_STREAM_MS(delivery_ms_p99, delivery.p99),
-    VARNOCK_STREAM_MS(delivery_ms_max, delivery.max),
-    VARNOCK_STREAM_MS(inter_arrival_ms_p99, inter_arrival.p99),
+    VARNOCK_STREAM_MS(latency_ms_p50, latency.p50, Combine::kUnknown),
+    VARNOCK_STREAM_MS(latency_ms_p99, latency.p99, Combine::kLargest),
+    VARNOCK_STREAM_MS(latency_ms_max, latency.max, Combine::kLargest),
+    VARNOCK_STREAM_MS(delivery_ms_p99, delivery.p99, Combine::kLargest),
+    VARNOCK_STREAM_MS(delivery_ms_max, delivery.max, Combine::kLargest),
+    VARNOCK_STREAM_MS(inter_arrival_ms_p99, inter_arrival.p99, Combine::kLargest),
 };
 
 #undef VARNOCK_STREAM_COUNT

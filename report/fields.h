@@ -131,6 +131,8 @@ struct StreamField {
   // for none.
   const char* metric = nullptr;
   const char* help = nullptr;
+  // How a time combines across seconds and checkers; counts are summed.
+  Combine combine = Combine::kSum;
 };
 std::span<const StreamField> stream_fields();
 
