@@ -36,11 +36,12 @@
 #include <vector>
 
 #include "account/time_histogram.h"
+#include "messages/stream_message_t.h"
 
 namespace varnock::account {
 
 // Channels VARNOCK_MSG_0 to VARNOCK_MSG_255.
-inline constexpr int kMaxStreamChannels = 256;
+using varnock::kMaxStreamChannels;
 
 // A message's header, as decoded.
 struct StreamHeader {
@@ -224,7 +225,7 @@ class StreamAccount {
   Row& row_at(int64_t ms);
   void open_rows_to(int64_t second);
   Row& open_row(int64_t second);
-  // Whether `m` filled its channel's queue when it arrived; keeps when.
+  // Notes whether `m` filled its channel's queue when it arrived, and until when.
   void follow_queue(Channel& ch, const StreamArrival& m) const;
   std::vector<StreamSecond> take_rows(int64_t up_to_second);
 

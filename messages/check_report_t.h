@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "messages/stream_message_t.h"
+
 namespace varnock {
 
 struct check_report_t {
@@ -106,7 +108,7 @@ struct check_report_t {
     double inter_arrival_ms_p99 = kNoSample;
   };
   static constexpr int32_t kStreamsMax = 256;
-  static constexpr int kStreamChannels = 256;
+  static constexpr int kStreamChannels = kMaxStreamChannels;
   std::vector<Stream> streams;  // at most kStreamsMax
 
   // Fingerprint plus payload, whose size depends on the strings, the

@@ -98,7 +98,7 @@ int stream_channel_number(std::string_view channel) {
     if (c < '0' || c > '9') return -1;
     k = k * 10 + (c - '0');
   }
-  return k < account::kMaxStreamChannels ? k : -1;
+  return k < kMaxStreamChannels ? k : -1;
 }
 
 Subscription::Subscription(lcm_t* bus, account::Account& account, Clock& clock,
@@ -114,8 +114,8 @@ Subscription::Subscription(lcm_t* bus, account::Account& account, Clock& clock,
   if (settings.streams == nullptr) return;
   // A subscription, so a queue, for each channel, as a control loop's
   // subscriber has: one pattern for them all would share one queue.
-  streams_.reserve(account::kMaxStreamChannels);
-  for (int k = 0; k < account::kMaxStreamChannels; ++k) {
+  streams_.reserve(kMaxStreamChannels);
+  for (int k = 0; k < kMaxStreamChannels; ++k) {
     const std::string name = kStreamChannelPrefix + std::to_string(k);
     streams_.push_back(subscribe(bus, name.c_str(), on_stream, handlers_.get(),
                                  stream_queue(settings.queue_capacity)));

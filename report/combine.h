@@ -13,7 +13,7 @@ namespace varnock::report {
 // (report/fields.h): counts summed (unknown when any is), p99 and max the
 // largest known, p50 unknown; `seconds` added up; the histograms' buckets
 // summed where every record has the same bounds, and none otherwise; the
-// streams' counts summed per channel, their times unknown.
+// streams' counts summed per channel, their times as the frames'.
 check_report_t combine(std::span<const check_report_t> records);
 
 }  // namespace varnock::report

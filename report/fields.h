@@ -119,8 +119,7 @@ std::span<const Field* const> shared_fields();
 // The fields of each entry of a row's and the summary's "messages" list,
 // one entry per stream channel, after its "channel" name; each is carried
 // in check_report_t's streams as a count or a decimal with `places`. Counts
-// of several reports are summed per channel; times cannot be combined from
-// percentiles and are unknown in a combination.
+// of several reports are summed per channel, times combined by `combine`.
 struct StreamField {
   const char* name;
   Value (*of)(const account::StreamChannelFigures&);

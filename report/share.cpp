@@ -12,8 +12,7 @@ namespace {
 
 static_assert(account::RunTracker::kListed <= check_report_t::kRunPeriodsMax,
               "every run a summary lists fits in a report");
-static_assert(account::kMaxStreamChannels <= check_report_t::kStreamsMax &&
-                  account::kMaxStreamChannels <= check_report_t::kStreamChannels,
+static_assert(kMaxStreamChannels <= check_report_t::kStreamsMax,
               "every stream channel fits in a report");
 
 check_report_t::Histogram histogram(const account::TimeBuckets& b) {

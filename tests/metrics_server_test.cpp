@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "tests/support/child_process.h"
+#include "tests/support/proc_sockets.h"
 #include "tests/support/wait.h"
 
 namespace varnock::metrics {
@@ -251,25 +252,13 @@ struct ServerSockets {
 ServerSockets server_sockets(uint16_t port) {
   std::map<std::string, uint16_t> peer_of;  // by inode
   for (const char* table : {"/proc/self/net/tcp", "/proc/self/net/tcp6"}) {
-    std::istringstream lines(read_file(table));
-    std::string line;
-    std::getline(lines, line);  // the heading
-    while (std::getline(lines, line)) {
-      std::istringstream fields(line);
-      std::string f[10];
-      for (std::string& field : f) fields >> field;
-      const auto port_of = [](const std::string& address) {
-        return std::stoul(address.substr(address.rfind(':') + 1), nullptr, 16);
-      };
-      if (port_of(f[1]) == port) peer_of[f[9]] = static_cast<uint16_t>(port_of(f[2]));
+    for (const testing::SocketRow& row : testing::socket_rows(table)) {
+      if (row.local_port == port) peer_of[row.inode] = row.remote_port;
     }
   }
   ServerSockets sockets;
-  std::error_code error;
-  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd", error)) {
-    const std::string target = std::filesystem::read_symlink(fd.path(), error).string();
-    if (error || target.rfind("socket:[", 0) != 0) continue;
-    const auto found = peer_of.find(target.substr(8, target.size() - 9));
+  for (const std::string& inode : testing::socket_inodes("/proc/self")) {
+    const auto found = peer_of.find(inode);
     if (found == peer_of.end()) continue;
     ++sockets.held;
     if (found->second != 0) sockets.peers.insert(found->second);

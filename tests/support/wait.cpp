@@ -10,36 +10,16 @@
 #include <thread>
 
 #include "tests/support/child_process.h"
+#include "tests/support/proc_sockets.h"
 
 namespace varnock::testing {
 namespace {
 
-// The inodes of the sockets `pid` has open ("socket:[N]" links in its fd folder).
-std::set<std::string> socket_inodes(const std::string& proc) {
-  std::set<std::string> inodes;
-  std::error_code error;
-  for (const auto& fd : std::filesystem::directory_iterator(proc + "/fd", error)) {
-    const std::string target = std::filesystem::read_symlink(fd.path(), error).string();
-    if (!error && target.rfind("socket:[", 0) == 0 && target.back() == ']') {
-      inodes.insert(target.substr(8, target.size() - 9));
-    }
-  }
-  return inodes;
-}
-
 // Whether a UDP socket of `inodes` has datagrams queued, by the rx_queue
 // column of a /proc/net/udp table.
 bool datagrams_queued(const std::string& table, const std::set<std::string>& inodes) {
-  std::istringstream lines(read_file(table));
-  std::string line;
-  std::getline(lines, line);  // the heading
-  while (std::getline(lines, line)) {
-    std::istringstream fields(line);
-    std::string f[10];
-    for (std::string& field : f) fields >> field;
-    const size_t colon = f[4].find(':');
-    if (colon == std::string::npos || inodes.count(f[9]) == 0) continue;
-    if (std::stoul(f[4].substr(colon + 1), nullptr, 16) != 0) return true;
+  for (const SocketRow& row : socket_rows(table)) {
+    if (row.rx_queue != 0 && inodes.count(row.inode) != 0) return true;
   }
   return false;
 }
